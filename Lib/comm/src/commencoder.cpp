@@ -1,0 +1,47 @@
+#include "commencoder.h"
+
+#include <ctime>
+
+#include "commheaderutility.h"
+
+CommEncoder::CommEncoder(CommSession* session, CommTransaction* transaction, unsigned short count,
+                         const std::string& data)
+    : _error(0) {
+    Build(session, transaction, count, data, static_cast<long>(std::time(nullptr)));
+}
+
+CommEncoder::CommEncoder(CommSession* session, CommTransaction* transaction, unsigned short count,
+                         const std::string& data, long unixTime)
+    : _error(0) {
+    Build(session, transaction, count, data, unixTime);
+}
+
+void CommEncoder::Build(const CommSession* session, const CommTransaction* transaction, unsigned short count,
+                        const std::string& data, long unixTime) {
+    if (session == nullptr || transaction == nullptr) {
+        _error = 0xFFFF;
+        return;
+    }
+    // A deep exchange always carries data.
+    if (data.empty() && session->AcknowledgeType() == ACKNOWLEDGE_DEEP) {
+        _error = 0xFFFF;
+        return;
+    }
+    using U = CommHeaderUtility;
+    _msg.reserve(256 + data.size());
+    _msg += U::encodeOpCode(transaction->OpCode(), count);
+    _msg += U::encodeDataLength(static_cast<unsigned short>(data.size() & 0xFFFFu));
+    _msg += U::encodeSourceUnitID(transaction->SourceUnitID());
+    _msg += U::encodeSessionID(session->SessionID());
+    _msg += U::encodeTransactionID(transaction->TransactionID());
+    _msg += U::encodeAcknowledgeType(session->AcknowledgeType());
+    _msg += U::encodeTransmissionType(session->TransmissionType());
+    _msg += U::encodeTimeStamp(unixTime);
+    _msg += U::encodeOK();
+    _msg += data;
+}
+
+unsigned short CommEncoder::ValidateErr() const {
+    if (_error != 0 || _msg.size() > COMM_MAX_DATAGRAM) return 0xFFFF;
+    return 0;
+}
