@@ -118,6 +118,9 @@ typedef struct DbaseTag* TAG;
 // Size of a numeric (N and F) index key in bytes.
 #define DB_NUMKEY_LEN 12
 
+// Room for the decimal text of a numeric key (dUnktoa).
+#define DB_NUMTEXT_LEN 64
+
 // Longest key of an index tag.
 #define DB_MAXKEYLEN 100
 
@@ -188,6 +191,10 @@ int dXkeylen(TAG tag);
 // Key type letter of the tag ('C', 'N', 'F', 'D'), or 0 for a bad handle.
 char dXkeytype(TAG tag);
 
+// Key expression text of the tag ("CAM", "STR(IDA,11)") into `out`
+// (`size` bytes, NUL-terminated, cut to fit).
+int dXkeyexpr(TAG tag, char* out, int size);
+
 // Seeks `key` (dXkeylen bytes). 0 and the record number of the leftmost entry
 // whose key equals `key`; DBRET_NOTFOUND when there is none (positioned on
 // the next greater key); DBRET_EOF when every key is smaller (positioned past
@@ -232,8 +239,8 @@ int dUnftonk(T_DBGDAT* gdat, int kind, const char* text, int width,
              char* key);
 
 // Turns a 12-byte packed-decimal key back into decimal text ("-12.5", "0")
-// in `out` (at least 24 bytes, NUL-terminated). DBRET_RANGE for a key that
-// is not packed decimal.
+// in `out` (at least DB_NUMTEXT_LEN bytes, NUL-terminated). DBRET_RANGE for
+// a key that is not packed decimal.
 int dUnktoa(const char* key, char* out);
 
 // Copies `name` (up to an optional ';') into `out` and appends '.' and

@@ -1,0 +1,632 @@
+// Production multiple-index files (".mdx", dBASE IV): file header, tag table
+// and its name tree, tag headers, B-tree pages, seek, step and rewind.
+//
+// Index file header, little-endian (the parts read):
+//   OFFSET SIZE FIELD
+//       20    1 page size in 512-byte blocks (2 when smaller, 32 when larger)
+//       26    1 tag slot length: 32 in dBASE IV (0 from some writers); the
+//               43 of level-7 files is refused
+//       28    4 number of tags (at most 47)
+// Pages and headers are addressed by block number x 512.
+//
+// Tag table at offset 512, slot n at 512 + 32 n; slot 0 is not a tag, its
+// byte 17 is the slot of the root of the tag-name tree.
+//   OFFSET SIZE FIELD (tag slot)
+//        0    4 block of the tag header
+//        4   11 tag name, NUL-terminated
+//       16    1 slot of the left subtree (lower names), 0 none
+//       17    1 slot of the right subtree (higher names), 0 none
+//
+// Tag header:
+//   OFFSET SIZE FIELD
+//        0    4 block of the root page
+//        8    1 key flags; 0x08 descending
+//        9    1 key type letter (C, N, F, D)
+//       12    2 key length
+//       18    2 entry length (key length + 4, rounded up)
+//       20    1 change counter, moved by every writer
+//       23    1 0x40: unique keys (not trusted: real files break it)
+//
+// Index page (page size bytes):
+//   OFFSET SIZE FIELD
+//        0    4 number of entries n (low 16 bits)
+//        8    n entries of entry length: 4-byte pointer, then the key
+//   8+n*len   4 trailing pointer: the rightmost child in an interior page,
+//               0 in a leaf (which is how a leaf is told apart)
+// Leaf pointers are record numbers; interior pointers are child page blocks,
+// and an interior key is the highest key of its child's subtree.
+//
+// Everything taken from the file is bounded before use: tag counts by the
+// format's limit and the file size, slots by the tag count, key and entry
+// lengths by the page, entry counts by the page, page pointers by the file
+// size. Descents are bounded in depth and refuse a page that is its own
+// ancestor; a walk that visits more leaves than the file has pages stops, so
+// a corrupt tree can neither hang nor read outside a buffer.
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <new>
+
+#include "dbase_internal.h"
+
+using namespace nuvak::dbase;
+
+namespace {
+
+constexpr std::uint64_t kBlock = 512;
+
+namespace mdxhdr {
+constexpr std::size_t kPageBlocks = 20, kSlotLen = 26, kTagCount = 28, kSize = 48;
+constexpr unsigned kMaxTags = 47;
+}  // namespace mdxhdr
+
+namespace tagslot {
+constexpr std::size_t kTableOffset = 512, kSize = 32, kHeaderBlock = 0, kName = 4,
+                      kNameSize = 11, kLeft = 16, kRight = 17;
+}  // namespace tagslot
+
+namespace taghdr {
+constexpr std::size_t kRoot = 0, kFlags = 8, kKeyType = 9, kKeyLen = 12, kEntryLen = 18,
+                      kCounter = 20, kUnique = 23, kSize = 24;
+constexpr unsigned char kDescending = 0x08, kUniqueBit = 0x40;
+}  // namespace taghdr
+
+namespace page {
+constexpr std::size_t kCount = 0, kEntries = 8, kPointer = 4;
+}  // namespace page
+
+// Deepest B-tree accepted: far beyond any real file (a two-way tree of 2^32
+// records), small enough to bound a descent.
+constexpr std::size_t kMaxDepth = 32;
+
+struct PathStep {
+    std::uint32_t block;
+    unsigned index;  // entry (leaf) or child (interior) at this level
+};
+
+// What one page holds, checked against the page size.
+struct PageView {
+    const unsigned char* data = nullptr;
+    unsigned n = 0;
+    std::uint32_t trailing = 0;
+    bool leaf() const { return trailing == 0; }
+};
+
+struct CachedPage {
+    std::uint32_t block = 0;
+    std::uint64_t stamp = 0;
+    std::vector<unsigned char> bytes;
+};
+
+enum class Pos {
+    kNone,     // not positioned: the next step gives the first entry
+    kOn,       // on an entry already returned
+    kBefore,   // on an entry the next step gives (after a re-seek)
+    kPastEnd,  // past the last entry
+};
+
+}  // namespace
+
+struct DbaseMdx;
+
+// Control block of an active tag.
+struct DbaseTag {
+    std::uint32_t magic = 0;
+    DbaseMdx* mdx = nullptr;  // owner; the tag lives as long as it
+    std::uint32_t header_block = 0;
+    std::uint32_t root = 0;
+    char keytype = 'C';
+    bool descending = false;
+    bool unique = false;
+    unsigned keylen = 0;
+    unsigned entlen = 0;
+    unsigned char counter = 0;
+    Pos pos = Pos::kNone;
+    std::vector<PathStep> path;  // root first, leaf last
+    std::vector<unsigned char> curkey;
+    long currec = 0;
+    std::uint64_t leaf_visits = 0;
+};
+
+// Control block of an open index file.
+struct DbaseMdx {
+    std::uint32_t magic = 0;
+    T_DBGDAT* gdat = nullptr;  // borrowed from the data file's open
+    File file;
+    std::uint64_t filesize = 0;
+    unsigned page_size = 1024;
+    unsigned ntags = 0;
+    std::vector<std::unique_ptr<DbaseTag>> tags;
+    std::vector<CachedPage> cache;
+    std::size_t cache_cap = 4;
+    std::uint64_t clock = 0;
+};
+
+namespace {
+
+DbaseMdx* CheckMdx(MDX mdx) {
+    if (!IsLiveHandle(mdx) || mdx->magic != kMagic) return nullptr;
+    return mdx;
+}
+
+DbaseTag* CheckTag(TAG tag) {
+    if (!IsLiveHandle(tag) || tag->magic != kMagic || !CheckMdx(tag->mdx)) return nullptr;
+    return tag;
+}
+
+int TagFail(DbaseTag* t, int code, int rep) { return Fail(t->mdx->gdat, code, rep); }
+
+// Reads `len` bytes at `offset`, which must lie wholly inside the file.
+int ReadExact(DbaseMdx* m, std::uint64_t offset, unsigned char* buf, std::size_t len, int rep) {
+    if (offset > m->filesize || len > m->filesize - offset) return Fail(m->gdat, DBRET_BADFILE, rep);
+    long got = m->file.ReadAt(offset, buf, len);
+    if (got < 0) return Fail(m->gdat, DBRET_IO, report::kReadError);
+    if (static_cast<std::size_t>(got) != len) return Fail(m->gdat, DBRET_BADFILE, rep);
+    return 0;
+}
+
+// Gives page `block` through the cache (least recently used replaced). The
+// view stays valid until the next page is read.
+int ReadPage(DbaseTag* t, std::uint32_t block, PageView* view) {
+    DbaseMdx* m = t->mdx;
+    CachedPage* slot = nullptr;
+    for (CachedPage& c : m->cache)
+        if (c.block == block && !c.bytes.empty()) slot = &c;
+    if (!slot) {
+        if (block == 0) return TagFail(t, DBRET_BADFILE, report::kPageRange);
+        if (m->cache.size() < m->cache_cap) {
+            m->cache.emplace_back();
+            slot = &m->cache.back();
+        } else {
+            slot = &*std::min_element(m->cache.begin(), m->cache.end(),
+                                      [](const CachedPage& a, const CachedPage& b) { return a.stamp < b.stamp; });
+        }
+        slot->bytes.assign(m->page_size, 0);
+        slot->block = block;
+        int rc = ReadExact(m, block * kBlock, slot->bytes.data(), m->page_size, report::kPageRange);
+        if (rc != 0) {
+            slot->bytes.clear();
+            return rc;
+        }
+    }
+    slot->stamp = ++m->clock;
+    const unsigned char* p = slot->bytes.data();
+    unsigned n = LoadLe16(p + page::kCount);
+    std::size_t end = page::kEntries + static_cast<std::size_t>(n) * t->entlen;
+    if (end > m->page_size) return TagFail(t, DBRET_BADFILE, report::kEntryCount);
+    view->data = p;
+    view->n = n;
+    // A leaf filled to the last byte has no room for the trailing pointer.
+    view->trailing = end + page::kPointer <= m->page_size ? LoadLe32(p + end) : 0;
+    return 0;
+}
+
+const unsigned char* EntryKey(const DbaseTag* t, const PageView& v, unsigned i) {
+    return v.data + page::kEntries + static_cast<std::size_t>(i) * t->entlen + page::kPointer;
+}
+std::uint32_t EntryPointer(const DbaseTag* t, const PageView& v, unsigned i) {
+    if (i == v.n) return v.trailing;
+    return LoadLe32(v.data + page::kEntries + static_cast<std::size_t>(i) * t->entlen);
+}
+
+// Order of two keys in the tag's own order.
+int CompareKeys(const DbaseTag* t, const unsigned char* a, const unsigned char* b) {
+    int c;
+    if (t->keytype == 'N' || t->keytype == 'F') {
+        c = CompareNumKeys(a, b);
+    } else if (t->keytype == 'D') {
+        double da, db;
+        std::uint64_t ua = 0, ub = 0;
+        for (int i = 7; i >= 0; --i) {
+            ua = (ua << 8) | a[i];
+            ub = (ub << 8) | b[i];
+        }
+        std::memcpy(&da, &ua, sizeof da);
+        std::memcpy(&db, &ub, sizeof db);
+        c = da < db ? -1 : (da > db ? 1 : (da == db ? 0 : std::memcmp(a, b, 8)));
+    } else {
+        c = std::memcmp(a, b, t->keylen);
+    }
+    c = c < 0 ? -1 : (c > 0 ? 1 : 0);
+    return t->descending ? -c : c;
+}
+
+bool InPath(const DbaseTag* t, std::uint32_t block) {
+    for (const PathStep& s : t->path)
+        if (s.block == block) return true;
+    return false;
+}
+
+// Pushes `block` onto the path, refusing cycles and excessive depth.
+int PushPage(DbaseTag* t, std::uint32_t block, unsigned index) {
+    if (t->path.size() >= kMaxDepth) return TagFail(t, DBRET_BADFILE, report::kTreeDepth);
+    if (InPath(t, block)) return TagFail(t, DBRET_BADFILE, report::kTreeCycle);
+    t->path.push_back({block, index});
+    return 0;
+}
+
+int CountLeaf(DbaseTag* t) {
+    std::uint64_t pages = t->mdx->filesize / t->mdx->page_size + 2;
+    if (++t->leaf_visits > pages) return TagFail(t, DBRET_BADFILE, report::kWalkBound);
+    return 0;
+}
+
+// Goes down from `block` to the first entry of its leftmost leaf.
+int DescendLeftmost(DbaseTag* t, std::uint32_t block) {
+    for (;;) {
+        int rc = PushPage(t, block, 0);
+        if (rc != 0) return rc;
+        PageView v;
+        rc = ReadPage(t, block, &v);
+        if (rc != 0) return rc;
+        if (v.leaf()) return CountLeaf(t);
+        block = EntryPointer(t, v, 0);
+    }
+}
+
+// Makes the path's leaf entry a real entry: while the leaf index is past its
+// leaf's last entry, climbs to the next subtree and descends into it. Takes
+// the entry's key and record. DBRET_EOF when the tag has no further entry.
+int Settle(DbaseTag* t) {
+    while (!t->path.empty()) {
+        PageView v;
+        int rc = ReadPage(t, t->path.back().block, &v);
+        if (rc != 0) return rc;
+        unsigned idx = t->path.back().index;
+        if (idx < v.n) {
+            const unsigned char* k = EntryKey(t, v, idx);
+            t->curkey.assign(k, k + t->keylen);
+            t->currec = static_cast<long>(EntryPointer(t, v, idx));
+            return 0;
+        }
+        t->path.pop_back();
+        for (;;) {
+            if (t->path.empty()) return DBRET_EOF;
+            PathStep& up = t->path.back();
+            rc = ReadPage(t, up.block, &v);
+            if (rc != 0) return rc;
+            if (!v.leaf() && up.index < v.n) {
+                ++up.index;
+                rc = DescendLeftmost(t, EntryPointer(t, v, up.index));
+                if (rc != 0) return rc;
+                break;
+            }
+            t->path.pop_back();
+        }
+    }
+    return DBRET_EOF;
+}
+
+void Unposition(DbaseTag* t, Pos p) {
+    t->pos = p;
+    if (p != Pos::kOn && p != Pos::kBefore) t->path.clear();
+}
+
+// Reads and checks the tag header; fills the tag's fields.
+int LoadTagHeader(DbaseTag* t) {
+    DbaseMdx* m = t->mdx;
+    unsigned char h[taghdr::kSize];
+    int rc = ReadExact(m, t->header_block * kBlock, h, sizeof h, report::kTagHeader);
+    if (rc != 0) return rc;
+    unsigned keylen = LoadLe16(h + taghdr::kKeyLen);
+    unsigned entlen = LoadLe16(h + taghdr::kEntryLen);
+    char type = static_cast<char>(h[taghdr::kKeyType]);
+    bool bad = keylen == 0 || keylen > DB_MAXKEYLEN || entlen < keylen + page::kPointer ||
+               page::kEntries + entlen + page::kPointer > m->page_size ||
+               ((type == 'N' || type == 'F') && keylen != DB_NUMKEY_LEN) || (type == 'D' && keylen != 8);
+    if (bad) return Fail(m->gdat, DBRET_BADFILE, report::kTagHeader);
+    t->root = LoadLe32(h + taghdr::kRoot);
+    t->keytype = type;
+    t->descending = (h[taghdr::kFlags] & taghdr::kDescending) != 0;
+    t->unique = (h[taghdr::kUnique] & taghdr::kUniqueBit) != 0;
+    t->keylen = keylen;
+    t->entlen = entlen;
+    t->counter = h[taghdr::kCounter];
+    return 0;
+}
+
+// Seeks the leftmost entry whose key is >= `key` in tag order. The unique
+// flag is not trusted (writers break it), so equal keys are always passed
+// over to the leftmost one.
+int SeekInternal(DbaseTag* t, const unsigned char* key) {
+    t->path.clear();
+    t->leaf_visits = 0;
+    std::uint32_t block = t->root;
+    for (;;) {
+        int rc = PushPage(t, block, 0);
+        if (rc != 0) return rc;
+        PageView v;
+        rc = ReadPage(t, block, &v);
+        if (rc != 0) return rc;
+        // From the last entry leftwards while the search key is not above
+        // the entry's key: the stop is just left of the position.
+        unsigned i = v.n;
+        while (i > 0 && CompareKeys(t, key, EntryKey(t, v, i - 1)) <= 0) --i;
+        t->path.back().index = i;
+        if (v.leaf()) {
+            rc = CountLeaf(t);
+            if (rc != 0) return rc;
+            break;
+        }
+        block = EntryPointer(t, v, i);
+    }
+    // Position n in a leaf means the next greater key starts the next leaf.
+    return Settle(t);
+}
+
+// Re-reads the header when a writer has moved the change counter. Drops the
+// cached pages and, for a tag on an entry, finds that entry again.
+int Revalidate(DbaseTag* t) {
+    DbaseMdx* m = t->mdx;
+    unsigned char h[taghdr::kSize];
+    m->filesize = m->file.Size();
+    int rc = ReadExact(m, t->header_block * kBlock, h, sizeof h, report::kTagHeader);
+    if (rc != 0) return rc;
+    if (h[taghdr::kCounter] == t->counter) return 0;
+    m->cache.clear();
+    rc = LoadTagHeader(t);
+    if (rc != 0) return rc;
+    if (t->pos != Pos::kOn) {
+        if (t->pos == Pos::kBefore) Unposition(t, Pos::kNone);
+        return 0;
+    }
+    std::vector<unsigned char> key = t->curkey;
+    long rec = t->currec;
+    rc = SeekInternal(t, key.data());
+    while (rc == 0 && CompareKeys(t, key.data(), t->curkey.data()) == 0 && t->currec != rec) {
+        ++t->path.back().index;
+        rc = Settle(t);
+    }
+    if (rc == DBRET_EOF) {
+        Unposition(t, Pos::kPastEnd);
+        return 0;
+    }
+    if (rc != 0) return rc;
+    // The same entry again, or (if it went away) the first one after it.
+    bool same = CompareKeys(t, key.data(), t->curkey.data()) == 0 && t->currec == rec;
+    t->pos = same ? Pos::kOn : Pos::kBefore;
+    return 0;
+}
+
+}  // namespace
+
+MDX dXopen(DBF dbf, const char* name, int /*mode*/, int buffers) {
+    if (!IsLiveHandle(dbf) || dbf->magic != kMagic) return nullptr;
+    T_DBGDAT* gdat = dbf->gdat;
+    if (!name) {
+        Fail(gdat, DBRET_NOTFOUND, report::kNoFile);
+        return nullptr;
+    }
+    std::vector<char> path(std::strlen(name) + 8);
+    if (dUexpnm(name, "mdx", path.data(), path.size()) != 0) {
+        Fail(gdat, DBRET_NOTFOUND, report::kNameLength);
+        return nullptr;
+    }
+    std::unique_ptr<DbaseMdx> m(new (std::nothrow) DbaseMdx);
+    if (!m) {
+        Fail(gdat, DBRET_MEMORY, report::kMemory);
+        return nullptr;
+    }
+    m->gdat = gdat;
+    int rep = 0;
+    int rc = m->file.Open(path.data(), &rep);
+    if (rc != 0) {
+        Fail(gdat, rc, rep);
+        return nullptr;
+    }
+    m->filesize = m->file.Size();
+    unsigned char h[mdxhdr::kSize];
+    if (ReadExact(m.get(), 0, h, sizeof h, report::kIndexHeader) != 0) return nullptr;
+    unsigned units = h[mdxhdr::kPageBlocks];
+    units = std::min(32u, std::max(2u, units));
+    m->page_size = units * static_cast<unsigned>(kBlock);
+    std::uint32_t ntags = LoadLe32(h + mdxhdr::kTagCount);
+    unsigned slotlen = h[mdxhdr::kSlotLen];
+    // Level-7 files have 43-byte slots and use bytes 30-31 for other things.
+    if ((slotlen != 0 && slotlen != tagslot::kSize) || ntags > mdxhdr::kMaxTags) {
+        Fail(gdat, DBRET_BADFILE, report::kIndexHeader);
+        return nullptr;
+    }
+    m->ntags = ntags;
+    if (tagslot::kTableOffset + tagslot::kSize * (ntags + 1) > m->filesize) {
+        Fail(gdat, DBRET_BADFILE, report::kTagTable);
+        return nullptr;
+    }
+    int want = gdat ? gdat->index_buffs : 0;
+    m->cache_cap = static_cast<std::size_t>(std::max(4, std::min(64, std::max(want, buffers))));
+    m->magic = kMagic;
+    RegisterHandle(m.get());
+    Ok(gdat);
+    return m.release();
+}
+
+TAG dXactidx(MDX h, const char* tagname) {
+    DbaseMdx* m = CheckMdx(h);
+    if (!m) return nullptr;
+    if (!tagname) {
+        Fail(m->gdat, DBRET_NOTFOUND, report::kNoTag);
+        return nullptr;
+    }
+    char want[tagslot::kNameSize] = {0};
+    for (std::size_t i = 0; i < 10 && tagname[i]; ++i)
+        want[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(tagname[i])));
+
+    std::vector<unsigned char> table(tagslot::kSize * (m->ntags + 1));
+    if (ReadExact(m, tagslot::kTableOffset, table.data(), table.size(), report::kTagTable) != 0) return nullptr;
+    unsigned slot = table[tagslot::kRight];
+    // Each step goes one level down; more steps than slots is a cycle.
+    for (unsigned steps = 0;; ++steps) {
+        if (slot == 0) {
+            Fail(m->gdat, DBRET_NOTFOUND, report::kNoTag);
+            return nullptr;
+        }
+        if (slot > m->ntags) {
+            Fail(m->gdat, DBRET_RANGE, report::kTagSlot);
+            return nullptr;
+        }
+        if (steps > m->ntags) {
+            Fail(m->gdat, DBRET_BADFILE, report::kTagTree);
+            return nullptr;
+        }
+        const unsigned char* s = table.data() + tagslot::kSize * slot;
+        char have[tagslot::kNameSize];
+        std::memcpy(have, s + tagslot::kName, sizeof have);
+        have[tagslot::kNameSize - 1] = '\0';
+        int c = std::strncmp(want, have, tagslot::kNameSize);
+        if (c == 0) break;
+        slot = c < 0 ? s[tagslot::kLeft] : s[tagslot::kRight];
+    }
+    std::uint32_t header_block = LoadLe32(table.data() + tagslot::kSize * slot + tagslot::kHeaderBlock);
+    for (auto& t : m->tags)
+        if (t->header_block == header_block) {
+            Ok(m->gdat);
+            return t.get();
+        }
+    std::unique_ptr<DbaseTag> t(new (std::nothrow) DbaseTag);
+    if (!t) {
+        Fail(m->gdat, DBRET_MEMORY, report::kMemory);
+        return nullptr;
+    }
+    t->mdx = m;
+    t->header_block = header_block;
+    if (LoadTagHeader(t.get()) != 0) return nullptr;
+    t->magic = kMagic;
+    RegisterHandle(t.get());
+    m->tags.push_back(std::move(t));
+    Ok(m->gdat);
+    return m->tags.back().get();
+}
+
+int dXkeylen(TAG h) {
+    DbaseTag* t = CheckTag(h);
+    if (!t) return DBRET_BADHANDLE;
+    return static_cast<int>(t->keylen);
+}
+
+char dXkeytype(TAG h) {
+    DbaseTag* t = CheckTag(h);
+    return t ? t->keytype : '\0';
+}
+
+int dXkeyexpr(TAG h, char* out, int size) {
+    DbaseTag* t = CheckTag(h);
+    if (!t) return DBRET_BADHANDLE;
+    if (!out || size < 1) return TagFail(t, DBRET_RANGE, report::kTagHeader);
+    DbaseMdx* m = t->mdx;
+    // The expression follows the fixed fields, NUL-terminated, within the
+    // header's first block.
+    unsigned char text[kBlock - taghdr::kSize + 1] = {0};
+    std::uint64_t at = t->header_block * kBlock + taghdr::kSize;
+    std::size_t len = at < m->filesize ? static_cast<std::size_t>(std::min<std::uint64_t>(
+                                             kBlock - taghdr::kSize, m->filesize - at))
+                                       : 0;
+    if (len > 0 && m->file.ReadAt(at, text, len) < 0) return TagFail(t, DBRET_IO, report::kReadError);
+    std::size_t n = std::min(std::strlen(reinterpret_cast<char*>(text)), static_cast<std::size_t>(size - 1));
+    std::memcpy(out, text, n);
+    out[n] = '\0';
+    return Ok(m->gdat);
+}
+
+int dXgetrno(TAG h, const char* key, long* recno) {
+    DbaseTag* t = CheckTag(h);
+    if (!t) return DBRET_BADHANDLE;
+    if (!key) return TagFail(t, DBRET_RANGE, report::kKeyNotFound);
+    int rc = Revalidate(t);
+    if (rc != 0) {
+        Unposition(t, Pos::kNone);
+        return rc;
+    }
+    const unsigned char* k = reinterpret_cast<const unsigned char*>(key);
+    rc = SeekInternal(t, k);
+    if (rc == DBRET_EOF) {
+        Unposition(t, Pos::kPastEnd);
+        return TagFail(t, DBRET_EOF, report::kEndOfTag);
+    }
+    if (rc != 0) {
+        Unposition(t, Pos::kNone);
+        return rc;
+    }
+    t->pos = Pos::kOn;
+    if (CompareKeys(t, k, t->curkey.data()) != 0) return TagFail(t, DBRET_NOTFOUND, report::kKeyNotFound);
+    if (recno) *recno = t->currec;
+    return Ok(t->mdx->gdat);
+}
+
+int dXnxtkey(TAG h, char* keybuf, long* recno) {
+    DbaseTag* t = CheckTag(h);
+    if (!t) return DBRET_BADHANDLE;
+    int rc = Revalidate(t);
+    if (rc != 0) {
+        Unposition(t, Pos::kNone);
+        return rc;
+    }
+    switch (t->pos) {
+        case Pos::kPastEnd:
+            return TagFail(t, DBRET_EOF, report::kEndOfTag);
+        case Pos::kNone:
+            t->path.clear();
+            t->leaf_visits = 0;
+            rc = DescendLeftmost(t, t->root);
+            if (rc == 0) rc = Settle(t);
+            break;
+        case Pos::kBefore:
+            rc = 0;
+            break;
+        case Pos::kOn:
+            ++t->path.back().index;
+            rc = Settle(t);
+            break;
+    }
+    if (rc == DBRET_EOF) {
+        Unposition(t, Pos::kPastEnd);
+        return TagFail(t, DBRET_EOF, report::kEndOfTag);
+    }
+    if (rc != 0) {
+        Unposition(t, Pos::kNone);
+        return rc;
+    }
+    t->pos = Pos::kOn;
+    if (keybuf) std::memcpy(keybuf, t->curkey.data(), t->keylen);
+    if (recno) *recno = t->currec;
+    return Ok(t->mdx->gdat);
+}
+
+int dXrewind(TAG h) {
+    DbaseTag* t = CheckTag(h);
+    if (!t) return DBRET_BADHANDLE;
+    Unposition(t, Pos::kNone);
+    return Ok(t->mdx->gdat);
+}
+
+int dXtagcnt(MDX h) {
+    DbaseMdx* m = CheckMdx(h);
+    if (!m) return DBRET_BADHANDLE;
+    return static_cast<int>(m->ntags);
+}
+
+int dXtagnm(MDX h, int n, char* name) {
+    DbaseMdx* m = CheckMdx(h);
+    if (!m) return DBRET_BADHANDLE;
+    if (n < 1 || static_cast<unsigned>(n) > m->ntags || !name)
+        return Fail(m->gdat, DBRET_RANGE, report::kTagRange);
+    unsigned char s[tagslot::kSize];
+    int rc = ReadExact(m, tagslot::kTableOffset + tagslot::kSize * static_cast<unsigned>(n), s, sizeof s,
+                       report::kTagTable);
+    if (rc != 0) return rc;
+    std::memcpy(name, s + tagslot::kName, tagslot::kNameSize);
+    name[tagslot::kNameSize - 1] = '\0';
+    return Ok(m->gdat);
+}
+
+int dXclose(MDX h) {
+    DbaseMdx* m = CheckMdx(h);
+    if (!m) return DBRET_BADHANDLE;
+    for (auto& t : m->tags) {
+        UnregisterHandle(t.get());
+        t->magic = 0;
+    }
+    UnregisterHandle(m);
+    m->magic = 0;
+    delete m;
+    return 0;
+}
