@@ -1,0 +1,102 @@
+// The framework object: the run loop, the wake semaphore, the stop protocol,
+// client registration, signal values, and the owners of sockets and the
+// mailbox.
+//
+// The loop sleeps on one unnamed semaphore that the signal handler posts.
+// Every post yields one pass; a pass handles at most one queued signal
+// value, at most one mailbox message, one read of every socket, and then
+// lets every worker deliver its events. A pass whose reads took a datagram
+// posts the semaphore once more, so data that arrived while its readiness
+// signal was lost never waits for a wake-up that may not come.
+#ifndef NUVAK_FW_FRAMEWORKIMPL_H
+#define NUVAK_FW_FRAMEWORKIMPL_H
+
+#include <semaphore.h>
+
+#include <atomic>
+#include <list>
+#include <map>
+#include <memory>
+#include <set>
+
+#include "framework.h"
+#include "sigq.h"
+
+namespace nuvak::fw {
+
+class SocketImpl;
+class IPCImpl;
+class Worker;
+
+class FrameWorkImpl : public IFrameWorkImpl,
+                      public IFrameWork,
+                      public IFrameWorkObserver,
+                      public IFrameWorkClient {
+public:
+    FrameWorkImpl();
+    ~FrameWorkImpl() override;
+    FrameWorkImpl(const FrameWorkImpl&) = delete;
+    FrameWorkImpl& operator=(const FrameWorkImpl&) = delete;
+
+    // IFrameWorkImpl
+    bool AllocateSignalValue(unsigned int* value) override;
+    bool FreeSignalValue(unsigned int value) override;
+    bool CreateTimerHandler(IWorker& worker, IFrameWorkObserver& observer, unsigned int clientId,
+                            bool periodic, EVENTPRIORITY priority, ITimer** pTimer,
+                            ISignalHandler** ppHandler) override;
+    void DestroyTimerHandler(ISignalHandler* handler) override;
+    bool CreateSignalHandler(IWorker& worker, IFrameWorkObserver& observer, unsigned int clientId,
+                             EVENTPRIORITY priority, unsigned int value, unsigned int mask,
+                             ISignalHandler** ppHandler, unsigned int size) override;
+    void DestroySignalHandler(ISignalHandler* handler) override;
+    void DumpSignalManager() override;
+    int CreateSocket(IWorker& worker, IFrameWorkObserver& observer, unsigned long ip,
+                     unsigned int port, EVENTPRIORITY priority, ISocket** ppSocket,
+                     int type) override;
+    void DestroySocket(int socketId) override;
+    int CreateMailbox(IWorker& worker, IFrameWorkObserver& observer, unsigned short address,
+                      EVENTPRIORITY priority, IIPC** ppMailbox) override;
+    void DestroyMailbox() override;
+
+    // IFrameWork
+    bool Register(IFrameWorkClient& client, IFrameWorkServer** ppServer) override;
+    bool UnRegister(IFrameWorkServer* server) override;
+    bool Run() override;
+    unsigned int GetProcessId() const override { return processId_; }
+
+    // IFrameWorkObserver: EVENT_SIGNAL 2 or 3 requests a stop. Safe in a
+    // signal handler.
+    bool OnEvent(EVENTTYPE type, unsigned int value) override;
+
+    // Signal-handler context.
+    void SignalEvent();
+    void TimerEvent();
+
+    // Loop context: queue a value as if it had come through the signal.
+    void QueueSignalFromLoop(unsigned int value) { signalManager_.QueueSignalFromLoop(value); }
+    bool StopRequested() const { return stop_.load(); }
+
+private:
+    Worker* FindWorker(IFrameWorkServer* server) const;
+    void DeleteWorker(Worker* worker);
+    void ReleaseSources(Worker* worker);
+
+    SignalManager signalManager_;
+    std::set<Worker*> workers_;  // owned
+    std::atomic<bool> stop_{false};
+    unsigned int processId_;
+    IFrameWorkServer* ownServer_ = nullptr;
+    std::set<unsigned int> valuesInUse_;
+    std::list<unsigned int> freedValues_;
+    std::map<int, SocketImpl*> sockets_;  // owned
+    std::unique_ptr<char[]> receiveBuffer_;
+    bool ipcInitialised_ = false;
+    std::unique_ptr<IPCImpl> mailbox_;
+    std::atomic<unsigned int> tickPending_{0};
+    sem_t wake_;
+    Worker* delivering_ = nullptr;  // the worker inside DoEvents(), if any
+};
+
+}  // namespace nuvak::fw
+
+#endif

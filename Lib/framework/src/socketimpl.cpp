@@ -1,0 +1,192 @@
+// Framework sockets.
+#include "socketimpl.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace nuvak::fw {
+
+SocketImpl::SocketImpl(IWorker& worker, IFrameWorkObserver& observer, unsigned long ip,
+                       unsigned int port, EVENTPRIORITY priority, ISocket** ppSocket, int type,
+                       int& error)
+    : ip_(ip),
+      port_(port),
+      type_(static_cast<unsigned int>(type)),
+      data_(new unsigned char[kBufferSize]()),
+      worker_(&worker),
+      priority_(priority),
+      observer_(&observer) {
+    if (ppSocket == nullptr) {
+        error = 1;
+        return;
+    }
+    const int one = 1;
+    if (type == FW_SOCKET_DATAGRAM) {
+        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        if (fd < 0) {
+            error = errno;
+            return;
+        }
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(static_cast<std::uint16_t>(port));
+        sa.sin_addr.s_addr = ip == 0 ? htonl(INADDR_ANY) : htonl(static_cast<std::uint32_t>(ip));
+        if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+            close(fd);
+            error = -1;
+            return;
+        }
+        socketId_ = fd;
+        socklen_t len = sizeof sa;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0) port_ = ntohs(sa.sin_port);
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+        // Signal and owner first, so the first readiness already comes as
+        // the framework signal.
+        fcntl(fd, F_SETSIG, FrameWorkSignal());
+        fcntl(fd, F_SETOWN, getpid());
+        fcntl(fd, F_SETFL, O_NONBLOCK | O_ASYNC);
+    } else {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0) {
+            error = errno;
+            return;
+        }
+        socketId_ = fd;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        fcntl(fd, F_SETFL, O_NONBLOCK);
+        fcntl(fd, F_SETOWN, getpid());
+        fcntl(fd, F_SETSIG, FrameWorkSignal());
+    }
+    error = 0;
+}
+
+SocketImpl::~SocketImpl() {
+    if (socketId_ > 0) close(socketId_);
+}
+
+bool SocketImpl::Read(char* buffer, int length) {
+    if (socketId_ <= 0 || buffer == nullptr || length <= 0) return false;
+    ssize_t n;
+    sockaddr_in from{};
+    if (type_ == FW_SOCKET_DATAGRAM) {
+        socklen_t fromLength = sizeof from;
+        n = recvfrom(socketId_, buffer, static_cast<size_t>(length), 0,
+                     reinterpret_cast<sockaddr*>(&from), &fromLength);
+    } else {
+        std::memset(buffer, 0, length < 4 ? static_cast<size_t>(length) : 4);
+        n = recv(socketId_, buffer, static_cast<size_t>(length), MSG_WAITALL);
+    }
+    if (n < 1) {
+        if (n < 0 && errno == EMSGSIZE) lastError_ = EMSGSIZE;
+        return false;
+    }
+    if (type_ == FW_SOCKET_DATAGRAM) {
+        sourceIp_ = ntohl(from.sin_addr.s_addr);
+        sourcePort_ = ntohs(from.sin_port);
+    }
+    const auto got = static_cast<unsigned int>(n) < kBufferSize ? static_cast<unsigned int>(n)
+                                                                : kBufferSize;
+    std::memcpy(data_.get(), buffer, got);
+    // Keep every byte past the count zero (as if the whole buffer had been
+    // cleared) while touching only what the previous read left behind.
+    if (count_ > got) std::memset(data_.get() + got, 0, count_ - got);
+    count_ = got;
+    lastError_ = 0;
+    worker_->AddEvent(priority_, static_cast<unsigned int>(socketId_), *observer_, 0, EVENT_SOCKET);
+    return true;
+}
+
+bool SocketImpl::Send(unsigned long ip, unsigned int port, unsigned char const* data,
+                      unsigned int& length, int& error) {
+    ssize_t n;
+    if (type_ == FW_SOCKET_DATAGRAM) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<std::uint16_t>(port));
+        to.sin_addr.s_addr = htonl(static_cast<std::uint32_t>(ip));
+        n = sendto(socketId_, data, length, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    } else {
+        n = send(socketId_, data, length, MSG_NOSIGNAL);
+    }
+    if (n < 0) {
+        error = errno;
+        return false;
+    }
+    return true;
+}
+
+bool SocketImpl::Send(char* ipText, unsigned int port, unsigned char const* data,
+                      unsigned int& length, int& error) {
+    if (ipText == nullptr) return false;
+    const in_addr_t a = inet_addr(ipText);
+    if (a == INADDR_NONE) return false;
+    return Send(static_cast<unsigned long>(ntohl(a)), port, data, length, error);
+}
+
+bool SocketImpl::Connect(unsigned long ip, unsigned int port, int& error) {
+    if (type_ != FW_SOCKET_STREAM || ip == 0 || port == 0) return false;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<std::uint16_t>(port));
+    to.sin_addr.s_addr = htonl(static_cast<std::uint32_t>(ip));
+    if (connect(socketId_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        error = errno;
+        return false;
+    }
+    sourceIp_ = ip;
+    sourcePort_ = port;
+    return true;
+}
+
+bool SocketImpl::GetSource(unsigned long& ip, unsigned int& port) const {
+    ip = sourceIp_;
+    port = sourcePort_;
+    return true;
+}
+
+bool SocketImpl::GetCount(unsigned int& count) const {
+    count = count_;
+    return true;
+}
+
+std::string SocketImpl::GetBuffer() {
+    text_.assign(reinterpret_cast<const char*>(data_.get()), count_);
+    return text_;
+}
+
+unsigned char* SocketImpl::GetBuffer(unsigned int& count) {
+    count = count_;
+    return data_.get();
+}
+
+bool SocketImpl::ResolveHostName(std::string name, int port, unsigned long& ip) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    const std::string service = std::to_string(port);
+    if (getaddrinfo(name.c_str(), service.c_str(), &hints, &list) != 0) return false;
+    unsigned long answer = 0;
+    char host[NI_MAXHOST];
+    char serv[NI_MAXSERV];
+    for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
+        if (ai->ai_family != AF_INET || ai->ai_addr == nullptr) continue;
+        if (getnameinfo(ai->ai_addr, ai->ai_addrlen, host, sizeof host, serv, sizeof serv,
+                        NI_NUMERICHOST | NI_NUMERICSERV) == 0) {
+            answer = ntohl(reinterpret_cast<sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr);
+        }
+    }
+    freeaddrinfo(list);
+    ip = answer;
+    return true;
+}
+
+}  // namespace nuvak::fw
