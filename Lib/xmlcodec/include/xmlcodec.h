@@ -18,6 +18,7 @@
 
 #include <deque>
 #include <list>
+#include <memory>
 #include <string>
 
 #include "expatpp.h"
@@ -52,9 +53,9 @@ private:
     void Abort(const char* reason);
     void DiscardAll();
 
-    ElementFactory* m_Factory = nullptr;  // given to the current Decode; not owned
-    Message* m_Result = nullptr;           // the completed root; owned until handed out
-    std::deque<Element*> m_Stack;          // open elements, innermost first; owned
+    ElementFactory* m_Factory = nullptr;    // given to the current Decode; not owned
+    std::unique_ptr<Message> m_Result;       // the completed root until handed out
+    std::deque<std::unique_ptr<Element>> m_Stack;  // open elements, innermost first
     T_uint_16 m_SkipDepth = 0;             // depth inside a skipped element
     T_uint_16 m_Skipping = FALSE;          // TRUE while skipping
     unsigned short m_Depth = 0;            // elements open, known or skipped
