@@ -40,7 +40,7 @@ T_uint_16 TMGRIF_register(T_uint_16 process, const char* name);
 
 // When registered: frees the slot (id 0, module_name emptied, state
 // PROC_STATE_TERMINATED). In every linked case detaches and clears the module
-// state. 3 when not linked.
+// state. 3 when not linked. A pending health request is dropped in every case.
 T_uint_16 TMGRIF_unregister(void);
 
 // Copies the 368-byte configuration block. 3 when not linked (the caller's

@@ -73,6 +73,8 @@ T_uint_16 TMGRIF_register(T_uint_16 process, const char* name) {
 
 T_uint_16 TMGRIF_unregister(void) {
     TmgrifState& s = State();
+    s.pending = false;
+    s.source = 0;
     if (!s.linked) return TMGRIF_ERR_NOTLINKED;
     if (!s.linkOnly && s.own != 0) {
         DataModuleView v = View();
@@ -85,8 +87,6 @@ T_uint_16 TMGRIF_unregister(void) {
     s.segment.Reset();
     s.linked = false;
     s.linkOnly = false;
-    s.pending = false;
-    s.source = 0;
     return TMGRIF_OK;
 }
 

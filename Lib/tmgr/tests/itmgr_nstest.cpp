@@ -1,0 +1,206 @@
+// ITMGR driven directly, with a fake framework that records what the link
+// asks of it. Runs in private IPC namespaces (key 0x1001).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <vector>
+
+#include "itmgr.h"
+#include "sharedmem.h"
+
+namespace {
+
+using namespace nuvak::tmgr;
+
+struct Listener {
+    IFrameWorkObserver* observer;
+    EVENTPRIORITY priority;
+    unsigned value, mask, size;
+};
+
+class FakeServer : public IFrameWorkServer {
+public:
+    bool CreateSignalListener(IFrameWorkObserver& o, EVENTPRIORITY p, unsigned v, unsigned m, unsigned s) override {
+        listeners.push_back({&o, p, v, m, s});
+        return true;
+    }
+    void DestroySignalListener(unsigned v) override { destroyed.push_back(v); }
+    bool CreateTimer(IFrameWorkObserver&, bool, EVENTPRIORITY, ITimer**) override { return false; }
+    void DestroyTimer(ITimer*) override {}
+    int CreateSocket(IFrameWorkObserver&, unsigned long, unsigned, EVENTPRIORITY, ISocket**, int) override { return -1; }
+    bool DestroySocket(int) override { return false; }
+    int CreateMailbox(IFrameWorkObserver&, unsigned short, EVENTPRIORITY, IIPC**) override { return -1; }
+    IPCMessage* CreateMessage(unsigned short, int) override { return nullptr; }
+    void DestroyMailbox() override {}
+    void DumpSignalManager() override {}
+
+    std::vector<Listener> listeners;
+    std::vector<unsigned> destroyed;
+};
+
+class FakeFrameWork : public IFrameWork {
+public:
+    ~FakeFrameWork() override {
+        for (FakeServer* s : servers) delete s;
+    }
+    bool Register(IFrameWorkClient& client, IFrameWorkServer** pp) override {
+        clients.push_back(&client);
+        servers.push_back(new FakeServer);
+        *pp = servers.back();
+        return true;
+    }
+    bool UnRegister(IFrameWorkServer* s) override {
+        unregistered.push_back(s);
+        return true;
+    }
+    bool Run() override { return true; }
+    unsigned GetProcessId() const override { return static_cast<unsigned>(getpid()); }
+
+    std::vector<IFrameWorkClient*> clients;
+    std::vector<FakeServer*> servers;
+    std::vector<IFrameWorkServer*> unregistered;
+};
+
+int HealthSignal() { return SIGRTMAX - SYS_FRAMEWORK_SIGNAL_OFFSET; }
+
+class ItmgrTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(tm_.Create(KEY_TMGR, TMGR_DM_SIZE), 0);
+        std::memset(tm_.Data(), 0, TMGR_DM_SIZE);
+        view_ = DataModuleView(tm_.Data());
+        view_.Set16(dm::kProcessCount, TMGR_MAX_PROC);
+        view_.Set16(dm::kIfCount, 1);
+        T_TMGRIF_cfg cfg{};
+        cfg.unit_id = 3;
+        EncodeConfig(cfg, tm_.Data() + dm::kConfig);
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, HealthSignal());
+        sigprocmask(SIG_BLOCK, &set, nullptr);
+    }
+    void TearDown() override {
+        int id = tm_.Id();
+        tm_.Reset();
+        Shm_Remove(id);
+    }
+    bool NextAnswer(unsigned* value, int ms = 1000) {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, HealthSignal());
+        timespec ts{ms / 1000, (ms % 1000) * 1000000L};
+        siginfo_t info{};
+        if (sigtimedwait(&set, &info, &ts) != HealthSignal()) return false;
+        *value = static_cast<unsigned>(info.si_value.sival_int);
+        return true;
+    }
+
+    ShmAttachment tm_;
+    DataModuleView view_{nullptr};
+};
+
+TEST_F(ItmgrTest, RegisteringLinkListensAnswersAndCleansUp) {
+    FakeFrameWork fw;
+    {
+        ITMGR link(fw, PROC_NUVAK, "NUVAK");
+        ASSERT_EQ(fw.servers.size(), 1u);
+        ASSERT_EQ(fw.servers[0]->listeners.size(), 1u);
+        const Listener& l = fw.servers[0]->listeners[0];
+        EXPECT_EQ(l.observer, &link);
+        EXPECT_EQ(l.priority, PRIORITY_HIGH);
+        EXPECT_EQ(l.value, 0xE800E800u);
+        EXPECT_EQ(l.mask, 0xFC00FC00u);
+        EXPECT_EQ(l.size, 1u);
+        EXPECT_EQ(view_.ProcId(PROC_NUVAK), static_cast<T_uint_32>(getpid()));
+        EXPECT_TRUE(ITMGR::IsRegistered());
+
+        // A second registering link only counts.
+        {
+            ITMGR second(fw, PROC_NUVAK, "OTHER");
+            EXPECT_EQ(fw.servers.size(), 1u);
+            EXPECT_EQ(ITMGR::LinkCount(), 2);
+        }
+        EXPECT_EQ(ITMGR::LinkCount(), 1);
+        EXPECT_EQ(view_.ProcId(PROC_NUVAK), static_cast<T_uint_32>(getpid())) << "still registered";
+        EXPECT_TRUE(fw.unregistered.empty());
+
+        // The task manager (process 2, this very process) asks; the link answers.
+        view_.SetProcId(2, static_cast<T_uint_32>(getpid()));
+        EXPECT_TRUE(link.OnEvent(EVENT_SIGNAL, HCHK_REQ_SIG | (2u << 16)));
+        unsigned value = 0;
+        ASSERT_TRUE(NextAnswer(&value));
+        EXPECT_EQ(value, 0xEC33EC0Eu);
+
+        // Other events and other values are ignored.
+        EXPECT_TRUE(link.OnEvent(EVENT_TIMER, HCHK_REQ_SIG | (2u << 16)));
+        EXPECT_TRUE(link.OnEvent(EVENT_SIGNAL, 0x1063));
+        EXPECT_FALSE(NextAnswer(&value, 50));
+
+        // ITMGR::Getsize while a link is alive reads through that link.
+        T_TMGRIF_cfg cfg{};
+        EXPECT_EQ(ITMGR::Getsize(&cfg), TMGRIF_OK);
+        EXPECT_EQ(cfg.unit_id, 3);
+    }
+    ASSERT_EQ(fw.servers[0]->destroyed.size(), 1u);
+    EXPECT_EQ(fw.servers[0]->destroyed[0], 0xE800E800u);
+    ASSERT_EQ(fw.unregistered.size(), 1u);
+    EXPECT_EQ(fw.unregistered[0], fw.servers[0]);
+    EXPECT_EQ(view_.ProcId(PROC_NUVAK), 0u);
+    EXPECT_EQ(view_.ProcState(PROC_NUVAK), PROC_STATE_TERMINATED);
+    EXPECT_FALSE(ITMGR::IsRegistered());
+    EXPECT_EQ(ITMGR::LinkCount(), 0);
+    EXPECT_FALSE(TMGRIF_islinked());
+}
+
+TEST_F(ItmgrTest, AccessorsLinkAndDetachWhenNoLinkIsAlive) {
+    T_TMGRIF_cfg cfg{};
+    EXPECT_EQ(ITMGR::Getsize(&cfg), TMGRIF_OK);
+    EXPECT_EQ(cfg.unit_id, 3);
+    EXPECT_FALSE(TMGRIF_islinked()) << "detached again";
+    T_TMGRIF_HostInfo h{};
+    EXPECT_EQ(ITMGR::Gethost(0, &h), TMGRIF_OK);
+    EXPECT_EQ(ITMGR::Gethost(1, &h), TMGRIF_ERR_RANGE);
+    EXPECT_FALSE(TMGRIF_islinked());
+
+    // A link made by main() before any ITMGR stays.
+    ASSERT_EQ(TMGRIF_link(), TMGRIF_OK);
+    EXPECT_EQ(ITMGR::Getsize(&cfg), TMGRIF_OK);
+    EXPECT_TRUE(TMGRIF_islinked());
+    TMGRIF_unregister();
+}
+
+TEST_F(ItmgrTest, EachLinkUnregistersItsOwnWorker) {
+    FakeFrameWork fw;
+    auto first = std::make_unique<ITMGR>(fw, PROC_NUVAK, "NUVAK");
+    auto plain = std::make_unique<ITMGR>(fw);
+    ASSERT_EQ(fw.servers.size(), 2u);
+    EXPECT_TRUE(fw.servers[1]->listeners.empty()) << "the plain link does not listen";
+    first.reset();
+    // The registering link's worker is gone with it, though a link remains.
+    ASSERT_EQ(fw.unregistered.size(), 1u);
+    EXPECT_EQ(fw.unregistered[0], fw.servers[0]);
+    EXPECT_EQ(view_.ProcId(PROC_NUVAK), static_cast<T_uint_32>(getpid())) << "the slot stays while linked";
+    plain.reset();
+    EXPECT_EQ(fw.unregistered.size(), 2u);
+    EXPECT_EQ(view_.ProcId(PROC_NUVAK), 0u);
+}
+
+TEST(ItmgrNoModule, PlainLinkWithoutDataModuleCarriesOn) {
+    FakeFrameWork fw;
+    testing::internal::CaptureStdout();
+    {
+        ITMGR link(fw);
+        EXPECT_EQ(ITMGR::LinkCount(), 1);
+        T_TMGRIF_cfg cfg{};
+        EXPECT_EQ(ITMGR::Getsize(&cfg), TMGRIF_ERR_NOTLINKED);
+    }
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "Unable to link to task manager data module..\n");
+    EXPECT_EQ(ITMGR::LinkCount(), 0);
+    T_TMGRIF_cfg cfg{};
+    EXPECT_EQ(ITMGR::Getsize(&cfg), TMGRIF_ERR_ATTACH) << "no link alive: the attach itself fails";
+}
+
+}  // namespace

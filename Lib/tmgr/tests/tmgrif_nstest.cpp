@@ -1,0 +1,251 @@
+// TMGRIF calls and Shm_* helpers against a real data module. Runs in private
+// IPC namespaces (key 0x1001 is the installation's).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "sharedmem.h"
+#include "tmgrif.h"
+
+namespace {
+
+using namespace nuvak::tmgr;
+
+int HealthSignal() { return SIGRTMAX - SYS_FRAMEWORK_SIGNAL_OFFSET; }
+
+// Blocks the framework signal so that answers queued to this process can be
+// collected with sigtimedwait.
+class BlockedHealthSignal {
+public:
+    BlockedHealthSignal() {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, HealthSignal());
+        sigprocmask(SIG_BLOCK, &set, &old_);
+    }
+    ~BlockedHealthSignal() {
+        Drain();
+        sigprocmask(SIG_SETMASK, &old_, nullptr);
+    }
+    // The next queued value, or false after `ms` milliseconds.
+    bool Next(unsigned* value, pid_t* from, int ms = 1000) {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, HealthSignal());
+        timespec ts{ms / 1000, (ms % 1000) * 1000000L};
+        siginfo_t info{};
+        if (sigtimedwait(&set, &info, &ts) != HealthSignal()) return false;
+        *value = static_cast<unsigned>(info.si_value.sival_int);
+        *from = info.si_pid;
+        return true;
+    }
+    void Drain() {
+        unsigned v;
+        pid_t p;
+        while (Next(&v, &p, 0)) {
+        }
+    }
+
+private:
+    sigset_t old_;
+};
+
+// A data module as a task manager would publish it, removed after each test.
+class TmgrifTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(tm_.Create(KEY_TMGR, TMGR_DM_SIZE), 0);
+        std::memset(tm_.Data(), 0, TMGR_DM_SIZE);
+        DataModuleView v(tm_.Data());
+        v.Set16(dm::kProcessCount, 60);
+        v.Set16(dm::kIfCount, 2);
+        T_TMGRIF_cfg cfg{};
+        cfg.unit_id = 5;
+        cfg.user_operation = OPER_USER_LCFS;
+        EncodeConfig(cfg, tm_.Data() + dm::kConfig);
+        T_TMGRIF_HostInfo h{};
+        h.if_ipa = 0x0100007F;
+        std::strcpy(h.if_name, "lo");
+        EncodeHost(h, tm_.Data() + DataModuleView::HostOffset(1));
+    }
+    void TearDown() override {
+        TMGRIF_unregister();
+        int id = tm_.Id();
+        tm_.Reset();
+        Shm_Remove(id);
+    }
+    DataModuleView View() { return DataModuleView(tm_.Data()); }
+
+    ShmAttachment tm_;
+};
+
+TEST(SharedMem, ReportsMissingArgumentsAbsentAndUndersizedSegments) {
+    int id = 0;
+    void* at = nullptr;
+    EXPECT_EQ(Shm_Link(0x7E57, 64, nullptr, &at), -1);
+    EXPECT_EQ(Shm_Link(0x7E57, 64, &id, nullptr), -1);
+    EXPECT_EQ(Shm_Link(0x7E57, 64, &id, &at), ENOENT);
+    EXPECT_EQ(Shm_Unlink(nullptr), -1);
+
+    ASSERT_EQ(Shm_Create(0x7E57, 64, &id, &at), 0);
+    static_cast<unsigned char*>(at)[63] = 9;
+    int id2 = 0;
+    void* at2 = nullptr;
+    EXPECT_EQ(Shm_Link(0x7E57, 65, &id2, &at2), -1) << "an undersized segment is refused";
+    EXPECT_EQ(Shm_Create(0x7E57, 4096, &id2, &at2), -1) << "also when creating";
+    ASSERT_EQ(Shm_Link(0x7E57, 32, &id2, &at2), 0) << "a larger segment serves a smaller request";
+    EXPECT_EQ(id2, id);
+    EXPECT_EQ(static_cast<unsigned char*>(at2)[63], 9);
+    EXPECT_EQ(Shm_Unlink(at2), 0);
+    EXPECT_EQ(Shm_Unlink(at), 0);
+    EXPECT_EQ(Shm_Remove(id), 0);
+    EXPECT_EQ(Shm_Link(0x7E57, 64, &id2, &at2), ENOENT);
+}
+
+TEST(TmgrifNoModule, MissingOrUndersizedModuleCannotBeLinked) {
+    EXPECT_EQ(TMGRIF_link(), TMGRIF_ERR_ATTACH);
+    EXPECT_EQ(TMGRIF_register(PROC_NUVAK, "NUVAK"), TMGRIF_ERR_ATTACH);
+    EXPECT_FALSE(TMGRIF_islinked());
+
+    T_TMGRIF_cfg cfg{};
+    cfg.unit_id = 0x5A5A;
+    EXPECT_EQ(TMGRIF_getsize(&cfg), TMGRIF_ERR_NOTLINKED);
+    EXPECT_EQ(cfg.unit_id, 0x5A5A) << "the caller's block stays unchanged";
+    T_TMGRIF_HostInfo h{};
+    EXPECT_EQ(TMGRIF_gethost(0, &h), TMGRIF_ERR_NOTLINKED);
+    EXPECT_EQ(TMGRIF_respond(PROC_STATE_OK), TMGRIF_ERR_NOTLINKED);
+    EXPECT_EQ(TMGRIF_unregister(), TMGRIF_ERR_NOTLINKED);
+
+    ShmAttachment small;
+    ASSERT_EQ(small.Create(KEY_TMGR, 1000), 0);
+    EXPECT_EQ(TMGRIF_link(), TMGRIF_ERR_ATTACH) << "a 1000-byte segment is too small";
+    int id = small.Id();
+    small.Reset();
+    Shm_Remove(id);
+}
+
+TEST_F(TmgrifTest, LinkReadsConfigurationAndHosts) {
+    ASSERT_EQ(TMGRIF_link(), TMGRIF_OK);
+    EXPECT_EQ(TMGRIF_link(), TMGRIF_OK) << "a second link changes nothing";
+    T_TMGRIF_cfg cfg{};
+    ASSERT_EQ(TMGRIF_getsize(&cfg), TMGRIF_OK);
+    EXPECT_EQ(cfg.unit_id, 5);
+    EXPECT_EQ(cfg.user_operation, OPER_USER_LCFS);
+    EXPECT_EQ(TMGRIF_getsize(nullptr), TMGRIF_ERR_ARG);
+
+    T_TMGRIF_HostInfo h{};
+    ASSERT_EQ(TMGRIF_gethost(1, &h), TMGRIF_OK);
+    EXPECT_EQ(h.if_ipa, 0x0100007Fu);
+    EXPECT_STREQ(h.if_name, "lo");
+    EXPECT_EQ(TMGRIF_gethost(2, &h), TMGRIF_ERR_RANGE) << "index = if_count";
+    View().Set16(dm::kIfCount, 200);
+    EXPECT_EQ(TMGRIF_gethost(3, &h), TMGRIF_ERR_RANGE) << "never beyond the 3 entries, whatever if_count says";
+    EXPECT_EQ(TMGRIF_gethost(0, nullptr), TMGRIF_ERR_ARG);
+
+    // Link-only: unregister detaches without touching any slot.
+    View().SetProcId(PROC_NUVAK, 77);
+    EXPECT_EQ(TMGRIF_unregister(), TMGRIF_OK);
+    EXPECT_FALSE(TMGRIF_islinked());
+    EXPECT_EQ(View().ProcId(PROC_NUVAK), 77u);
+}
+
+TEST_F(TmgrifTest, RegisterAndUnregisterWriteTheProcessSlot) {
+    EXPECT_EQ(TMGRIF_register(0, "X"), TMGRIF_ERR_ARG);
+    EXPECT_EQ(TMGRIF_register(145, "X"), TMGRIF_ERR_ARG);
+    EXPECT_FALSE(TMGRIF_islinked());
+
+    std::memset(tm_.Data() + DataModuleView::ProcOffset(PROC_NUVAK) + proc::kModuleName, 'm', 8);
+    ASSERT_EQ(TMGRIF_register(PROC_NUVAK, "NUVAK-WITH-A-VERY-LONG-NAME"), TMGRIF_OK);
+    EXPECT_EQ(TMGRIF_ownprocess(), PROC_NUVAK);
+    EXPECT_EQ(View().ProcId(PROC_NUVAK), static_cast<T_uint_32>(getpid()));
+    EXPECT_EQ(View().ProcState(PROC_NUVAK), PROC_STATE_UNKNOWN);
+    char name[80];
+    View().ProcName(PROC_NUVAK, name, sizeof name);
+    EXPECT_STREQ(name, "NUVAK-WITH-A-VER") << "first 16 characters";
+
+    ASSERT_EQ(TMGRIF_unregister(), TMGRIF_OK);
+    EXPECT_EQ(View().ProcId(PROC_NUVAK), 0u);
+    EXPECT_EQ(View().ProcState(PROC_NUVAK), PROC_STATE_TERMINATED);
+    EXPECT_EQ(tm_.Data()[DataModuleView::ProcOffset(PROC_NUVAK) + proc::kModuleName], 0);
+    EXPECT_EQ(TMGRIF_ownprocess(), 0);
+    EXPECT_FALSE(TMGRIF_islinked());
+
+    ASSERT_EQ(TMGRIF_register(7, nullptr), TMGRIF_OK);
+    View().ProcName(7, name, sizeof name);
+    EXPECT_STREQ(name, "Process 7");
+}
+
+TEST_F(TmgrifTest, CheckSigTakesOnlyHealthRequests) {
+    EXPECT_EQ(TMGRIF_checksig(0xEC33EC0Eu), TMGRIF_ERR_NOREQ) << "an acknowledgement is no request";
+    EXPECT_EQ(TMGRIF_checksig(0xE9000000u), TMGRIF_ERR_NOREQ);
+    EXPECT_EQ(TMGRIF_checksig(0x00001063u), TMGRIF_ERR_NOREQ);
+    EXPECT_EQ(TMGRIF_checksig(0xE805E800u), TMGRIF_OK);
+    EXPECT_EQ(TMGRIF_checksig(0xEBFFEBFFu), TMGRIF_OK) << "low bits outside the mask are free";
+}
+
+TEST_F(TmgrifTest, RespondAnswersTheRequesterOnce) {
+    BlockedHealthSignal answers;
+    ASSERT_EQ(TMGRIF_register(PROC_NUVAK, "NUVAK"), TMGRIF_OK);
+    View().SetProcId(5, static_cast<T_uint_32>(getpid()));  // the requester is this process
+
+    EXPECT_EQ(TMGRIF_respond(PROC_STATE_OK), TMGRIF_ERR_NOREQ) << "nothing pending yet";
+    ASSERT_EQ(TMGRIF_checksig(HCHK_REQ_SIG | (5u << 16)), TMGRIF_OK);
+    ASSERT_EQ(TMGRIF_respond(PROC_STATE_OK), TMGRIF_OK);
+    EXPECT_EQ(TMGRIF_respond(PROC_STATE_OK), TMGRIF_ERR_NOREQ) << "a second answer to one request";
+
+    unsigned value = 0;
+    pid_t from = 0;
+    ASSERT_TRUE(answers.Next(&value, &from));
+    EXPECT_EQ(value, 0xEC33EC0Eu);
+    EXPECT_EQ(from, getpid());
+    EXPECT_FALSE(answers.Next(&value, &from, 50)) << "exactly one answer";
+
+    // Only the low 4 bits of the status travel.
+    ASSERT_EQ(TMGRIF_checksig(HCHK_REQ_SIG | (5u << 16)), TMGRIF_OK);
+    ASSERT_EQ(TMGRIF_respond(0x00F3), TMGRIF_OK);
+    ASSERT_TRUE(answers.Next(&value, &from));
+    EXPECT_EQ(value, 0xEC33EC03u);
+}
+
+TEST_F(TmgrifTest, InvalidRequestersAreAnsweredSixAndSentNothing) {
+    BlockedHealthSignal answers;
+    ASSERT_EQ(TMGRIF_register(PROC_NUVAK, "NUVAK"), TMGRIF_OK);
+    unsigned value = 0;
+    pid_t from = 0;
+
+    // Slot 9 is free.
+    ASSERT_EQ(TMGRIF_checksig(HCHK_REQ_SIG | (9u << 16)), TMGRIF_OK);
+    EXPECT_EQ(TMGRIF_respond(PROC_STATE_OK), TMGRIF_ERR_INVPROC);
+    EXPECT_FALSE(answers.Next(&value, &from, 50));
+
+    // Source 0, and a source above process_count (60).
+    ASSERT_EQ(TMGRIF_checksig(HCHK_REQ_SIG), TMGRIF_OK);
+    EXPECT_EQ(TMGRIF_respond(PROC_STATE_OK), TMGRIF_ERR_INVPROC);
+    View().SetProcId(61, static_cast<T_uint_32>(getpid()));
+    ASSERT_EQ(TMGRIF_checksig(HCHK_REQ_SIG | (61u << 16)), TMGRIF_OK);
+    EXPECT_EQ(TMGRIF_respond(PROC_STATE_OK), TMGRIF_ERR_INVPROC);
+
+    // A corrupt process_count never lets a source index past the table.
+    View().Set16(dm::kProcessCount, 0xFFFF);
+    ASSERT_EQ(TMGRIF_checksig(HCHK_REQ_SIG | (200u << 16)), TMGRIF_OK);
+    EXPECT_EQ(TMGRIF_respond(PROC_STATE_OK), TMGRIF_ERR_INVPROC);
+
+    // A pid that would address a process group or every process.
+    View().SetProcId(10, 0xFFFFFFFFu);
+    ASSERT_EQ(TMGRIF_checksig(HCHK_REQ_SIG | (10u << 16)), TMGRIF_OK);
+    EXPECT_EQ(TMGRIF_respond(PROC_STATE_OK), TMGRIF_ERR_INVPROC);
+    EXPECT_FALSE(answers.Next(&value, &from, 50));
+
+    // The request stays pending: once the slot names a process, it is answered.
+    View().SetProcId(10, static_cast<T_uint_32>(getpid()));
+    EXPECT_EQ(TMGRIF_respond(PROC_STATE_OK), TMGRIF_OK);
+    ASSERT_TRUE(answers.Next(&value, &from));
+    EXPECT_EQ(value, 0xEC33EC0Eu);
+}
+
+}  // namespace
