@@ -1,0 +1,26 @@
+#include "camstate.h"
+
+#include "monclient.h"
+
+unsigned short CamState::CameraPreset(MonClient* c) {
+    bool built = false;
+    return c->SendCameraPreset(&built);
+}
+
+// A one-shot group preset (tour state 2) ends its exchange with a tour stop;
+// a running tour's client waits for the preset's confirmation.
+void CamState::CsiControlConfirm(MonClient* c, unsigned short result) {
+    c->SetCamState(result);
+    const bool oneShot = c->GetTourState() == 2;
+    if (result == 1 && CameraPreset(c) == 0) {
+        if (oneShot)
+            c->TourStop();
+        else
+            c->ChangeState(PRESETSTATE);
+        return;
+    }
+    if (oneShot)
+        c->TourStop();
+    else
+        c->ChangeState(IDLESTATE);
+}
