@@ -1,1 +1,299 @@
+// The camera message and catalogue: exact text, field tables, building from
+// attributes, slots and the factory's tag table.
 #include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "cameramessage.h"
+
+namespace {
+
+// The worked example: 14 lines, single line feeds, none after the last.
+const char kWorkedExample[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\" ?>\n"
+    "<Camera ActionType=\"SET_RESPONSE\" \n"
+    "     RequestID=\"7\" \n"
+    "     SourceUnit=\"1\" \n"
+    "     ErrorStatus=\"0\" \n"
+    "     MonitorID=\"12\" \n"
+    "     MonSwitchID=\"0\" \n"
+    "     MonDevType=\"1\" >\n"
+    "     <CameraPreset CameraID=\"101\" \n"
+    "          PresetID=\"3\" \n"
+    "          ProgSet=\"0\" \n"
+    "          ScreenPosition=\"0\" \n"
+    "          VarReturnCode=\"0\" />\n"
+    "</Camera>";
+
+std::string Text(const Element& e, unsigned short depth = 1) {
+    std::string out;
+    EXPECT_EQ(e.SerializeElement(out, depth), TRUE);
+    return out;
+}
+
+// The text a variable writes at depth 1: tag and first attribute on one
+// line, the others on their own lines 10 spaces in.
+std::string Expected(const std::string& tag, const std::vector<std::string>& attributes) {
+    std::string s = "\n     <" + tag + " ";
+    for (std::size_t i = 0; i < attributes.size(); ++i) {
+        if (i > 0) s += "\n          ";
+        std::string a = attributes[i];
+        std::size_t eq = a.find('=');
+        s += a.substr(0, eq) + "=\"" + a.substr(eq + 1) + "\" ";
+    }
+    return s + "/>";
+}
+
+TEST(CameraMessage, WorkedExampleByteForByte) {
+    CameraMessage m("SET_RESPONSE", 7, 1, 0, 12, 0, 1);
+    ASSERT_EQ(m.AddElement(new CameraVariablePreset(101, 3, 0, 0, 0)), TRUE);
+    std::string out;
+    EXPECT_EQ(m.SerializeElement(out, 0), TRUE);
+    EXPECT_EQ(out, kWorkedExample);
+    // Appends: a second call gives a second complete document.
+    m.SerializeElement(out, 0);
+    EXPECT_EQ(out, std::string(kWorkedExample) + kWorkedExample);
+}
+
+TEST(CameraMessage, NoChildrenStillClosesTheRootOnItsOwnLine) {
+    CameraMessage m("GET", 0, 0, 0, 0, 0, 0);
+    std::string out = Text(m, 0);
+    EXPECT_NE(out.find("MonDevType=\"0\" >\n</Camera>"), std::string::npos) << out;
+    EXPECT_EQ(out.substr(out.size() - 10), "\n</Camera>");
+}
+
+TEST(CameraMessage, EveryClassWritesItsFieldsInCatalogueOrder) {
+    EXPECT_EQ(Text(CameraVariableSeize(1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, "t", 16)),
+              Expected("CameraSeize",
+                       {"Command=1", "CameraID=2", "DeviceID=3", "UserID=4", "Priority=5",
+                        "ConnState=6", "vport=7", "cport=8", "CamType=9", "SrcTimeDate=10",
+                        "SrcCamID=11", "SrcCamTitle=12", "SrcType=13", "BitRate=14",
+                        "SwitchID=15", "StrCamTitle=t", "VarReturnCode=16"}));
+    EXPECT_EQ(Text(CameraVariablePreset(1, 2, 3, 4, 5)),
+              Expected("CameraPreset", {"CameraID=1", "PresetID=2", "ProgSet=3",
+                                        "ScreenPosition=4", "VarReturnCode=5"}));
+    EXPECT_EQ(Text(CameraVariableReceiver(1, 2, 3, 4, 5)),
+              Expected("CameraReceiver", {"CameraID=1", "ControlType=2", "ControlCode=3",
+                                          "ScreenPosition=4", "VarReturnCode=5"}));
+    EXPECT_EQ(Text(CameraVariableSequence(1, 2, 3, 4, 5)),
+              Expected("CameraSequence", {"SequenceID=1", "SequenceType=2", "Action=3",
+                                          "State=4", "VarReturnCode=5"}));
+    EXPECT_EQ(Text(CameraVariableMenu(1, 2, 3)),
+              Expected("CameraMenu", {"CameraID=1", "ControlCode=2", "VarReturnCode=3"}));
+    EXPECT_EQ(Text(CameraVariableControl(1, 2, 3, 4, 5)),
+              Expected("CameraControl", {"CameraID=1", "DeviceID=2", "ControlCode=3",
+                                         "ControlPort=4", "VarReturnCode=5"}));
+    EXPECT_EQ(Text(CameraVariableMonstat(1, 2, 3)),
+              Expected("MonitorStatus", {"CameraID=1", "Status=2", "VarReturnCode=3"}));
+    EXPECT_EQ(Text(CameraVariableDvrControl(1, 2, 3, 4, 5)),
+              Expected("CameraDvrControl", {"DvrID=1", "ControlCode=2", "ControlData=3",
+                                            "Status=4", "VarReturnCode=5"}));
+    EXPECT_EQ(Text(CameraVariableFuncCode(1, 2, 3)),
+              Expected("CameraFunctionCode", {"CameraID=1", "FunctionCode=2", "VarReturnCode=3"}));
+    EXPECT_EQ(Text(CameraVariableGroup(1, 2, 3, 4, 5, 6, 7, 8)),
+              Expected("CameraGroup", {"GroupID=1", "GroupType=2", "DeviceID=3", "UserID=4",
+                                       "Priority=5", "Action=6", "State=7", "VarReturnCode=8"}));
+    EXPECT_EQ(Text(CameraVariableGroupMonitor(1, 2, "   3", 4)),
+              Expected("CameraGroupMonitor",
+                       {"GroupID=1", "GroupType=2", "GroupMonitor=   3", "VarReturnCode=4"}));
+    EXPECT_EQ(Text(CameraVariableMSync(1, 2, 3, 4, 5, 6, 7, "l", 8)),
+              Expected("CameraMSync", {"MSyncType=1", "DeviceID=2", "UserID=3", "Priority=4",
+                                       "Action=5", "State=6", "MSyncID=7", "MSyncList=l",
+                                       "VarReturnCode=8"}));
+    EXPECT_EQ(Text(CameraVariableMSyncMonitor(1, "l", 2, "m", 3)),
+              Expected("CameraMSyncMonitor", {"MSyncType=1", "MSyncList=l", "MSyncID=2",
+                                              "MSyncMonitors=m", "VarReturnCode=3"}));
+    EXPECT_EQ(Text(CameraVariableCamClick(1, 2, 3, 4, 5)),
+              Expected("CameraClickCentering", {"CameraID=1", "Resolution=2", "CenterX=3",
+                                                "CenterY=4", "VarReturnCode=5"}));
+    EXPECT_EQ(Text(CameraVariableCamABF(1, 2, 3, 4)),
+              Expected("CameraBackFocus",
+                       {"CameraID=1", "ControlType=2", "ControlCode=3", "VarReturnCode=4"}));
+    EXPECT_EQ(Text(CameraVariableCamIMG(1, 2, 3, 4)),
+              Expected("CameraImageSetup",
+                       {"CameraID=1", "ControlType=2", "ControlCode=3", "VarReturnCode=4"}));
+    EXPECT_EQ(Text(CameraVariableCamDZM(1, 2, 3, 4, 5, 6, 7)),
+              Expected("CameraDragZoom", {"CameraID=1", "SPositionX=2", "SPositionY=3",
+                                          "EPositionX=4", "EPositionY=5", "Resolution=6",
+                                          "VarReturnCode=7"}));
+    EXPECT_EQ(Text(CameraVariableCamOSZM(1, 2, 3, 4, 5, 6)),
+              Expected("CameraOneShotZoom", {"CameraID=1", "ZoomDirection=2", "SpeedValue=3",
+                                             "ExtValue=4", "ScreenPosition=5", "VarReturnCode=6"}));
+}
+
+TEST(CameraMessage, OmittedFieldsAreLeftOutOnlyWhenZeroOrEmpty) {
+    CameraVariableSeize seize(1, 2, 3, 4);
+    EXPECT_EQ(Text(seize), Expected("CameraSeize", {"Command=1", "CameraID=2", "DeviceID=3",
+                                                    "UserID=4"}));
+    seize.SetPriority(5);
+    EXPECT_EQ(Text(seize), Expected("CameraSeize", {"Command=1", "CameraID=2", "DeviceID=3",
+                                                    "UserID=4", "Priority=5"}));
+    // Fields that are always written stay even at 0.
+    EXPECT_EQ(Text(CameraVariableSeize(0, 0, 0, 0)),
+              Expected("CameraSeize", {"Command=0", "CameraID=0", "DeviceID=0", "UserID=0"}));
+    EXPECT_EQ(Text(CameraVariableGroupMonitor(10000001, 1, "", 0)),
+              Expected("CameraGroupMonitor", {"GroupID=10000001", "GroupType=1", "VarReturnCode=0"}));
+    EXPECT_EQ(Text(CameraVariableMSyncMonitor(1, "", 0, "", 0)),
+              Expected("CameraMSyncMonitor", {"MSyncType=1", "MSyncID=0", "VarReturnCode=0"}));
+}
+
+TEST(CameraMessage, TextFieldsAreEscaped) {
+    CameraVariableSeize seize(1, 2, 3, 4);
+    seize.SetStrCamTitle("a<b & \"c\"");
+    EXPECT_NE(Text(seize).find("StrCamTitle=\"a&lt;b &amp; &quot;c&quot;\" "), std::string::npos);
+    CameraMessage m("it's <odd>", 0, 0, 0, 0, 0, 0);
+    EXPECT_NE(Text(m, 0).find("ActionType=\"it&apos;s &lt;odd&gt;\" "), std::string::npos);
+}
+
+TEST(CameraMessage, NumbersFromAttributesAreWidthLimited) {
+    const char* attrs[] = {"CameraID", "70000", "PresetID", "70000", "ProgSet", "-1",
+                           "ScreenPosition", "65536", "VarReturnCode", "12abc", nullptr};
+    CameraVariablePreset p(attrs);
+    EXPECT_EQ(p.GetCameraID(), 70000u);
+    EXPECT_EQ(p.GetPresetID(), 4464);  // 70000 truncated to 16 bits
+    EXPECT_EQ(p.GetProgSet(), 65535);
+    EXPECT_EQ(p.GetScreenPosition(), 0);
+    EXPECT_EQ(p.GetReturnCode(), 12);  // leading digits, as atoi
+
+    const char* big[] = {"GroupID", "4294967295", "Priority", "99999999999", "GroupType", "x",
+                         nullptr};
+    CameraVariableGroup g(big);
+    EXPECT_EQ(g.GetGroupID(), 4294967295u);
+    EXPECT_EQ(g.GetPriority(), 4294967295u);  // beyond 32 bits saturates
+    EXPECT_EQ(g.GetGroupType(), 0);
+
+    const char* header[] = {"MonitorID", "640000003", "RequestID", "65537", nullptr};
+    CameraMessage m(header);
+    EXPECT_EQ(m.GetMonitorID(), 640000003u);
+    EXPECT_EQ(m.GetRequestID(), 1);
+}
+
+TEST(CameraMessage, HeaderAttributesInAnyOrderWithExtrasBuildTheSameMessage) {
+    const char* inOrder[] = {"ActionType", "SET", "RequestID", "7", "SourceUnit", "2",
+                             "ErrorStatus", "2565", "MonitorID", "20000003", "MonSwitchID", "4",
+                             "MonDevType", "5", nullptr};
+    const char* shuffled[] = {"MonDevType", "5", "Colour", "red", "MonitorID", "20000003",
+                              "actiontype", "ignored", "ErrorStatus", "2565", "SourceUnit", "2",
+                              "MonSwitchID", "4", "RequestID", "9", "ActionType", "SET",
+                              "RequestID", "7", nullptr};
+    CameraMessage a(inOrder), b(shuffled);
+    EXPECT_EQ(Text(a, 0), Text(b, 0));
+    EXPECT_EQ(b.GetActionType(), "SET");
+    EXPECT_EQ(b.GetSourceUnit(), 2);
+    EXPECT_EQ(b.GetErrorStatus(), 0x0A05);
+    EXPECT_EQ(b.GetMonSwitchID(), 4);
+    EXPECT_EQ(b.GetMonDevType(), 5);
+    CameraMessage none(static_cast<const char**>(nullptr));
+    EXPECT_EQ(none.GetHeaderType(), "Camera");
+    EXPECT_EQ(none.GetActionType(), "");
+}
+
+TEST(CameraMessage, VariableTypeAttributeRenamesOnlyToASafeTagName) {
+    const char* renamed[] = {"VariableType", "CameraGroupX", "GroupID", "5", nullptr};
+    CameraVariableGroup g(renamed);
+    EXPECT_EQ(g.GetVariableType(), "CameraGroupX");
+    EXPECT_EQ(Text(g).rfind("\n     <CameraGroupX GroupID=\"5\" ", 0), 0u);
+    // A name that would break the written text is ignored.
+    for (const char* bad : {"", "a b", "x\"/><y", "1abc", "a>"}) {
+        const char* attrs[] = {"VariableType", bad, nullptr};
+        EXPECT_EQ(CameraVariableGroup(attrs).GetVariableType(), "CameraGroup") << bad;
+    }
+}
+
+TEST(CameraMessage, ChildrenAreOwnedVariablesOnly) {
+    CameraMessage m("SET", 0, 0, 0, 0, 0, 0);
+    EXPECT_EQ(m.AddElement(nullptr), FALSE);
+    EXPECT_EQ(m.GetElementCount(), 0);
+    // Another message is refused (it would write a second declaration).
+    auto inner = std::make_unique<CameraMessage>("X", 0, 0, 0, 0, 0, 0);
+    EXPECT_EQ(m.AddElement(inner.get()), FALSE);
+    EXPECT_EQ(m.GetElementCount(), 0);
+    // A variable has no children and keeps no ownership.
+    CameraVariableMenu menu(1, 2, 3);
+    auto child = std::make_unique<CameraVariableMenu>(4, 5, 6);
+    EXPECT_EQ(menu.AddElement(child.get()), FALSE);
+}
+
+TEST(CameraMessage, RemovedSlotsStayCountedAndAreSkippedOnWriting) {
+    CameraMessage m("SET_RESPONSE", 7, 1, 0, 12, 0, 1);
+    auto* group = new CameraVariableGroup(1, 1, 2, 3, 4, 1, 0, 0);
+    auto* preset = new CameraVariablePreset(101, 3, 0, 0, 0);
+    ASSERT_EQ(m.AddElement(group), TRUE);
+    ASSERT_EQ(m.AddElement(preset), TRUE);
+    ASSERT_EQ(m.GetElementCount(), 2);
+
+    m.RemoveElement(group);
+    EXPECT_EQ(m.GetElementCount(), 2);
+    Variable* v = reinterpret_cast<Variable*>(0x1);
+    EXPECT_EQ(m.GetVariable(0, &v), TRUE);
+    EXPECT_EQ(v, nullptr);
+    EXPECT_EQ(m.GetVariable(1, &v), TRUE);
+    EXPECT_EQ(v, preset);
+    EXPECT_EQ(Text(m, 0), kWorkedExample);
+
+    // Out of range or null out: FALSE, *out untouched.
+    Variable* untouched = preset;
+    EXPECT_EQ(m.GetVariable(2, &untouched), FALSE);
+    EXPECT_EQ(untouched, preset);
+    EXPECT_EQ(m.GetVariable(0, nullptr), FALSE);
+
+    // Removing something that is not there changes nothing.
+    CameraVariableMenu stranger(1, 2, 3);
+    m.RemoveElement(&stranger);
+    m.RemoveElement(nullptr);
+    EXPECT_EQ(m.GetElementCount(), 2);
+
+    m.RemoveElement();
+    EXPECT_EQ(m.GetElementCount(), 0);
+}
+
+TEST(CameraMessage, HeaderCopyLeavesChildrenBehind) {
+    CameraMessage a("SET", 1, 2, 3, 4, 5, 6);
+    a.AddElement(new CameraVariableMenu(1, 2, 3));
+    CameraMessage b("GET", 0, 0, 0, 0, 0, 0);
+    static_cast<Message&>(b) = a;
+    EXPECT_EQ(b.GetActionType(), "SET");
+    EXPECT_EQ(b.GetRequestID(), 1);
+    EXPECT_EQ(b.GetErrorStatus(), 3);
+    EXPECT_EQ(b.GetElementCount(), 0);
+}
+
+TEST(CameraElementFactory, BuildsExactlyTheTwelveTagNames) {
+    CameraElementFactory factory;
+    const char* none[] = {nullptr};
+    struct Case {
+        const char* name;
+        bool (*is)(Element*);
+    };
+    const Case built[] = {
+        {"Camera", [](Element* e) { return dynamic_cast<CameraMessage*>(e) != nullptr; }},
+        {"CameraSeize", [](Element* e) { return dynamic_cast<CameraVariableSeize*>(e) != nullptr; }},
+        {"CameraPreset", [](Element* e) { return dynamic_cast<CameraVariablePreset*>(e) != nullptr; }},
+        {"CameraReceiver", [](Element* e) { return dynamic_cast<CameraVariableReceiver*>(e) != nullptr; }},
+        {"CameraMenu", [](Element* e) { return dynamic_cast<CameraVariableMenu*>(e) != nullptr; }},
+        {"CameraSequence", [](Element* e) { return dynamic_cast<CameraVariableSequence*>(e) != nullptr; }},
+        {"CameraControl", [](Element* e) { return dynamic_cast<CameraVariableControl*>(e) != nullptr; }},
+        {"MonitorStatus", [](Element* e) { return dynamic_cast<CameraVariableMonstat*>(e) != nullptr; }},
+        {"CameraDvrControl", [](Element* e) { return dynamic_cast<CameraVariableDvrControl*>(e) != nullptr; }},
+        {"CameraFunctionCode", [](Element* e) { return dynamic_cast<CameraVariableFuncCode*>(e) != nullptr; }},
+        {"CameraGroup", [](Element* e) { return dynamic_cast<CameraVariableGroup*>(e) != nullptr; }},
+        {"CameraGroupMonitor", [](Element* e) { return dynamic_cast<CameraVariableGroupMonitor*>(e) != nullptr; }},
+    };
+    for (const Case& c : built) {
+        std::unique_ptr<Element> e(factory.CreateElement(c.name, none));
+        ASSERT_TRUE(e) << c.name;
+        EXPECT_TRUE(c.is(e.get())) << c.name;
+        if (auto* v = dynamic_cast<Variable*>(e.get())) {
+            EXPECT_EQ(v->GetVariableType(), c.name);
+        }
+    }
+    for (const char* name : {"CameraMSync", "CameraMSyncMonitor", "CameraClickCentering",
+                             "CameraBackFocus", "CameraImageSetup", "CameraDragZoom",
+                             "CameraOneShotZoom", "camera", "CAMERAGROUP", "CameraGroup ", ""}) {
+        EXPECT_EQ(factory.CreateElement(name, none), nullptr) << name;
+    }
+    EXPECT_EQ(factory.CreateElement(nullptr, none), nullptr);
+}
+
+}  // namespace
