@@ -1,0 +1,133 @@
+#include "databasemgr.h"
+
+#include <cstdlib>
+#include <memory>
+
+#include "dbif.h"
+#include "gpresettable.h"
+#include "nuvaktable.h"
+#include "sysdefs.h"
+#include "systune.h"
+
+namespace {
+struct FreeBlock {
+    void operator()(void* p) const { std::free(p); }
+};
+}  // namespace
+
+DatabaseMgr::DatabaseMgr(unsigned short tours, unsigned short presets, NuvakTable* tourTable,
+                         GpresetTable* presetTable, unsigned short unit)
+    : tours_(tours), presets_(presets), tourTable_(tourTable), presetTable_(presetTable), unit_(unit) {}
+
+unsigned short DatabaseMgr::DatabaseUpdate(unsigned int code) {
+    switch (code) {
+        case NUVAK_UPDATE_SIG:
+        case GRPPRE_UPDATE_SIG:
+            UpdateGroupPresetDB();
+            UpdateMonitorDB();
+            UpdateCameraDB();
+            UpdateGroupTourDB();
+            return 0;
+        case MON_DBUPDATE_SIG: UpdateMonitorDB(); return 0;
+        case CAM_DBUPDATE_SIG: UpdateCameraDB(); return 0;
+        default: return NUVAKERR_INVSIG;
+    }
+}
+
+void DatabaseMgr::UpdateGroupTourDB() {
+    if (tourTable_ == nullptr) return;
+    for (unsigned short id = 1; id <= tours_ && id <= SYS_NNUVAKS; ++id) {
+        T_NUVAK_config* raw = nullptr;
+        const T_uint_16 status = DBIF_NUVAKbyID(id, &raw);
+        std::unique_ptr<T_NUVAK_config, FreeBlock> block(raw);
+        Nuvak* tour = tourTable_->GetNuvak(id);
+        if (status != 0 || !block) {
+            if (tour != nullptr) {
+                if (tourTable_->GetPhysicalNuvak(tour->GetLogicalTourId()) == id)
+                    tourTable_->DelLogNuvak(tour->GetLogicalTourId());
+                tourTable_->DelNuvak(id);
+            }
+            continue;
+        }
+        const T_uint_32 logical = DBIF_NUVAKIDtoLog(id);
+        const auto area = static_cast<unsigned short>(logical / SYS_AREA_FACTOR);
+        const unsigned short count = block->nsteps;
+        const T_NUVAK_step* steps = DBIF_NUVAKSteps(block.get());
+        if (tour != nullptr) {
+            if (tour->GetLogicalTourId() != logical) {
+                if (tourTable_->GetPhysicalNuvak(tour->GetLogicalTourId()) == id)
+                    tourTable_->DelLogNuvak(tour->GetLogicalTourId());
+                tourTable_->AddLogNuvak(logical, id);
+            }
+            for (unsigned short i = 0; i < tour->GetNumStep(); ++i) tour->DelTourStep(i);
+            tour->SetArea(area);
+            tour->SetLogicalTourId(logical);
+            tour->SetNumStep(count);
+        } else {
+            tour = new Nuvak(id, count, logical, area);
+            tourTable_->AddNuvak(id, tour);
+            tour = tourTable_->GetNuvak(id);
+            tourTable_->AddLogNuvak(logical, id);
+        }
+        for (unsigned short i = 0; tour != nullptr && i < count; ++i)
+            tour->AddTourStep(i, new T_NUVAK_step(steps[i]));
+    }
+}
+
+void DatabaseMgr::UpdateGroupPresetDB() {
+    if (presetTable_ == nullptr) return;
+    for (unsigned short id = 1; id <= presets_ && id <= SYS_NGPRESET; ++id) {
+        T_GROUP_config* raw = nullptr;
+        const T_uint_16 status = DBIF_GROUPbyID(id, &raw);
+        std::unique_ptr<T_GROUP_config, FreeBlock> block(raw);
+        Gpreset* preset = presetTable_->GetGpreset(id);
+        if (status != 0 || !block) {
+            if (preset != nullptr) {
+                if (presetTable_->GetPhysicalGpreset(preset->GetLogicalPresetId()) == id)
+                    presetTable_->DelLogGpreset(preset->GetLogicalPresetId());
+                presetTable_->DelGpreset(id);
+            }
+            continue;
+        }
+        const T_uint_32 logical = DBIF_GROUPIDtoLog(id);
+        const auto area = static_cast<unsigned short>(logical / SYS_AREA_FACTOR);
+        const unsigned short count = block->nelements;
+        const T_GROUP_element* elements = DBIF_GROUPElements(block.get());
+        if (preset != nullptr) {
+            if (preset->GetLogicalPresetId() != logical) {
+                if (presetTable_->GetPhysicalGpreset(preset->GetLogicalPresetId()) == id)
+                    presetTable_->DelLogGpreset(preset->GetLogicalPresetId());
+                presetTable_->AddLogGpreset(logical, id);
+            }
+            for (unsigned short i = 0; i < preset->GetNumElement(); ++i) preset->DelPresetElement(i);
+            preset->SetArea(area);
+            preset->SetLogPresetId(logical);
+            preset->SetNumElement(count);
+        } else {
+            preset = new Gpreset(id, count, logical, area);
+            presetTable_->AddGpreset(id, preset);
+            preset = presetTable_->GetGpreset(id);
+            presetTable_->AddLogGpreset(logical, id);
+        }
+        for (unsigned short i = 0; preset != nullptr && i < count; ++i)
+            preset->AddPresetElement(i, new T_GROUP_element(elements[i]));
+    }
+}
+
+// A camera that has lost its record keeps its last logical number.
+void DatabaseMgr::UpdateCameraDB() {
+    if (presetTable_ == nullptr) return;
+    for (unsigned short camera = 0; camera < SYS_NCAM; ++camera) {
+        T_CAM_config rec{};
+        if (DBIF_CAMbyID(camera, &rec) == 0) presetTable_->SetLogCam(camera, rec.log_no);
+    }
+}
+
+// No tour operation depends on the monitor records; they are read so that a
+// broken monitor table shows up the same way as at start.
+void DatabaseMgr::UpdateMonitorDB() {
+    for (unsigned short monitor = 1; monitor <= SYS_NMON; ++monitor) {
+        T_MON_config rec{};
+        DBIF_MONbyID(monitor, &rec);
+    }
+}

@@ -1,0 +1,32 @@
+// DatabaseMgr: turns the database-update signals into reloads of the tour
+// and group-preset tables. The tables are updated in place (tours and presets
+// keep their objects), so running tours keep their control blocks and
+// monitor clients and go on with the new definitions.
+#ifndef NUVAK_DATABASEMGR_H
+#define NUVAK_DATABASEMGR_H
+
+class NuvakTable;
+class GpresetTable;
+
+class DatabaseMgr {
+public:
+    // The tables are borrowed and must outlive the manager.
+    DatabaseMgr(unsigned short tours, unsigned short presets, NuvakTable* tourTable, GpresetTable* presetTable,
+                unsigned short unit);
+
+    // 0, or NUVAKERR_INVSIG for a code this service does not listen to.
+    unsigned short DatabaseUpdate(unsigned int code);
+    void UpdateGroupTourDB();
+    void UpdateGroupPresetDB();
+    void UpdateCameraDB();
+    void UpdateMonitorDB();
+
+private:
+    unsigned short tours_;
+    unsigned short presets_;
+    NuvakTable* tourTable_;
+    GpresetTable* presetTable_;
+    unsigned short unit_;
+};
+
+#endif

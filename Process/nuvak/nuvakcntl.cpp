@@ -1,0 +1,525 @@
+#include "nuvakcntl.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "cameramessage.h"
+#include "gpresettable.h"
+#include "nuvakcntltable.h"
+#include "nuvaktable.h"
+#include "sysdefs.h"
+#include "systune.h"
+
+namespace {
+constexpr unsigned short kNoUserDevice = SYS_DEVICE_NOUSER;  // 767: a tour without a user
+constexpr unsigned short kGroupDeviceType = SYS_DEVTYPE_NUVAK;
+constexpr unsigned short kBusyResetChecks = 5;
+
+unsigned short NextIndex(unsigned short index, unsigned short count) {
+    return (index + 1u >= count) ? 0 : static_cast<unsigned short>(index + 1);
+}
+unsigned short PrevIndex(unsigned short index, unsigned short count) {
+    if (count == 0) return 0;
+    if (index == 0 || index > count) return static_cast<unsigned short>(count - 1);
+    return static_cast<unsigned short>(index - 1);
+}
+unsigned short GroupDevice(unsigned short deviceId) {
+    return static_cast<unsigned short>((deviceId & 0xFF) | (kGroupDeviceType << 8));
+}
+}  // namespace
+
+NuvakCntl::NuvakCntl(unsigned short tourId, unsigned short state, unsigned short mode,
+                     unsigned short stepIndex, unsigned short timeTick, NuvakCntlTable* owner)
+    : tourId_(tourId), state_(state), mode_(mode), stepIndex_(stepIndex), timeTick_(timeTick),
+      owner_(owner) {}
+
+void NuvakCntl::SetUserData(unsigned short userId, unsigned short deviceId, unsigned long priority,
+                            unsigned long userMonitor) {
+    userId_ = userId;
+    deviceId_ = deviceId;
+    // The weakest priority is kept one above "none", so that a user-less
+    // command still differs from an empty block.
+    priority_ = (static_cast<T_uint_32>(priority) == 0xFFFFFFFFu) ? 0xFFFFFFFEu
+                                                                 : static_cast<T_uint_32>(priority);
+    userMonitor_ = static_cast<unsigned short>(userMonitor % SYS_GLOBAL_GROUP_FACTOR);
+}
+
+unsigned short NuvakCntl::ControlSequence(unsigned short id, unsigned short action, unsigned short& state) {
+    unsigned short result = 0;
+    if (id == 0xFFFF) {
+        state = state_;
+        return NUVAKERR_INVALID;
+    }
+    switch (action) {
+        case MON_TOUR_ACT_DEL: result = ControlStop(id); break;
+        case MON_TOUR_ACT_RUN:
+            tourId_ = id;
+            result = ControlRun(id, 0);
+            break;
+        case MON_TOUR_ACT_PAUSE: result = ControlPause(id); break;
+        case MON_TOUR_ACT_INC: result = ControlInc(id); break;
+        case MON_TOUR_ACT_DEC: result = ControlDec(id); break;
+        case MON_TOUR_ACT_REV: result = 0; break;
+        case MON_TOUR_ACT_NOP: result = ControlStart(id); break;
+        case MON_TOUR_ACT_SKIP: result = ControlSkip(id); break;
+        default: result = NUVAKEER_INVTOURCMD; break;
+    }
+    if (result == 0) tourId_ = id;
+    state = state_;
+    return result;
+}
+
+unsigned short NuvakCntl::ControlRun(unsigned short id, unsigned short mode) {
+    mode_ = mode;
+    if (!Guard(id)) return NUVAKERR_INVALID;
+    Nuvak* tour = owner_ ? owner_->GetNuvakTable()->GetNuvak(id) : nullptr;
+    if (tour == nullptr) return NUVAKERR_INVALPTR;
+    const unsigned short count = tour->GetNumStep();
+    T_NUVAK_step* step = count ? tour->GetTourStep(stepIndex_) : nullptr;
+    if (step == nullptr) return NUVAKERR_INVSTEP;
+    const unsigned short presetId = step->grp_id;
+    stepIndex_ = (state_ == TOURSTATE_END) ? 0 : NextIndex(stepIndex_, count);
+    state_ = TOURSTATE_RUNNING;
+    timeTick_ = 0;
+    return ProcessGroupPreset(0xFFFF, presetId);
+}
+
+unsigned short NuvakCntl::ControlStop(unsigned short id) {
+    if (!Guard(id)) return NUVAKERR_INVALID;
+    state_ = TOURSTATE_END;
+    mode_ = 0;
+    stepIndex_ = 0;
+    timeTick_ = 0;
+    ProcessTourStop(id);
+    tourId_ = 0xFFFF;
+    logicalId_ = 0xFFFFFFFFu;
+    return 0;
+}
+
+unsigned short NuvakCntl::ControlPause(unsigned short id) {
+    if (!Guard(id)) return NUVAKERR_INVALID;
+    state_ = TOURSTATE_STOPPED;
+    Nuvak* tour = owner_ ? owner_->GetNuvakTable()->GetNuvak(id) : nullptr;
+    if (tour == nullptr) return NUVAKERR_INVALPTR;
+    if (tour->GetNumStep() == 0) return NUVAKERR_INVSTEP;
+    timeTick_ = 0;
+    stepIndex_ = PrevIndex(stepIndex_, tour->GetNumStep());
+    ProcessTourPause(id);
+    return 0;
+}
+
+unsigned short NuvakCntl::ControlStart(unsigned short id) {
+    if (!Guard(id)) return NUVAKERR_INVALID;
+    if (state_ != TOURSTATE_STOPPED) return NUVAKERR_INVSTATE;
+    state_ = TOURSTATE_RUNNING;
+    mode_ = 0;
+    stepIndex_ = 0;
+    timeTick_ = 0;
+    return 0;
+}
+
+unsigned short NuvakCntl::ControlInc(unsigned short id) {
+    if (!Guard(id)) return NUVAKERR_INVALID;
+    if (state_ != TOURSTATE_STOPPED) return NUVAKERR_INVSTATE;
+    Nuvak* tour = owner_ ? owner_->GetNuvakTable()->GetNuvak(id) : nullptr;
+    if (tour == nullptr) return NUVAKERR_INVALPTR;
+    const unsigned short count = tour->GetNumStep();
+    if (count == 0) return NUVAKERR_INVSTEP;
+    stepIndex_ = NextIndex(stepIndex_, count);
+    if (stepIndex_ >= count) stepIndex_ = static_cast<unsigned short>(count - 1);
+    T_NUVAK_step* step = tour->GetTourStep(stepIndex_);
+    if (step == nullptr) return NUVAKERR_INVSTEP;
+    timeTick_ = 0;
+    return ProcessGroupPreset(0, step->grp_id);
+}
+
+unsigned short NuvakCntl::ControlDec(unsigned short id) {
+    if (!Guard(id)) return NUVAKERR_INVALID;
+    if (state_ != TOURSTATE_STOPPED) return NUVAKERR_INVSTATE;
+    Nuvak* tour = owner_ ? owner_->GetNuvakTable()->GetNuvak(id) : nullptr;
+    if (tour == nullptr) return NUVAKERR_INVALPTR;
+    const unsigned short count = tour->GetNumStep();
+    if (count == 0) return NUVAKERR_INVSTEP;
+    stepIndex_ = PrevIndex(stepIndex_, count);
+    T_NUVAK_step* step = tour->GetTourStep(stepIndex_);
+    if (step == nullptr) return NUVAKERR_INVSTEP;
+    timeTick_ = 0;
+    return ProcessGroupPreset(0, step->grp_id);
+}
+
+unsigned short NuvakCntl::ControlSkip(unsigned short) { return 0; }
+
+unsigned short NuvakCntl::NuvakUserUpdate(const Gpreset* preset) const {
+    for (unsigned short i = 0; i < preset->GetNumElement(); ++i) {
+        const T_GROUP_element* el = const_cast<Gpreset*>(preset)->GetPresetElement(i);
+        if (el == nullptr) break;
+        if (el->mon_id == userMonitor_) return 0xFFFF;
+    }
+    return 0;
+}
+
+// Shows a tour step: flag 0xFFFF for the first showing by Run (seize, then
+// camera and preset), 0 for the timer and stepping by hand (camera and preset
+// on monitors already held).
+unsigned short NuvakCntl::ProcessGroupPreset(unsigned short flag, unsigned short presetId) {
+    if (owner_ == nullptr) return NUVAKERR_INVALPTR;
+    GpresetTable* presets = owner_->GetPresetTable();
+    Gpreset* preset = presets ? presets->GetGpreset(presetId) : nullptr;
+    if (preset == nullptr) return NUVAKERR_INVALPTR;
+    const unsigned short member = NuvakUserUpdate(preset);
+    const T_uint_32 globalTour =
+        static_cast<T_uint_32>(owner_->GetSourceUnit()) * SYS_GLOBAL_GROUP_FACTOR + logicalId_;
+    for (unsigned short i = 0; i < preset->GetNumElement(); ++i) {
+        T_GROUP_element* el = preset->GetPresetElement(i);
+        if (el == nullptr) return NUVAKERR_INVALPTR;
+        MonClient* client = owner_->GetMonClient(el->mon_id, tourId_);
+        if (client == nullptr)
+            client = owner_->AddMonClient(el->mon_id, tourId_,
+                                          new MonClient(el->mon_id, tourId_, owner_->GetIFrameWorkServer()));
+        client->SetMonitorId(el->mon_id);
+        client->SetCameraId(owner_->GetGlobalCameraId(presets->GetLogCam(el->cam_id)));
+        client->SetGlobalTourId(globalTour);
+        client->SetCamPresetId(el->preset);
+        if (flag == 0xFFFF) {
+            if (member == 0)
+                client->SetUserData(el->mon_id, kNoUserDevice, 0xFFFFFFFFu, el->mon_id);
+            else if (el->mon_id == userMonitor_)
+                client->SetUserData(userId_, deviceId_, priority_, userMonitor_);
+            else if (owner_->IsLCFS() == 0)
+                client->SetUserData(el->mon_id, GroupDevice(deviceId_), Weaker(priority_), el->mon_id);
+            else
+                client->SetUserData(el->mon_id, GroupDevice(deviceId_), priority_, el->mon_id);
+        }
+        client->SetTourState(state_);
+        client->SetTourId(tourId_);
+        if (flag == 0xFFFF)
+            client->MonitorSelect();
+        else
+            client->CameraSelect();
+    }
+    if (member == 0) {
+        deviceId_ = kNoUserDevice;
+        userId_ = 0xFFFF;
+        priority_ = 0xFFFFFFFFu;
+    }
+    return 0;
+}
+
+// Shows a group preset once: every monitor is seized for the commanding user
+// and, the exchange done, the client ends it with a tour stop.
+unsigned short NuvakCntl::ProcessGroupPreset(unsigned short presetId) {
+    if (owner_ == nullptr) return NUVAKERR_INVALPTR;
+    GpresetTable* presets = owner_->GetPresetTable();
+    Gpreset* preset = presets ? presets->GetGpreset(presetId) : nullptr;
+    if (preset == nullptr) return NUVAKERR_INVALPTR;
+    const unsigned short member = NuvakUserUpdate(preset);
+    const T_uint_32 globalTour =
+        static_cast<T_uint_32>(owner_->GetSourceUnit()) * SYS_GLOBAL_GROUP_FACTOR + logicalId_;
+    for (unsigned short i = 0; i < preset->GetNumElement(); ++i) {
+        T_GROUP_element* el = preset->GetPresetElement(i);
+        if (el == nullptr) return NUVAKERR_INVALPTR;
+        MonClient* client = owner_->GetMonClient(el->mon_id, tourId_);
+        if (client == nullptr)
+            client = owner_->AddMonClient(el->mon_id, tourId_,
+                                          new MonClient(el->mon_id, tourId_, owner_->GetIFrameWorkServer()));
+        client->SetMonitorId(el->mon_id);
+        client->SetCameraId(owner_->GetGlobalCameraId(presets->GetLogCam(el->cam_id)));
+        client->SetGlobalTourId(globalTour);
+        client->SetCamPresetId(el->preset);
+        if (member == 0)
+            client->SetUserData(el->mon_id, kNoUserDevice, 0xFFFFFFFFu, el->mon_id);
+        else if (el->mon_id == userMonitor_)
+            client->SetUserData(userId_, deviceId_, priority_, userMonitor_);
+        else if (owner_->IsLCFS() == 0)
+            client->SetUserData(el->mon_id, GroupDevice(deviceId_), Weaker(priority_), el->mon_id);
+        else
+            client->SetUserData(el->mon_id, GroupDevice(deviceId_), priority_, el->mon_id);
+        client->SetTourState(TOURSTATE_END);
+        client->SetTourId(tourId_);
+        client->MonitorSelect();
+    }
+    return 0;
+}
+
+Gpreset* NuvakCntl::CurrentPreset(unsigned short id) const {
+    if (owner_ == nullptr || owner_->GetNuvakTable() == nullptr || owner_->GetPresetTable() == nullptr)
+        return nullptr;
+    Nuvak* tour = owner_->GetNuvakTable()->GetNuvak(id);
+    if (tour == nullptr) return nullptr;
+    T_NUVAK_step* step = tour->GetTourStep(stepIndex_);
+    if (step == nullptr) return nullptr;
+    return owner_->GetPresetTable()->GetGpreset(step->grp_id);
+}
+
+unsigned short NuvakCntl::ProcessTourStop(unsigned short id) {
+    Gpreset* preset = CurrentPreset(id);
+    if (preset == nullptr) return NUVAKERR_INVALPTR;
+    for (unsigned short i = 0; i < preset->GetNumElement(); ++i) {
+        T_GROUP_element* el = preset->GetPresetElement(i);
+        if (el == nullptr) return NUVAKERR_INVALPTR;
+        MonClient* client = owner_->GetMonClient(el->mon_id, tourId_);
+        if (client == nullptr) continue;
+        client->SetTourState(state_);
+        client->SetTourId(tourId_);
+        const bool groupDevice = (client->GetDeviceId() >> 8) == kGroupDeviceType;
+        if (el->mon_id == userMonitor_ && client->GetUserId() != userId_) {
+            // The commanding user's own monitor goes back to that user.
+            if (groupDevice) client->MonitorRelease();
+            client->SetUserData(userId_, deviceId_, priority_, userMonitor_);
+            client->TourStop();
+        } else {
+            client->TourStop();
+            if (groupDevice) client->MonitorRelease();
+        }
+    }
+    return 0;
+}
+
+unsigned short NuvakCntl::ProcessTourPause(unsigned short id) {
+    Gpreset* preset = CurrentPreset(id);
+    if (preset == nullptr) return NUVAKERR_INVALPTR;
+    if (NuvakUserUpdate(preset) == 0) return NUVAKERR_INVALHNDL;
+    for (unsigned short i = 0; i < preset->GetNumElement(); ++i) {
+        T_GROUP_element* el = preset->GetPresetElement(i);
+        if (el == nullptr) return NUVAKERR_INVALPTR;
+        MonClient* client = owner_->GetMonClient(el->mon_id, tourId_);
+        if (client == nullptr) continue;
+        client->SetTourState(state_);
+        client->SetTourId(tourId_);
+        client->TourPause();
+    }
+    return 0;
+}
+
+unsigned short NuvakCntl::CheckMonClientState(unsigned short presetId) {
+    Gpreset* preset = owner_->GetPresetTable()->GetGpreset(presetId);
+    if (preset == nullptr) return NUVAKERR_INVALPTR;
+    for (unsigned short i = 0; i < preset->GetNumElement(); ++i) {
+        T_GROUP_element* el = preset->GetPresetElement(i);
+        if (el == nullptr) return 0;
+        MonClient* client = owner_->GetMonClient(el->mon_id, tourId_);
+        if (client != nullptr && client->GetCurrentState() != 0) {
+            client->DisplayState();
+            return 0;
+        }
+    }
+    return 0xFFFF;
+}
+
+void NuvakCntl::ResetMonClientState(unsigned short presetId) {
+    Gpreset* preset = owner_->GetPresetTable()->GetGpreset(presetId);
+    if (preset == nullptr) return;
+    for (unsigned short i = 0; i < preset->GetNumElement(); ++i) {
+        T_GROUP_element* el = preset->GetPresetElement(i);
+        if (el == nullptr) return;
+        MonClient* client = owner_->GetMonClient(el->mon_id, tourId_);
+        if (client == nullptr || client->GetCurrentState() == 0) continue;
+        client->DisplayState();
+        client->SetCallMonSeize(0);
+        client->SetCallMonSelect(0);
+        client->ChangeState(IDLESTATE);
+    }
+}
+
+void NuvakCntl::ResetTimeTick() {
+    Nuvak* tour = owner_->GetNuvakTable()->GetNuvak(tourId_);
+    T_NUVAK_step* step = tour ? tour->GetTourStep(stepIndex_) : nullptr;
+    timeTick_ = step ? static_cast<unsigned short>(step->dwell - 1) : 0;
+}
+
+unsigned short NuvakCntl::NuvakTimer(unsigned short id) {
+    if (owner_ == nullptr || owner_->GetNuvakTable() == nullptr || owner_->GetPresetTable() == nullptr)
+        return 0;
+    Nuvak* tour = owner_->GetNuvakTable()->GetNuvak(id);
+    if (tour == nullptr || state_ != TOURSTATE_RUNNING) return 0;
+    if (timeTick_ > 0) {
+        --timeTick_;
+        return 0;
+    }
+    T_NUVAK_step* step = tour->GetTourStep(stepIndex_);
+    if (step == nullptr) {
+        stepIndex_ = 0;
+        return 0;
+    }
+    const unsigned short presetId = step->grp_id;
+    if (CheckMonClientState(presetId) == 0) {
+        // A client is still busy: look again every second tick, and after
+        // five busy looks force the clients idle.
+        timeTick_ = 1;
+        if (++retry_ >= kBusyResetChecks) {
+            ResetMonClientState(presetId);
+            retry_ = 0;
+        }
+        return 0;
+    }
+    retry_ = 0;
+    stepIndex_ = NextIndex(stepIndex_, tour->GetNumStep());
+    if (ProcessGroupPreset(0, presetId) != 0) return 0;
+    ResetTimeTick();
+    return 0xFFFF;
+}
+
+unsigned short NuvakCntl::ProcessAllMons(unsigned short id) {
+    if (owner_ == nullptr) return NUVAKERR_INVALID;
+    Gpreset* preset = CurrentPreset(id);
+    if (preset == nullptr) return NUVAKERR_INVALPTR;
+    if (NuvakUserUpdate(preset) == 0) return NUVAKERR_INVALHNDL;
+    const bool lcfs = owner_->IsLCFS() != 0;
+    for (unsigned short i = 0; i < preset->GetNumElement(); ++i) {
+        T_GROUP_element* el = preset->GetPresetElement(i);
+        if (el == nullptr) return NUVAKERR_INVALPTR;
+        MonClient* client = owner_->GetMonClient(el->mon_id, tourId_);
+        if (client == nullptr) continue;
+        client->MonitorRelease();
+        if (deviceId_ != 0xFFFF && client->GetMonitorId() == userMonitor_ && userId_ != 0xFFFF) {
+            client->SetUserData(userId_, deviceId_, priority_, userMonitor_);
+            continue;
+        }
+        if (deviceId_ != 0xFFFF && !lcfs)
+            client->SetUserData(el->mon_id, GroupDevice(deviceId_), Weaker(priority_), el->mon_id);
+        else
+            client->SetUserData(el->mon_id, GroupDevice(deviceId_), priority_, el->mon_id);
+        client->MonitorSeize();
+    }
+    return 0;
+}
+
+unsigned short NuvakCntl::ProcessSeize(unsigned short id) {
+    if (owner_ == nullptr) return NUVAKERR_INVALID;
+    Gpreset* preset = CurrentPreset(id);
+    if (preset == nullptr) return NUVAKERR_INVALPTR;
+    if (NuvakUserUpdate(preset) == 0) return NUVAKERR_INVALHNDL;
+    for (unsigned short i = 0; i < preset->GetNumElement(); ++i) {
+        T_GROUP_element* el = preset->GetPresetElement(i);
+        if (el == nullptr) return NUVAKERR_INVALPTR;
+        MonClient* client = owner_->GetMonClient(el->mon_id, tourId_);
+        if (client == nullptr || client->GetMonitorId() != userMonitor_) continue;
+        if (client->GetMonState() != 0) client->MonitorRelease();
+        client->SetUserData(userId_, deviceId_, priority_, userMonitor_);
+    }
+    return 0;
+}
+
+unsigned short NuvakCntl::ProcessRelease(unsigned short id, unsigned long monitor) {
+    Gpreset* preset = CurrentPreset(id);
+    if (preset == nullptr) return NUVAKERR_INVALPTR;
+    const bool lcfs = owner_->IsLCFS() != 0;
+    for (unsigned short i = 0; i < preset->GetNumElement(); ++i) {
+        T_GROUP_element* el = preset->GetPresetElement(i);
+        if (el == nullptr) return NUVAKERR_INVALPTR;
+        MonClient* client = owner_->GetMonClient(el->mon_id, tourId_);
+        if (client == nullptr) continue;
+        client->SetTourState(state_);
+        client->SetTourId(tourId_);
+        if (client->GetMonitorId() == monitor) {
+            client->SetUserData(el->mon_id, GroupDevice(deviceId_), lcfs ? priority_ : Weaker(priority_),
+                                el->mon_id);
+            client->MonitorSeize();
+        }
+    }
+    return 0;
+}
+
+unsigned short NuvakCntl::SendTourStop(unsigned short, unsigned long monitor) {
+    if (owner_ == nullptr) return NUVAKERR_INVALPTR;
+    if (MonClient* client = owner_->GetMonClient(monitor, tourId_)) client->TourStop();
+    return 0;
+}
+
+unsigned short NuvakCntl::GetPresetMon(std::vector<unsigned short>& list, unsigned short max,
+                                       unsigned short presetId) const {
+    list.clear();
+    if (owner_ == nullptr || owner_->GetPresetTable() == nullptr) return 0;
+    Gpreset* preset = owner_->GetPresetTable()->GetGpreset(presetId);
+    if (preset == nullptr) return 0;
+    const unsigned short count = preset->GetNumElement();
+    for (unsigned short i = 0; i < count; ++i) {
+        T_GROUP_element* el = preset->GetPresetElement(i);
+        if (el == nullptr) {
+            list.clear();
+            return 0;
+        }
+        if (i < max) list.push_back(el->mon_id);
+    }
+    return count;
+}
+
+std::string NuvakCntl::MonListText(const std::vector<unsigned short>& list, unsigned short count) {
+    std::string text;
+    const std::size_t n = std::min<std::size_t>(count, list.size());
+    char buf[16];
+    for (std::size_t i = 0; i < n; ++i) {
+        std::snprintf(buf, sizeof buf, "%4d", list[i]);
+        text += buf;
+    }
+    return text;
+}
+
+unsigned short NuvakCntl::ControlCheck(unsigned short id, CameraVariableGroupMonitor* variable) {
+    if (id == 0xFFFF) return NUVAKERR_INVALID;
+    if (owner_ == nullptr || owner_->GetNuvakTable() == nullptr) return NUVAKERR_INVALPTR;
+    Nuvak* tour = owner_->GetNuvakTable()->GetNuvak(id);
+    if (tour == nullptr) return NUVAKERR_INVALPTR;
+    if (tour->GetNumStep() == 0) return NUVAKERR_INVSTEP;
+    return ProcessCheck(tour, variable);
+}
+
+// Every step of a consistent tour uses the monitors of step 0.
+unsigned short NuvakCntl::ProcessCheck(Nuvak* tour, CameraVariableGroupMonitor* variable) {
+    if (variable == nullptr) return NUVAKERR_INVVAR;
+    T_NUVAK_step* first = tour->GetTourStep(0);
+    if (first == nullptr) return NUVAKERR_INVALPTR;
+    std::vector<unsigned short> list;
+    const unsigned short count = GetPresetMon(list, SYS_NGPRESETELM, first->grp_id);
+    for (unsigned short s = 1; s < tour->GetNumStep(); ++s) {
+        T_NUVAK_step* step = tour->GetTourStep(s);
+        Gpreset* preset = step ? owner_->GetPresetTable()->GetGpreset(step->grp_id) : nullptr;
+        if (preset == nullptr) return NUVAKERR_INVALPTR;
+        if (preset->GetNumElement() != count) return NUVAKERR_INVSTEP;
+        for (unsigned short i = 0; i < preset->GetNumElement(); ++i) {
+            T_GROUP_element* el = preset->GetPresetElement(i);
+            if (el == nullptr || std::find(list.begin(), list.end(), el->mon_id) == list.end())
+                return NUVAKERR_INVSTEP;
+        }
+    }
+    variable->SetMonList(MonListText(list, count));
+    return 0;
+}
+
+unsigned short NuvakCntl::PresetCheck(unsigned short presetId, CameraVariableGroupMonitor* variable) {
+    if (variable == nullptr) return NUVAKERR_INVVAR;
+    std::vector<unsigned short> list;
+    const unsigned short count = GetPresetMon(list, SYS_NGPRESETELM, presetId);
+    if (count == 0) return NUVAKERR_INVGRPPREID;
+    variable->SetMonList(MonListText(list, count));
+    return 0;
+}
+
+template <class Fn>
+void NuvakCntl::ForClient(unsigned long monitor, Fn fn) {
+    if (owner_ == nullptr) return;
+    const unsigned short tour = IsGroupPreset() ? static_cast<unsigned short>(tourId_ + 256) : tourId_;
+    if (MonClient* client = owner_->GetMonClient(monitor, tour)) fn(client);
+}
+
+void NuvakCntl::CsiSeizeInd(unsigned long monitor, unsigned short) {
+    ForClient(monitor, [](MonClient* c) { c->CsiSeizeInd(); });
+}
+void NuvakCntl::CsiSeizeConfirm(unsigned long monitor, unsigned short) {
+    ForClient(monitor, [](MonClient* c) { c->CsiSeizeConfirm(); });
+}
+void NuvakCntl::CsiSuspendInd(unsigned long monitor, unsigned short) {
+    ForClient(monitor, [](MonClient* c) { c->CsiSuspendInd(); });
+}
+void NuvakCntl::CsiSuspendConfirm(unsigned long monitor, unsigned short, unsigned short, unsigned short) {
+    ForClient(monitor, [](MonClient* c) { c->CsiSuspendConfirm(); });
+}
+void NuvakCntl::CsiReleaseConfirm(unsigned long monitor, unsigned short) {
+    ForClient(monitor, [](MonClient* c) { c->CsiReleaseConfirm(); });
+}
+void NuvakCntl::CsiControlInd(unsigned long monitor, unsigned short) {
+    ForClient(monitor, [](MonClient* c) { c->CsiControlInd(); });
+}
+void NuvakCntl::CsiControlConfirm(unsigned long monitor, unsigned short, unsigned short result) {
+    ForClient(monitor, [result](MonClient* c) { c->CsiControlConfirm(result); });
+}

@@ -1,0 +1,121 @@
+// NuvakCntl: the run-time control block of one group tour (ids 1..256) or one
+// group preset (257..512, preset p has block p + 256). It holds the tour's
+// state, step index, countdown and the user of the last command, and shows a
+// step by driving one MonClient per monitor of the step's group preset.
+//
+// Control block states:
+//
+//        Run (shows step 0)            Pause
+//   END ------------------> RUNNING ---------> STOPPED
+//    ^  <------ Stop ------   |  ^  <-- Run ---  | | Inc/Dec (shows next/prev)
+//    |                        |  +-- Start ------+ +--> STOPPED
+//    +------------ Stop ------+------------------+
+//   Start/Inc/Dec outside STOPPED: NUVAKERR_INVSTATE, nothing changes.
+//
+// Step index: while running it names the step the next expiry shows; while
+// held, the step on the screens. The countdown of a step is loaded from the
+// dwell of the step that follows it (ResetTimeTick after moving the index).
+#ifndef NUVAK_NUVAKCNTL_H
+#define NUVAK_NUVAKCNTL_H
+
+#include <string>
+#include <vector>
+
+#include "systypes.h"
+
+class NuvakCntlTable;
+class Gpreset;
+class Nuvak;
+class CameraVariableGroupMonitor;
+
+class NuvakCntl {
+public:
+    // owner is borrowed (the table that holds this block).
+    NuvakCntl(unsigned short tourId, unsigned short state, unsigned short mode,
+              unsigned short stepIndex, unsigned short timeTick, NuvakCntlTable* owner);
+
+    unsigned short ControlSequence(unsigned short id, unsigned short action, unsigned short& state);
+    unsigned short ControlRun(unsigned short id, unsigned short mode);
+    unsigned short ControlStop(unsigned short id);
+    unsigned short ControlPause(unsigned short id);
+    unsigned short ControlStart(unsigned short id);
+    unsigned short ControlInc(unsigned short id);
+    unsigned short ControlDec(unsigned short id);
+    unsigned short ControlSkip(unsigned short id);
+
+    unsigned short ProcessGroupPreset(unsigned short presetId);  // one-shot preset
+    unsigned short ProcessAllMons(unsigned short id);
+    unsigned short ProcessSeize(unsigned short id);
+    unsigned short ProcessRelease(unsigned short id, unsigned long monitor);
+    unsigned short SendTourStop(unsigned short id, unsigned long monitor);
+    unsigned short ControlCheck(unsigned short id, CameraVariableGroupMonitor* variable);
+    unsigned short PresetCheck(unsigned short presetId, CameraVariableGroupMonitor* variable);
+    // One tick; 0xFFFF when a step was applied, else 0.
+    unsigned short NuvakTimer(unsigned short id);
+
+    void CsiSeizeInd(unsigned long monitor, unsigned short id);
+    void CsiSeizeConfirm(unsigned long monitor, unsigned short id);
+    void CsiSuspendInd(unsigned long monitor, unsigned short id);
+    void CsiSuspendConfirm(unsigned long monitor, unsigned short id, unsigned short a, unsigned short b);
+    void CsiReleaseConfirm(unsigned long monitor, unsigned short id);
+    void CsiControlInd(unsigned long monitor, unsigned short id);
+    void CsiControlConfirm(unsigned long monitor, unsigned short id, unsigned short result);
+
+    void SetUserData(unsigned short userId, unsigned short deviceId, unsigned long priority,
+                     unsigned long userMonitor);
+    void SetNuvakArea(unsigned short area) { area_ = area; }
+    void SetLogicalId(unsigned long id) { logicalId_ = static_cast<T_uint_32>(id); }
+    void SetNuvakId(unsigned short id) { tourId_ = id; }
+    void SetState(unsigned short s) { state_ = s; }
+    void SetMode(unsigned short m) { mode_ = m; }
+    unsigned short GetState() const { return state_; }
+    unsigned long GetPriority() const { return priority_; }
+    unsigned short GetDeviceId() const { return deviceId_; }
+    unsigned short GetUserId() const { return userId_; }
+    unsigned short GetUserMonId() const { return userMonitor_; }
+    unsigned short GetNuvakId() const { return tourId_; }
+    unsigned long GetLogicalId() const { return logicalId_; }
+    unsigned short GetStepIndex() const { return stepIndex_; }
+    unsigned short GetTimeTick() const { return timeTick_; }
+    unsigned short GetRetryCount() const { return retry_; }
+    unsigned short IsGroupPreset() const { return (tourId_ > 256 && tourId_ < 0xFFFF) ? 0xFFFF : 0; }
+
+    // Monitors of a preset in element order (at most max); returns the element
+    // count, 0 when an element is missing.
+    unsigned short GetPresetMon(std::vector<unsigned short>& list, unsigned short max,
+                                unsigned short presetId) const;
+
+private:
+    unsigned short ProcessGroupPreset(unsigned short flag, unsigned short presetId);
+    unsigned short ProcessTourStop(unsigned short id);
+    unsigned short ProcessTourPause(unsigned short id);
+    unsigned short ProcessCheck(Nuvak* tour, CameraVariableGroupMonitor* variable);
+    unsigned short CheckMonClientState(unsigned short presetId);
+    void ResetMonClientState(unsigned short presetId);
+    void ResetTimeTick();
+    unsigned short NuvakUserUpdate(const Gpreset* preset) const;
+    bool Guard(unsigned short id) const { return id != 0xFFFF && id == tourId_; }
+    // Current tour, step and preset of the block, or null.
+    Gpreset* CurrentPreset(unsigned short id) const;
+    // Priority one step weaker, saturating at the weakest.
+    static T_uint_32 Weaker(T_uint_32 p) { return p == 0xFFFFFFFFu ? p : p + 1; }
+    static std::string MonListText(const std::vector<unsigned short>& list, unsigned short count);
+    template <class Fn>
+    void ForClient(unsigned long monitor, Fn fn);
+
+    unsigned short tourId_;
+    T_uint_32 logicalId_ = 0xFFFFFFFFu;
+    unsigned short state_;
+    unsigned short mode_;
+    unsigned short stepIndex_;
+    unsigned short timeTick_;
+    NuvakCntlTable* owner_;
+    unsigned short userId_ = 0xFFFF;
+    unsigned short deviceId_ = 0x02FF;
+    T_uint_32 priority_ = 0xFFFFFFFFu;
+    unsigned short userMonitor_ = 0;
+    unsigned short area_ = 0;
+    unsigned short retry_ = 0;
+};
+
+#endif

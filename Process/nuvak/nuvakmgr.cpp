@@ -1,0 +1,279 @@
+#include "nuvakmgr.h"
+
+#include <algorithm>
+
+#include "cameramessage.h"
+#include "gpresettable.h"
+#include "nuvakcntl.h"
+#include "nuvakcntltable.h"
+#include "nuvaktable.h"
+#include "sysdefs.h"
+#include "systune.h"
+
+namespace mm = nuvak::monmsg;
+
+namespace {
+constexpr unsigned short kPresetBlockBase = 256;  // preset p is controlled by block p + 256
+}
+
+NuvakMgr::NuvakMgr(ICommClient* client, ICommServer* server, IFrameWorkServer* worker,
+                   NuvakCntlTable* table, unsigned long userMonitor, unsigned long tourId,
+                   unsigned short unit, unsigned short area)
+    : commClient_(client), commServer_(server), worker_(worker), table_(table),
+      tourId_(static_cast<T_uint_32>(tourId)), unit_(unit), userMonitor_(static_cast<T_uint_32>(userMonitor)),
+      area_(area) {}
+
+void NuvakMgr::OnResponse(unsigned short, std::string) {}
+
+bool NuvakMgr::ForThisUnit(T_uint_32 groupId) const { return groupId / SYS_GLOBAL_GROUP_FACTOR == unit_; }
+
+unsigned short NuvakMgr::NuvakMessage(CameraMessage* message) {
+    if (message == nullptr) return NUVAKERR_INVALPTR;
+    // A message without variables (or whose first slot is empty) is answered
+    // like any request of another kind: status 0, nothing done.
+    Variable* variable = nullptr;
+    if (message->GetVariable(0, &variable) == FALSE) variable = nullptr;
+    userMonitor_ = static_cast<T_uint_32>(message->GetMonitorID());
+    unsigned short status = 0;
+    if (variable != nullptr && variable->GetVariableType() == "CameraGroup") {
+        auto* group = dynamic_cast<CameraVariableGroup*>(variable);
+        if (group == nullptr) return NUVAKERR_INVALPTR;
+        status = ProcessRequest(group);
+    } else if (variable != nullptr && variable->GetVariableType() == "CameraGroupMonitor") {
+        auto* check = dynamic_cast<CameraVariableGroupMonitor*>(variable);
+        if (check == nullptr) return NUVAKERR_INVALPTR;
+        status = ProcessCheck(check);
+    }
+    if (status == NUVAKERR_VARNOT4UNIT && variable != nullptr) message->RemoveElement(variable);
+    message->SetErrorStatus(status);
+    NuvakResponse(message);
+    return status;
+}
+
+unsigned short NuvakMgr::NuvakResponse(CameraMessage* message) {
+    if (message == nullptr) return NUVAKERR_INVALPTR;
+    message->SetActionType("SET_RESPONSE");
+    const auto destination = static_cast<unsigned short>(message->GetMonitorID() / SYS_GLOBAL_GROUP_FACTOR);
+    if (commServer_ != nullptr) {
+        std::string text;
+        message->SerializeElement(text, 0);
+        if (commServer_->SendResponse(destination, ACKNOWLEDGE_DEEP, text) == FALSE) return NUVAKERR_SENDFAIL;
+    }
+    return 0;
+}
+
+unsigned short NuvakMgr::ProcessRequest(CameraVariableGroup* variable) {
+    unsigned short status;
+    switch (variable->GetGroupType()) {
+        case MON_TOUR_TYP_GRP: status = ProcessSequence(variable); break;
+        case MON_TOUR_TYP_GRPPRE: status = ProcessPreset(variable); break;
+        case MON_TOUR_TYP_SEIZE: status = ProcessSeize(variable); break;
+        default: status = NUVAKERR_INVTYPE; break;
+    }
+    variable->SetReturnCode(status);
+    return status;
+}
+
+unsigned short NuvakMgr::ProcessSequence(CameraVariableGroup* variable) {
+    const T_uint_32 groupId = variable->GetGroupID();
+    if (!ForThisUnit(groupId)) return NUVAKERR_VARNOT4UNIT;
+    if (table_ == nullptr || table_->GetNuvakTable() == nullptr) return NUVAKERR_INVALPTR;
+    const T_uint_32 logical = groupId % SYS_GLOBAL_GROUP_FACTOR;
+    const unsigned short id = table_->GetNuvakTable()->GetPhysicalNuvak(logical);
+    if (id == 0xFFFF) return NUVAKERR_INVALID;
+    NuvakCntl* control = table_->GetNuvakCntl(id);
+    if (control == nullptr) return NUVAKERR_INVALPTR;
+    if (variable->GetAction() == MON_TOUR_ACT_RUN && CheckActiveTours(control, variable, id) != 0)
+        return NUVAKERR_INVALPTR;
+    control->SetUserData(variable->GetUserID(), variable->GetDeviceID(), variable->GetPriority(), userMonitor_);
+    control->SetNuvakArea(static_cast<unsigned short>(logical / SYS_AREA_FACTOR));
+    control->SetLogicalId(logical);
+    unsigned short state = 0;
+    const unsigned short status = control->ControlSequence(id, variable->GetAction(), state);
+    variable->SetState(control->GetState());
+    variable->SetReturnCode(status);
+    return status;
+}
+
+unsigned short NuvakMgr::CheckActiveTours(NuvakCntl*, CameraVariableGroup* variable, unsigned short id) {
+    // The tours to stop, without repeats. The list grows as needed: a tour's
+    // steps together may name more tours than the 128 monitors of one preset.
+    std::vector<unsigned short> list;
+    GpresetTable* presets = table_->GetPresetTable();
+    if (presets == nullptr) return NUVAKERR_INVALPTR;
+    if (variable->GetGroupType() == MON_TOUR_TYP_GRP) {
+        Nuvak* tour = table_->GetNuvakTable() ? table_->GetNuvakTable()->GetNuvak(id) : nullptr;
+        if (tour == nullptr) return NUVAKERR_INVALPTR;
+        if (tour->GetNumStep() == 0) return NUVAKERR_INVSTEP;
+        for (unsigned short s = 0; s < tour->GetNumStep(); ++s) {
+            T_NUVAK_step* step = tour->GetTourStep(s);
+            if (step == nullptr) return NUVAKERR_INVSTEP;
+            Gpreset* preset = presets->GetGpreset(step->grp_id);
+            if (preset == nullptr) return NUVAKERR_INVALPTR;
+            if (GetNuvaks(preset, id, list, variable) != 0) return NUVAKERR_INVSTATE;
+        }
+    } else if (variable->GetGroupType() == MON_TOUR_TYP_GRPPRE) {
+        Gpreset* preset = presets->GetGpreset(static_cast<unsigned short>(id - kPresetBlockBase));
+        if (preset == nullptr) return NUVAKERR_INVALPTR;
+        if (GetNuvaks(preset, id, list, variable) != 0) return NUVAKERR_INVSTATE;
+    }
+    for (unsigned short tour : list)
+        if (NuvakCntl* block = table_->GetNuvakCntl(tour)) block->ControlStop(tour);
+    return 0;
+}
+
+unsigned short NuvakMgr::GetNuvaks(Gpreset* preset, unsigned short, std::vector<unsigned short>& list,
+                                   CameraVariableGroup* variable) {
+    for (unsigned short i = 0; i < preset->GetNumElement(); ++i) {
+        T_GROUP_element* el = preset->GetPresetElement(i);
+        if (el == nullptr) return NUVAKERR_INVALPTR;
+        MonClient* client = table_->GetMonClient(el->mon_id, 0);
+        if (client == nullptr || client->GetTourState() == TOURSTATE_END) continue;
+        if (client->GetPriority() < variable->GetPriority()) return NUVAKERR_INVSTATE;
+        if (variable->GetDeviceID() != client->GetDeviceId() && client->GetPriority() == variable->GetPriority())
+            return NUVAKERR_INVSTATE;
+        if (client->GetDeviceId() == SYS_DEVICE_NOUSER) return NUVAKERR_INVSTATE;
+        if (std::find(list.begin(), list.end(), client->GetNuvakId()) == list.end())
+            list.push_back(client->GetNuvakId());
+    }
+    return 0;
+}
+
+unsigned short NuvakMgr::ProcessPreset(CameraVariableGroup* variable) {
+    const T_uint_32 groupId = variable->GetGroupID();
+    if (!ForThisUnit(groupId)) return NUVAKERR_VARNOT4UNIT;
+    if (table_ == nullptr || table_->GetPresetTable() == nullptr) return NUVAKERR_INVALPTR;
+    const T_uint_32 logical = groupId % SYS_GLOBAL_GROUP_FACTOR;
+    const unsigned short p = table_->GetPresetTable()->GetPhysicalGpreset(logical);
+    if (p == 0xFFFF) return NUVAKERR_INVGRPPREID;
+    const auto block = static_cast<unsigned short>(p + kPresetBlockBase);
+    NuvakCntl* control = table_->GetNuvakCntl(block);
+    if (control == nullptr) return NUVAKERR_INVALPTR;
+    if (CheckActiveTours(control, variable, block) != 0) return NUVAKERR_INVALPTR;
+    control->SetUserData(variable->GetUserID(), variable->GetDeviceID(), variable->GetPriority(), userMonitor_);
+    control->SetNuvakArea(static_cast<unsigned short>(logical / SYS_AREA_FACTOR));
+    control->SetLogicalId(logical);
+    control->SetNuvakId(block);
+    const unsigned short status = control->ProcessGroupPreset(p);
+    variable->SetReturnCode(status);
+    return status;
+}
+
+unsigned short NuvakMgr::ProcessSeize(CameraVariableGroup* variable) {
+    const T_uint_32 groupId = variable->GetGroupID();
+    if (!ForThisUnit(groupId)) return NUVAKERR_VARNOT4UNIT;
+    if (table_ == nullptr || table_->GetNuvakTable() == nullptr) return NUVAKERR_INVALPTR;
+    const T_uint_32 logical = groupId % SYS_GLOBAL_GROUP_FACTOR;
+    const unsigned short id = table_->GetNuvakTable()->GetPhysicalNuvak(logical);
+    if (id == 0xFFFF) return NUVAKERR_INVALID;
+    NuvakCntl* control = table_->GetNuvakCntl(id);
+    if (control == nullptr) return NUVAKERR_INVALPTR;
+    const auto userMon = static_cast<unsigned short>(userMonitor_ % SYS_GLOBAL_GROUP_FACTOR);
+    if (control->GetState() == TOURSTATE_END) {
+        control->SendTourStop(id, userMon);
+        return NUVAKERR_INVSTATE;
+    }
+    unsigned short status;
+    const unsigned short device = variable->GetDeviceID();
+    if ((device >> 8) == SYS_DEVTYPE_NUVAK) {
+        if (userMon != control->GetUserMonId()) return 0;
+        control->SetUserData(0xFFFF, 0xFFFF, 0xFFFFFFFFu, userMonitor_);
+        status = control->ProcessAllMons(id);
+    } else if (variable->GetPriority() >= control->GetPriority() && userMon != control->GetUserMonId()) {
+        if (device == control->GetDeviceId()) {
+            control->SetUserData(variable->GetUserID(), device, variable->GetPriority(), userMonitor_);
+            status = control->ProcessSeize(id);
+        } else if (variable->GetPriority() != control->GetPriority()) {
+            status = control->ProcessRelease(id, userMon);
+        } else {
+            status = control->ControlStop(id);
+        }
+    } else {
+        control->SetUserData(variable->GetUserID(), device, variable->GetPriority(), userMonitor_);
+        status = control->ProcessAllMons(id);
+    }
+    variable->SetReturnCode(status);
+    return status;
+}
+
+unsigned short NuvakMgr::ProcessCheck(CameraVariableGroupMonitor* variable) {
+    const T_uint_32 groupId = variable->GetGroupID();
+    const T_uint_32 logical = groupId % SYS_GLOBAL_GROUP_FACTOR;
+    unsigned short status;
+    if (variable->GetGroupType() == MON_TOUR_TYP_GRP) {
+        if (!ForThisUnit(groupId)) return NUVAKERR_VARNOT4UNIT;
+        if (table_ == nullptr || table_->GetNuvakTable() == nullptr) return NUVAKERR_INVALPTR;
+        const unsigned short id = table_->GetNuvakTable()->GetPhysicalNuvak(logical);
+        NuvakCntl* control = id == 0xFFFF ? nullptr : table_->GetNuvakCntl(id);
+        if (id == 0xFFFF)
+            status = NUVAKERR_INVALID;
+        else if (control == nullptr)
+            status = NUVAKERR_INVALPTR;
+        else
+            status = control->ControlCheck(id, variable);
+    } else if (variable->GetGroupType() == MON_TOUR_TYP_GRPPRE) {
+        if (!ForThisUnit(groupId)) return NUVAKERR_VARNOT4UNIT;
+        if (table_ == nullptr || table_->GetPresetTable() == nullptr) return NUVAKERR_INVALPTR;
+        const unsigned short p = table_->GetPresetTable()->GetPhysicalGpreset(logical);
+        NuvakCntl* control =
+            p == 0xFFFF ? nullptr : table_->GetNuvakCntl(static_cast<unsigned short>(p + kPresetBlockBase));
+        if (p == 0xFFFF)
+            status = NUVAKERR_INVGRPPREID;
+        else if (control == nullptr)
+            status = NUVAKERR_INVALPTR;
+        else
+            status = control->PresetCheck(p, variable);
+    } else {
+        status = NUVAKERR_INVTYPE;
+    }
+    variable->SetReturnCode(status);
+    return status;
+}
+
+unsigned short NuvakMgr::NuvakTimer(unsigned long key) {
+    if (table_ == nullptr || table_->GetNuvakTable() == nullptr) return 0;
+    const unsigned short id =
+        table_->GetNuvakTable()->GetPhysicalNuvak(static_cast<T_uint_32>(key) % SYS_GLOBAL_GROUP_FACTOR);
+    if (id == 0xFFFF) return 0;
+    NuvakCntl* control = table_->GetNuvakCntl(id);
+    return control ? control->NuvakTimer(id) : 0;
+}
+
+bool NuvakMgr::IsGroupPreset(const T_MON_msg* message) {
+    return mm::LoadLE32(message->bytes + mm::kGlobalTour) != 0xFFFFFFFFu &&
+           mm::LoadLE16(message->bytes + mm::kTourType) == mm::kTourTypePreset;
+}
+
+void NuvakMgr::CsiMonCam(const T_MON_msg* message) {
+    if (message == nullptr || table_ == nullptr || table_->GetNuvakTable() == nullptr ||
+        table_->GetPresetTable() == nullptr)
+        return;
+    const unsigned char* b = message->bytes;
+    const T_uint_32 logical = mm::LoadLE32(b + mm::kGlobalTour) % SYS_GLOBAL_GROUP_FACTOR;
+    unsigned short id;
+    unsigned short block;
+    if (IsGroupPreset(message)) {
+        id = table_->GetPresetTable()->GetPhysicalGpreset(logical);
+        block = static_cast<unsigned short>(id + kPresetBlockBase);
+    } else {
+        id = table_->GetNuvakTable()->GetPhysicalNuvak(logical);
+        block = id;
+    }
+    if (id == 0xFFFF) return;
+    NuvakCntl* control = table_->GetNuvakCntl(block);
+    if (control == nullptr) return;
+    const unsigned short monitor = mm::LoadLE16(b + mm::kMonitor);
+    switch (mm::LoadLE16(b + mm::kCommand)) {
+        case mm::kSeizeInd: control->CsiSeizeInd(monitor, id); break;
+        case mm::kSeizeConfirm: control->CsiSeizeConfirm(monitor, id); break;
+        case mm::kSuspendInd: control->CsiSuspendInd(monitor, id); break;
+        case mm::kSuspendConfirm:
+            control->CsiSuspendConfirm(monitor, id, mm::LoadLE16(b + mm::kSuspendA), mm::LoadLE16(b + mm::kSuspendB));
+            break;
+        case mm::kReleaseConfirm: control->CsiReleaseConfirm(monitor, id); break;
+        case mm::kControlInd:
+        case mm::kControlInd2: control->CsiControlInd(monitor, id); break;
+        case mm::kControlConfirm: control->CsiControlConfirm(monitor, id, mm::LoadLE16(b + mm::kResult)); break;
+        default: break;
+    }
+}
