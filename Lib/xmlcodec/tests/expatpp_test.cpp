@@ -1,1 +1,89 @@
+// The Expat wrapper: callbacks reach the virtual operations, a throwing
+// handler stops the parse, and the nesting variant hands a sub-tree over.
 #include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "expatpp.h"
+
+namespace {
+
+class Recorder : public expatpp {
+public:
+    std::string log;
+    void startElement(const char* name, const char**) override { log += std::string("<") + name; }
+    void endElement(const char* name) override { log += std::string(">") + name; }
+    void charData(const char* text, int length) override { log += "[" + std::string(text, length) + "]"; }
+    void processingInstruction(const char* target, const char*) override { log += std::string("?") + target; }
+};
+
+TEST(expatpp, CallbacksReachTheObject) {
+    Recorder r;
+    std::string text = "<a>x<?t d?><b/></a>";
+    ASSERT_EQ(r.XML_Parse(text.data(), static_cast<int>(text.size()), 1), XML_STATUS_OK);
+    EXPECT_EQ(r.log, "<a[x]?t<b>b>a");
+    EXPECT_EQ(r.XML_GetErrorCode(), XML_ERROR_NONE);
+}
+
+TEST(expatpp, WithoutAParserNothingParses) {
+    expatpp none(false);
+    EXPECT_EQ(none.parser(), nullptr);
+    EXPECT_EQ(none.XML_Parse("<a/>", 4, 1), XML_STATUS_ERROR);
+}
+
+class Thrower : public expatpp {
+public:
+    int starts = 0;
+    void startElement(const char*, const char**) override {
+        if (++starts == 2) throw std::runtime_error("handler failed");
+    }
+};
+
+TEST(expatpp, AThrowingHandlerStopsTheParseInsteadOfUnwindingThroughExpat) {
+    Thrower t;
+    std::string text = "<a><b/><c/><d/></a>";
+    EXPECT_EQ(t.XML_Parse(text.data(), static_cast<int>(text.size()), 1), XML_STATUS_ERROR);
+    EXPECT_EQ(t.XML_GetErrorCode(), XML_ERROR_ABORTED);
+    EXPECT_EQ(t.starts, 2);
+}
+
+// A parent that hands every <sub> element's contents to a child object.
+class Child : public expatppNesting {
+public:
+    Child(expatppNesting* parent, std::string& log) : expatppNesting(parent), m_Log(log) {}
+    void startElement(const char* name, const char**) override { m_Log += std::string("c<") + name; }
+    void endElement(const char* name) override { m_Log += std::string("c>") + name; }
+
+private:
+    std::string& m_Log;
+};
+
+class Parent : public expatppNesting {
+public:
+    std::string log;
+    int done = 0;
+    void startElement(const char* name, const char**) override {
+        log += std::string("p<") + name;
+        if (std::string(name) == "sub") m_Child = std::make_unique<Child>(this, log);
+    }
+    void endElement(const char* name) override { log += std::string("p>") + name; }
+    void nestedChildDone(expatppNesting* child) override {
+        ++done;
+        if (child == m_Child.get()) m_Child.reset();
+    }
+
+private:
+    std::unique_ptr<Child> m_Child;
+};
+
+TEST(expatppNesting, AChildTakesOverOneSubtreeAndHandsItBack) {
+    Parent p;
+    std::string text = "<r><sub><x><y/></x></sub><z/><sub/></r>";
+    ASSERT_EQ(p.XML_Parse(text.data(), static_cast<int>(text.size()), 1), XML_STATUS_OK);
+    EXPECT_EQ(p.log, "p<rp<subc<xc<yc>yc>xp>subp<zp>zp<subp>subp>r");
+    EXPECT_EQ(p.done, 2);
+}
+
+}  // namespace

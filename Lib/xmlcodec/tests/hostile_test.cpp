@@ -1,1 +1,151 @@
+// Hostile text: every case ends with a bounded, clear outcome.
+// Wall-time bounds are generous (shared 2-core machines, sanitizer builds);
+// they catch hangs and runaway expansion, not slowness.
 #include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "codec_helpers.h"
+
+namespace {
+
+using nuvak::xmltest::Decoded;
+using nuvak::xmltest::DecodeText;
+
+CameraElementFactory g_factory;
+
+Decoded TimedDecode(const std::string& text) {
+    auto start = std::chrono::steady_clock::now();
+    Decoded d = DecodeText(text, g_factory);
+    auto spent = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(spent, std::chrono::seconds(20)) << text.substr(0, 80);
+    return d;
+}
+
+std::string Repeat(const std::string& s, std::size_t n) {
+    std::string out;
+    out.reserve(s.size() * n);
+    for (std::size_t i = 0; i < n; ++i) out += s;
+    return out;
+}
+
+TEST(Hostile, EntityExpansionBombsAreRefused) {
+    // Billion laughs, in an attribute value and in content.
+    std::string dtd = "<!DOCTYPE Camera [<!ENTITY a0 'lol'>";
+    for (int i = 1; i < 10; ++i) {
+        dtd += "<!ENTITY a" + std::to_string(i) + " '" +
+               Repeat("&a" + std::to_string(i - 1) + ";", 10) + "'>";
+    }
+    dtd += "]>";
+    for (const std::string& body : {std::string("<Camera ActionType='&a9;'/>"),
+                                    std::string("<Camera>&a9;</Camera>")}) {
+        Decoded d = TimedDecode(dtd + body);
+        EXPECT_EQ(d.status, FALSE);
+        EXPECT_FALSE(d.message);
+        EXPECT_EQ(d.error, "entity declarations are not accepted");
+    }
+    // Quadratic blow-up: one large entity referenced many times.
+    std::string quad = "<!DOCTYPE Camera [<!ENTITY big '" + std::string(100000, 'x') + "'>]>"
+                       "<Camera ActionType='" + Repeat("&big;", 10000) + "'/>";
+    EXPECT_EQ(TimedDecode(quad).status, FALSE);
+    // Parameter entities and external general entities alike.
+    EXPECT_EQ(TimedDecode("<!DOCTYPE Camera [<!ENTITY % p 'x'>]><Camera/>").status, FALSE);
+    EXPECT_EQ(TimedDecode("<?xml version='1.0' standalone='yes'?>"
+                          "<!DOCTYPE Camera [<!ENTITY e SYSTEM 'file:///etc/passwd'>]>"
+                          "<Camera ActionType='x'>&e;</Camera>").status, FALSE);
+}
+
+TEST(Hostile, ADoctypeWithoutDeclarationsIsHarmless) {
+    Decoded d = TimedDecode("<!DOCTYPE Camera [<!ELEMENT Camera ANY>]><Camera ActionType='A'/>");
+    EXPECT_EQ(d.status, TRUE) << d.error;
+    ASSERT_TRUE(d.message);
+    EXPECT_EQ(d.message->GetActionType(), "A");
+}
+
+TEST(Hostile, ExternalMarkupIsRefusedAsNotStandalone) {
+    for (const char* text : {"<!DOCTYPE Camera SYSTEM 'http://example.invalid/camera.dtd'><Camera/>",
+                             "<!DOCTYPE Camera PUBLIC '-//x//y' 'camera.dtd'><Camera/>",
+                             "<!DOCTYPE Camera [<!ENTITY % ext SYSTEM 'x.dtd'> %ext;]><Camera/>"}) {
+        Decoded d = TimedDecode(text);
+        EXPECT_EQ(d.status, FALSE) << text;
+        EXPECT_FALSE(d.message);
+        EXPECT_FALSE(d.error.empty());
+    }
+    XMLCodec codec;
+    std::string text = "<!DOCTYPE Camera SYSTEM 'camera.dtd'><Camera/>";
+    Message* m = nullptr;
+    EXPECT_EQ(codec.Decode(&text, &g_factory, &m), FALSE);
+    EXPECT_EQ(codec.GetLastErrorCode(), XML_ERROR_NOT_STANDALONE);
+}
+
+TEST(Hostile, DeepNestingIsCutOffWithoutRecursion) {
+    const std::size_t kLevels = 100000;
+    // Unknown tags, known variables and a skipped subtree inside a message.
+    for (const std::string& open : {std::string("<a>"), std::string("<CameraSeize>")}) {
+        std::string close = open == "<a>" ? "</a>" : "</CameraSeize>";
+        Decoded d = TimedDecode(Repeat(open, kLevels) + Repeat(close, kLevels));
+        EXPECT_EQ(d.status, FALSE);
+        EXPECT_EQ(d.error, "elements nested too deeply");
+        d = TimedDecode("<Camera>" + Repeat(open, kLevels) + Repeat(close, kLevels) + "</Camera>");
+        EXPECT_EQ(d.status, FALSE);
+        EXPECT_FALSE(d.message);
+    }
+    // Just inside the bound is fine: skipped subtrees of any shape below it.
+    const std::size_t inside = XMLCodec::kMaxNesting - 1;
+    Decoded d = TimedDecode("<Camera>" + Repeat("<x>", inside) + Repeat("</x>", inside) +
+                            "<CameraMenu/></Camera>");
+    EXPECT_EQ(d.status, TRUE) << d.error;
+    ASSERT_TRUE(d.message);
+    EXPECT_EQ(d.message->GetElementCount(), 1);
+    d = TimedDecode("<Camera>" + Repeat("<x>", inside + 1) + Repeat("</x>", inside + 1) + "</Camera>");
+    EXPECT_EQ(d.status, FALSE);
+}
+
+TEST(Hostile, MegabyteAttributesAreTakenWhole) {
+    std::string big(4 << 20, 'x');
+    Decoded d = TimedDecode("<Camera ActionType='" + big + "'><CameraSeize StrCamTitle='" + big +
+                            "' Command='1'/><Skip v='" + big + "'/></Camera>");
+    ASSERT_EQ(d.status, TRUE) << d.error;
+    ASSERT_TRUE(d.message);
+    EXPECT_EQ(d.message->GetActionType().size(), big.size());
+    EXPECT_EQ(d.message->GetElementCount(), 1);
+    // A huge number is still just a number.
+    d = TimedDecode("<Camera MonitorID='" + std::string(1 << 20, '9') + "' RequestID='" +
+                    std::string(1 << 20, '9') + "'/>");
+    ASSERT_TRUE(d.message);
+    EXPECT_EQ(d.message->GetMonitorID(), 4294967295u);
+    EXPECT_EQ(d.message->GetRequestID(), 65535);
+}
+
+TEST(Hostile, InvalidUtf8IsRefused) {
+    for (const char* bad : {"\xC3", "\xFF", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\x80"}) {
+        Decoded d = TimedDecode(std::string("<Camera ActionType='") + bad + "'/>");
+        EXPECT_EQ(d.status, FALSE) << static_cast<int>(static_cast<unsigned char>(bad[0]));
+        EXPECT_FALSE(d.message);
+        d = TimedDecode(std::string("<Camera>") + bad + "</Camera>");
+        EXPECT_EQ(d.status, FALSE);
+    }
+    // An embedded NUL is not XML either.
+    EXPECT_EQ(TimedDecode(std::string("<Camera ActionType='a\0b'/>", 26)).status, FALSE);
+}
+
+TEST(Hostile, TextAfterTheRootFailsAndFreesTheMessage) {
+    for (const char* tail : {"x", "<Camera/>", "<CameraMenu/>", "&amp;", "<"}) {
+        Decoded d = TimedDecode(std::string("<Camera><CameraMenu/></Camera>") + tail);
+        EXPECT_EQ(d.status, FALSE) << tail;
+        EXPECT_FALSE(d.message);
+    }
+}
+
+TEST(Hostile, ManyChildrenStopAtTheLargestIndex) {
+    const std::size_t kChildren = 70000;
+    Decoded d = TimedDecode("<Camera>" + Repeat("<CameraMenu/>", kChildren) + "</Camera>");
+    ASSERT_EQ(d.status, TRUE) << d.error;
+    ASSERT_TRUE(d.message);
+    EXPECT_EQ(d.message->GetElementCount(), 65535);
+    Variable* v = nullptr;
+    EXPECT_EQ(d.message->GetVariable(65534, &v), TRUE);
+    EXPECT_NE(v, nullptr);
+}
+
+}  // namespace

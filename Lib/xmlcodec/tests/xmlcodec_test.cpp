@@ -1,1 +1,232 @@
+// Decoding: the worked example both ways, skipping, dropping, entities, the
+// contract of Decode and the creation functions.
 #include <gtest/gtest.h>
+
+#include <new>
+
+#include "codec_helpers.h"
+
+namespace {
+
+using nuvak::xmltest::DecodeText;
+using nuvak::xmltest::EncodeMessage;
+
+const char kWorkedExample[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\" ?>\n"
+    "<Camera ActionType=\"SET_RESPONSE\" \n"
+    "     RequestID=\"7\" \n"
+    "     SourceUnit=\"1\" \n"
+    "     ErrorStatus=\"0\" \n"
+    "     MonitorID=\"12\" \n"
+    "     MonSwitchID=\"0\" \n"
+    "     MonDevType=\"1\" >\n"
+    "     <CameraPreset CameraID=\"101\" \n"
+    "          PresetID=\"3\" \n"
+    "          ProgSet=\"0\" \n"
+    "          ScreenPosition=\"0\" \n"
+    "          VarReturnCode=\"0\" />\n"
+    "</Camera>";
+
+CameraElementFactory g_factory;
+
+TEST(XMLCodec, WorkedExampleDecodesAndEncodesToTheSameBytes) {
+    auto d = DecodeText(kWorkedExample, g_factory);
+    ASSERT_EQ(d.status, TRUE) << d.error;
+    ASSERT_TRUE(d.message);
+    CameraMessage& m = *d.message;
+    EXPECT_EQ(m.GetActionType(), "SET_RESPONSE");
+    EXPECT_EQ(m.GetRequestID(), 7);
+    EXPECT_EQ(m.GetSourceUnit(), 1);
+    EXPECT_EQ(m.GetErrorStatus(), 0);
+    EXPECT_EQ(m.GetMonitorID(), 12u);
+    EXPECT_EQ(m.GetMonSwitchID(), 0);
+    EXPECT_EQ(m.GetMonDevType(), 1);
+    ASSERT_EQ(m.GetElementCount(), 1);
+    Variable* v = nullptr;
+    ASSERT_EQ(m.GetVariable(0, &v), TRUE);
+    auto* preset = dynamic_cast<CameraVariablePreset*>(v);
+    ASSERT_TRUE(preset);
+    EXPECT_EQ(preset->GetCameraID(), 101u);
+    EXPECT_EQ(preset->GetPresetID(), 3);
+    EXPECT_EQ(preset->GetProgSet(), 0);
+    EXPECT_EQ(preset->GetScreenPosition(), 0);
+    EXPECT_EQ(preset->GetReturnCode(), 0);
+    EXPECT_EQ(EncodeMessage(m), kWorkedExample);
+}
+
+TEST(XMLCodec, UnknownChildrenAreSkippedWithTheirSubtrees) {
+    const char* text =
+        "<Camera ActionType='SET' MonitorID='70000'>"
+        "  <CameraGroup GroupID='10000001' Action='1'/>"
+        "  <Foreign a='1'><CameraSeize Command='9'/><Deeper><CameraMenu/></Deeper></Foreign>"
+        "  <CameraMSync MSyncType='1'/>"
+        "  <CameraGroupMonitor GroupID='10000002' GroupMonitor='   1   2'/>"
+        "</Camera>";
+    auto d = DecodeText(text, g_factory);
+    ASSERT_EQ(d.status, TRUE) << d.error;
+    ASSERT_TRUE(d.message);
+    EXPECT_EQ(d.message->GetMonitorID(), 70000u);
+    ASSERT_EQ(d.message->GetElementCount(), 2);
+    Variable* v = nullptr;
+    d.message->GetVariable(0, &v);
+    auto* group = dynamic_cast<CameraVariableGroup*>(v);
+    ASSERT_TRUE(group);
+    EXPECT_EQ(group->GetGroupID(), 10000001u);
+    EXPECT_EQ(group->GetAction(), 1);
+    d.message->GetVariable(1, &v);
+    auto* monitors = dynamic_cast<CameraVariableGroupMonitor*>(v);
+    ASSERT_TRUE(monitors);
+    EXPECT_EQ(monitors->GetMonList(), "   1   2");
+}
+
+TEST(XMLCodec, RootsTheFactoryDoesNotMakeAMessageOfGiveNoMessage) {
+    for (const char* text : {"<Unknown><Camera ActionType='x'/></Unknown>",
+                             "<CameraSeize Command='1'><CameraPreset/></CameraSeize>",
+                             "<camera ActionType='x'/>"}) {
+        auto d = DecodeText(text, g_factory);
+        EXPECT_EQ(d.status, TRUE) << text << ": " << d.error;
+        EXPECT_FALSE(d.message) << text;
+    }
+}
+
+TEST(XMLCodec, ElementsNestedInVariablesAreDropped) {
+    const char* text =
+        "<Camera><CameraSeize Command='1'><CameraPreset CameraID='5'/>"
+        "<Camera ActionType='inner'><CameraMenu/></Camera></CameraSeize>"
+        "<Camera ActionType='nested'/><CameraMenu ControlCode='4'/></Camera>";
+    auto d = DecodeText(text, g_factory);
+    ASSERT_EQ(d.status, TRUE) << d.error;
+    ASSERT_TRUE(d.message);
+    EXPECT_EQ(d.message->GetActionType(), "");
+    ASSERT_EQ(d.message->GetElementCount(), 2);
+    Variable* v = nullptr;
+    d.message->GetVariable(0, &v);
+    EXPECT_TRUE(dynamic_cast<CameraVariableSeize*>(v));
+    d.message->GetVariable(1, &v);
+    ASSERT_TRUE(dynamic_cast<CameraVariableMenu*>(v));
+    EXPECT_EQ(static_cast<CameraVariableMenu*>(v)->GetControlCode(), 4);
+}
+
+TEST(XMLCodec, EntitiesAndCharacterReferencesAreResolved) {
+    const char* text =
+        "<Camera ActionType='&lt;x&gt;'><CameraSeize StrCamTitle='&amp;amp; &quot;&apos;&#65;&#x263A;'/>"
+        "</Camera>";
+    auto d = DecodeText(text, g_factory);
+    ASSERT_EQ(d.status, TRUE) << d.error;
+    EXPECT_EQ(d.message->GetActionType(), "<x>");
+    Variable* v = nullptr;
+    d.message->GetVariable(0, &v);
+    EXPECT_EQ(static_cast<CameraVariableSeize*>(v)->GetStrCamTitle(), "&amp; \"'A\xE2\x98\xBA");
+    // An undeclared entity is an error.
+    EXPECT_EQ(DecodeText("<Camera ActionType='&nbsp;'/>", g_factory).status, FALSE);
+}
+
+TEST(XMLCodec, WhitespaceCommentsAndInstructionsBetweenElementsAreIgnored) {
+    const char* text =
+        "<?xml version='1.0'?>\n<!-- c -->\n<Camera ActionType='A'>\n\t text \n<?pi data?>"
+        "<!-- <CameraMenu/> --><![CDATA[<CameraMenu/>]]>\r\n<CameraMenu/>\n</Camera>\n<!-- end -->\n";
+    auto d = DecodeText(text, g_factory);
+    ASSERT_EQ(d.status, TRUE) << d.error;
+    EXPECT_EQ(d.message->GetElementCount(), 1);
+}
+
+TEST(XMLCodec, FailuresReturnNoMessageAndSayWhy) {
+    for (const char* text : {"", "   ", "<Camera>", "<Camera></Camara>", "<Camera a='1' a='2'/>",
+                             "<Camera/><Camera/>", "<Camera/>trailing", "text<Camera/>",
+                             "<Camera ActionType='x\x01'/>"}) {
+        XMLCodec codec;
+        std::string s = text;
+        Message* m = reinterpret_cast<Message*>(0x1);
+        EXPECT_EQ(codec.Decode(&s, &g_factory, &m), FALSE) << text;
+        EXPECT_EQ(m, reinterpret_cast<Message*>(0x1)) << text;  // untouched
+        EXPECT_FALSE(codec.GetLastErrorString().empty()) << text;
+        EXPECT_NE(codec.GetLastErrorCode(), XML_ERROR_NONE) << text;
+    }
+}
+
+TEST(XMLCodec, ACodecDecodesOneDocument) {
+    XMLCodec codec;
+    std::string s = kWorkedExample;
+    Message* m = nullptr;
+    ASSERT_EQ(codec.Decode(&s, &g_factory, &m), TRUE);
+    std::unique_ptr<Message> first(m);
+    EXPECT_EQ(codec.GetLastErrorString(), "");
+    m = nullptr;
+    EXPECT_EQ(codec.Decode(&s, &g_factory, &m), FALSE);
+    EXPECT_EQ(m, nullptr);
+    EXPECT_FALSE(codec.GetLastErrorString().empty());
+}
+
+TEST(XMLCodec, NullArgumentsAreRefused) {
+    XMLCodec codec;
+    std::string s = kWorkedExample;
+    Message* m = nullptr;
+    EXPECT_EQ(codec.Decode(nullptr, &g_factory, &m), FALSE);
+    EXPECT_EQ(codec.Decode(&s, nullptr, &m), FALSE);
+    EXPECT_EQ(codec.Decode(&s, &g_factory, nullptr), FALSE);
+    std::string out;
+    EXPECT_EQ(codec.Encode(out, nullptr), FALSE);
+    EXPECT_TRUE(out.empty());
+    // The parser is still fresh after refusals.
+    EXPECT_EQ(codec.Decode(&s, &g_factory, &m), TRUE);
+    delete m;
+}
+
+// A factory that runs out of memory part-way through a document.
+class FailingFactory : public CameraElementFactory {
+public:
+    explicit FailingFactory(int okCalls) : m_Left(okCalls) {}
+    Element* CreateElement(const char* name, const char** attributes) override {
+        if (m_Left-- <= 0) throw std::bad_alloc();
+        return CameraElementFactory::CreateElement(name, attributes);
+    }
+
+private:
+    int m_Left;
+};
+
+TEST(XMLCodec, AFactoryThatThrowsFailsTheDecodeCleanly) {
+    FailingFactory factory(2);
+    auto d = DecodeText("<Camera><CameraMenu/><CameraMenu/><CameraMenu/></Camera>", factory);
+    EXPECT_EQ(d.status, FALSE);
+    EXPECT_FALSE(d.message);
+    EXPECT_EQ(d.error, "out of memory");
+}
+
+TEST(XMLCodec, CreationFunctions) {
+    EXPECT_EQ(CreateXMLCodec(static_cast<IXMLCodec**>(nullptr)), FALSE);
+    EXPECT_EQ(DestroyXMLCodec(nullptr), FALSE);
+
+    IXMLCodec* a = nullptr;
+    IXMLCodec* b = nullptr;
+    ASSERT_EQ(CreateXMLCodec(&a), TRUE);
+    ASSERT_EQ(CreateXMLCodec(&b), TRUE);
+    EXPECT_EQ(a, b);  // the current codec until it is destroyed
+    std::string s = kWorkedExample;
+    Message* m = nullptr;
+    EXPECT_EQ(a->Decode(&s, &g_factory, &m), TRUE);
+    delete m;
+    EXPECT_EQ(DestroyXMLCodec(&a), TRUE);
+    EXPECT_EQ(a, nullptr);
+    IXMLCodec* fresh = nullptr;
+    ASSERT_EQ(CreateXMLCodec(&fresh), TRUE);
+    m = nullptr;
+    EXPECT_EQ(fresh->Decode(&s, &g_factory, &m), TRUE);  // a new parser
+    delete m;
+    EXPECT_EQ(DestroyXMLCodec(&fresh), TRUE);
+    IXMLCodec* none = nullptr;
+    EXPECT_EQ(DestroyXMLCodec(&none), TRUE);
+
+    unsigned short status = FALSE;
+    IXMLCodec* c1 = CreateXMLCodec(&status);
+    EXPECT_EQ(status, TRUE);
+    IXMLCodec* c2 = CreateXMLCodec(&status);
+    EXPECT_NE(c1, c2);  // always new, and the latest is current
+    IXMLCodec* current = nullptr;
+    CreateXMLCodec(&current);
+    EXPECT_EQ(current, c2);
+    DestroyXMLCodec(&c2);
+    XMLCodec_SingletonFactory::Instance().DestroyXMLCodec(c1);
+}
+
+}  // namespace
