@@ -1,0 +1,489 @@
+// Database interface: tours, group presets, cameras and monitors.
+//
+// Each lookup opens the table, finds its record(s) through the production
+// index tag named like the key field, converts, and closes again. The
+// descriptors are module-static and become ready once (at the first lookup
+// that finds the table with all its fields). Two things are checked at every
+// open beyond that, because the tables are rewritten by other processes while
+// the service runs:
+//  - the fields are looked up again, so a table whose structure changed is
+//    read at its new positions (or refused with DBIFERR_MISC when a field has
+//    gone) instead of being read at stale offsets;
+//  - a record longer than the shared record buffer is refused.
+#include "dbiflib.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "database.h"
+
+T_DB_nuvak dbNUVAK;
+T_DB_group dbGROUP;
+T_DB_cam dbCAM;
+T_DB_mon dbMON;
+
+namespace nuvak::dbif {
+namespace {
+
+// Module state.
+T_boolean f_init = 0;           // the dBASE layer's global data is set up
+T_DBGDAT gbg;                   // that global data
+T_DBGDAT* gbgPtr = &gbg;
+char tempbuffer1[257];          // scratch for field conversions
+char* ptempbuffer = tempbuffer1;
+char tempbuffer2[DBIF_MAXRECLEN + 1];  // the one record buffer of all tables
+std::string dbDir = DBPATH;
+
+const char* const kNuvakFields[NUVAK_NFIELDS] = {"GRPTOUR", "GRPPRESET", "GRPDWELL", "LGRPTOUR"};
+const char* const kGroupFields[GROUP_NFIELDS] = {"GRPPRESET", "MON", "CAM", "CAMPRESET",
+                                                 "LGRPPRESET"};
+const char* const kCamFields[CAM_NFIELDS] = {
+    "CAM",      "LCAM",    "TITLE",   "CPORT",     "CSWID",    "CSWTYPE",  "COMP",
+    "CAMTYPE",  "MENU",    "VD2",     "CAMMODEL",  "OSDCNTL",  "VIDLEVEL", "VPORT",
+    "VSWID",    "VSWTYPE", "CAMLOC",  "CAMSERIAL", "RS485CFG", "CNTLDATA", "BITRATE"};
+const char* const kMonFields[MON_NFIELDS] = {"MON",    "LMON",     "SWID",
+                                             "SWTYPE", "VPORT",    "MONLOC",
+                                             "MONMODEL", "MONSERIAL", "ALMTRIG"};
+
+// A descriptor seen generically.
+struct TableRef {
+    T_boolean* ready;
+    T_Database* db;
+    T_field* fld;
+    int nfields;
+    char** prec;
+    const char* file;
+    const char* const* names;
+    std::string* path;
+};
+
+std::string paths[4];
+TableRef Nuvak() {
+    return {&dbNUVAK.f_init, &dbNUVAK.db, dbNUVAK.fld, NUVAK_NFIELDS, &dbNUVAK.prec,
+            DBFILE_NUVAK,    kNuvakFields, &paths[0]};
+}
+TableRef Group() {
+    return {&dbGROUP.f_init, &dbGROUP.db, dbGROUP.fld, GROUP_NFIELDS, &dbGROUP.prec,
+            DBFILE_GROUP,    kGroupFields, &paths[1]};
+}
+TableRef Cam() {
+    return {&dbCAM.f_init, &dbCAM.db, dbCAM.fld, CAM_NFIELDS, &dbCAM.prec,
+            DBFILE_CAM,    kCamFields, &paths[2]};
+}
+TableRef Mon() {
+    return {&dbMON.f_init, &dbMON.db, dbMON.fld, MON_NFIELDS, &dbMON.prec,
+            DBFILE_MON,    kMonFields, &paths[3]};
+}
+
+// Looks every field of the open table up by name. 0, or DBIFERR_MISC with
+// fld_err set on each missing field (or one that cannot be converted through
+// the scratch buffer).
+T_uint_16 LookupFields(const TableRef& t) {
+    T_uint_16 result = DBIFERR_NOERROR;
+    for (int i = 0; i < t.nfields; ++i) {
+        T_field& f = t.fld[i];
+        char name[16];
+        std::snprintf(name, sizeof name, "%s", f.pname);
+        unsigned offset = 0;
+        int position = 0, width = 0, decimals = 0;
+        char type = 0;
+        f.fld_err = 0;
+        if (dDfldnm(t.db->h_dbf, name, &offset, &position, &type, &width, &decimals) != 0 ||
+            width <= 0 || width >= static_cast<int>(sizeof tempbuffer1) ||
+            offset + static_cast<unsigned>(width) > static_cast<unsigned>(t.db->reclen)) {
+            f.fld_err = 1;
+            result = DBIFERR_MISC;
+            continue;
+        }
+        f.position = position;
+        f.type = type;
+        f.width = width;
+        f.decimal = decimals;
+        f.offset = offset;
+    }
+    return result;
+}
+
+T_uint_16 Init(const TableRef& t) {
+    if (!f_init) {
+        DBinit(gbgPtr, DBIF_DBTYPE);
+        f_init = 1;
+    }
+    if (*t.ready) return DBIFERR_NOERROR;
+    *t.path = dbDir + "/" + t.file;
+    T_Database& db = *t.db;
+    db.pdat = gbgPtr;
+    db.pname = t.path->c_str();
+    db.f_mdx = 1;
+    db.h_dbf = nullptr;
+    db.h_mdx = nullptr;
+    for (int i = 0; i < t.nfields; ++i) t.fld[i] = T_field{0, t.names[i], 0, 0, 0, 0, 0};
+    if (DBIF_OpenDB(&db, DB_MODE_READ) != DBIFERR_NOERROR) return DBIFERR_NOACCESS;
+    T_uint_16 result = LookupFields(t);
+    DBIF_CloseDB(&db);
+    if (result == DBIFERR_NOERROR) {
+        *t.prec = tempbuffer2;
+        ptempbuffer = tempbuffer1;
+        *t.ready = 1;
+    }
+    return result;
+}
+
+// The search key of `keytext` for the tag of field `key`: the tag, its key
+// bytes in `keybuf` (DB_MAXKEYLEN + 1 bytes) and their length.
+T_uint_16 BuildKey(const T_field* key, T_Database* db, const char* keytext, TAG* tagOut,
+                   char* keybuf, int* keylen) {
+    TAG tag = dXactidx(db->h_mdx, key->pname);
+    if (!tag) return DBIFERR_INDEXFILE;
+    int kl = dXkeylen(tag);
+    if (kl <= 0 || kl > DB_MAXKEYLEN) return DBIFERR_INDEXFILE;
+    char text[sizeof tempbuffer1];
+    if (key->type == 'C') {
+        dUatocf(keytext, key->width, text);
+        std::memset(keybuf, ' ', static_cast<size_t>(kl));
+        std::memcpy(keybuf, text, static_cast<size_t>(std::min(kl, key->width)));
+    } else if (key->type == 'N') {
+        int rc = key->decimal > 0
+                     ? dUatonf(db->pdat, keytext, key->width, key->decimal, text)
+                     : DBIF_dUaton(keytext, key->width, text);
+        char kt = dXkeytype(tag);
+        if (rc != 0 || kl != DB_NUMKEY_LEN || (kt != 'N' && kt != 'F') ||
+            dUnftonk(db->pdat, 1, text, key->width, keybuf) != 0)
+            return DBIFERR_INDEXFILE;
+    } else {
+        return DBIFERR_NOTFOUND;
+    }
+    *tagOut = tag;
+    *keylen = kl;
+    return DBIFERR_NOERROR;
+}
+
+// Whether the entry key `k` equals the search key. Numeric keys are compared
+// by the number they encode: writers differ in the digit-count byte of equal
+// numbers, so their bytes need not match.
+bool SameKey(TAG tag, const char* search, const char* k, int kl) {
+    if (std::memcmp(search, k, static_cast<size_t>(kl)) == 0) return true;
+    char kt = dXkeytype(tag);
+    if (kt != 'N' && kt != 'F') return false;
+    char a[DB_NUMTEXT_LEN], b[DB_NUMTEXT_LEN];
+    return dUnktoa(search, a) == 0 && dUnktoa(k, b) == 0 && std::strcmp(a, b) == 0;
+}
+
+T_uint_16 SeekFailure(int rc) {
+    return rc == DBRET_NOTFOUND || rc == DBRET_EOF ? DBIFERR_NOTFOUND : DBIFERR_INDEXFILE;
+}
+
+// Opens a ready table and re-checks its fields (see the file comment).
+T_uint_16 OpenChecked(const TableRef& t) {
+    T_uint_16 r = DBIF_OpenDB(t.db, DB_MODE_READ);
+    if (r != DBIFERR_NOERROR) return r;
+    r = LookupFields(t);
+    if (r != DBIFERR_NOERROR) DBIF_CloseDB(t.db);
+    return r;
+}
+
+// Every record of key `id` as a block: Config header, then Item per record.
+template <typename Config, typename Item>
+T_uint_16 ReadBlock(const TableRef& t, T_uint_16 (*init)(), void (*format)(Item*), T_uint_16 id,
+                    Config** out) {
+    if (!out) return DBIFERR_NOACCESS;
+    *out = nullptr;
+    if (!*t.ready) init();
+    if (!*t.ready) return DBIFERR_NOINIT;
+    T_uint_16 r = OpenChecked(t);
+    if (r == DBIFERR_MISC) return r;
+    if (r != DBIFERR_NOERROR) return DBIFERR_NOACCESS;
+
+    T_Database* db = t.db;
+    T_field* key = &t.fld[0];
+    char keytext[16];
+    std::snprintf(keytext, sizeof keytext, "%u", static_cast<unsigned>(id));
+    TAG tag = nullptr;
+    char search[DB_MAXKEYLEN + 1], entry[DB_MAXKEYLEN + 1];
+    int kl = 0;
+    r = BuildKey(key, db, keytext, &tag, search, &kl);
+    if (r != DBIFERR_NOERROR) {
+        DBIF_CloseDB(db);
+        return r;
+    }
+    long recno = 0, next = 0;
+    int rc = dXgetrno(tag, search, &recno);
+    if (rc != 0) {
+        DBIF_CloseDB(db);
+        return SeekFailure(rc);
+    }
+    // Count the entries of this key (the count field is 16 bits).
+    long n = 1;
+    while (n < 0xFFFF && dXnxtkey(tag, entry, &next) == 0 && SameKey(tag, search, entry, kl)) ++n;
+
+    auto* block = static_cast<Config*>(
+        std::calloc(1, sizeof(Config) + static_cast<size_t>(n) * sizeof(Item)));
+    if (!block) {
+        DBIF_CloseDB(db);
+        return DBIFERR_MEMORY;
+    }
+    auto fail = [&](T_uint_16 code) {
+        std::free(block);
+        DBIF_CloseDB(db);
+        return code;
+    };
+    if (dXrewind(tag) != 0) return fail(DBIFERR_INDEXREWIND);
+    if (dXgetrno(tag, search, &recno) != 0) return fail(DBIFERR_NOTFOUND);
+    Item* items = reinterpret_cast<Item*>(reinterpret_cast<char*>(block) + sizeof(Config));
+    long got = 0;
+    while (got < n) {
+        if (dDgetrec(db->h_dbf, recno, *t.prec) != 0) return fail(DBIFERR_DBFFILE);
+        format(&items[got++]);
+        if (got == n) break;
+        if (dXnxtkey(tag, entry, &recno) != 0 || !SameKey(tag, search, entry, kl)) break;
+    }
+    // The header counts what was read: a shorter run (the index changed
+    // between the two passes) never leaves unfilled items counted.
+    reinterpret_cast<T_uint_16*>(block)[0] = id;
+    reinterpret_cast<T_uint_16*>(block)[1] = static_cast<T_uint_16>(got);
+    DBIF_CloseDB(db);
+    *out = block;
+    return DBIFERR_NOERROR;
+}
+
+// The single-record lookup shared by cameras and monitors.
+template <typename Rec>
+T_uint_16 ReadOne(const TableRef& t, T_uint_16 (*init)(), void (*format)(Rec*), T_uint_16 id,
+                  Rec* rec) {
+    if (!rec) return DBIFERR_NOACCESS;
+    if (!*t.ready) init();
+    if (!*t.ready) return DBIFERR_NOINIT;
+    if (OpenChecked(t) != DBIFERR_NOERROR) return DBIFERR_NOACCESS;
+    char keytext[16];
+    std::snprintf(keytext, sizeof keytext, "%u", static_cast<unsigned>(id));
+    T_uint_16 r = DBIF_FindRec(&t.fld[0], *t.prec, t.db, keytext);
+    DBIF_CloseDB(t.db);
+    if (r == DBIFERR_NOERROR) {
+        format(rec);
+        return DBIFERR_NOERROR;
+    }
+    return r == DBIFERR_NOTFOUND ? DBIFERR_SEARCHVAL : DBIFERR_NOACCESS;
+}
+
+// The logical number (field `logField`) of the first record of key `id`.
+T_uint_32 IdToLog(const TableRef& t, T_uint_16 (*init)(), int logField, T_uint_16 id) {
+    if (!*t.ready) init();
+    if (!*t.ready) return 0;
+    if (OpenChecked(t) != DBIFERR_NOERROR) return 0;
+    char keytext[16];
+    std::snprintf(keytext, sizeof keytext, "%u", static_cast<unsigned>(id));
+    T_uint_16 r = DBIF_FindRec(&t.fld[0], *t.prec, t.db, keytext);
+    DBIF_CloseDB(t.db);
+    return r == DBIFERR_NOERROR ? DBIF_FldToU32(&t.fld[logField], *t.prec) : 0;
+}
+
+// First character of a field is Y or y.
+T_boolean YesField(const T_field* f, const char* rec) {
+    char c = rec[f->offset];
+    return (c == 'Y' || c == 'y') ? 1 : 0;
+}
+
+}  // namespace
+}  // namespace nuvak::dbif
+
+using namespace nuvak::dbif;
+
+const char* DBIF_ErrorName(T_uint_16 code) {
+    switch (code) {
+#define DBIF_ERROR_CASE(c, name) \
+    case c:                      \
+        return #name;
+        DBIF_ERROR_LIST(DBIF_ERROR_CASE)
+#undef DBIF_ERROR_CASE
+        default:
+            return "DBIFERR_UNKNOWN";
+    }
+}
+
+void DBIF_SetPath(const char* dir) {
+    dbDir = (dir && *dir) ? dir : DBPATH;
+    dbNUVAK.f_init = dbGROUP.f_init = dbCAM.f_init = dbMON.f_init = 0;
+}
+
+const char* DBIF_GetPath() { return dbDir.c_str(); }
+
+T_uint_16 DBIF_NUVAKInit() { return Init(Nuvak()); }
+T_uint_16 DBIF_GROUPInit() { return Init(Group()); }
+T_uint_16 DBIF_CAMInit() { return Init(Cam()); }
+T_uint_16 DBIF_MONInit() { return Init(Mon()); }
+
+T_uint_16 DBIF_OpenDB(T_Database* db, int mode) {
+    if (!db->h_dbf) {
+        db->h_dbf = dDopen(db->pdat, db->pname, mode, 1);
+        if (!db->h_dbf)
+            return db->pdat->dretcode == DBRET_NOTFOUND ? DBIFERR_NOFILE : DBIFERR_NOACCESS;
+        db->reclen = dDreclen(db->h_dbf);
+        long count = 0;
+        if (dDreccnt(db->h_dbf, &count) != 0 || db->reclen <= 0 ||
+            db->reclen > DBIF_MAXRECLEN) {
+            DBIF_CloseDB(db);
+            return DBIFERR_DBFFILE;
+        }
+        db->reccnt = count;
+    }
+    if (db->f_mdx && !db->h_mdx) {
+        db->h_mdx = dXopen(db->h_dbf, db->pname, mode, 4);
+        if (!db->h_mdx) {
+            DBIF_CloseDB(db);
+            return DBIFERR_INDEXFILE;
+        }
+    }
+    return DBIFERR_NOERROR;
+}
+
+void DBIF_CloseDB(T_Database* db) {
+    // The index goes first: it belongs to its data file.
+    if (db->f_mdx && db->h_mdx) dXclose(db->h_mdx);
+    db->h_mdx = nullptr;
+    if (db->h_dbf) dDclose(db->h_dbf);
+    db->h_dbf = nullptr;
+}
+
+T_uint_16 DBIF_FindRec(T_field* key, char* rec, T_Database* db, const char* keytext) {
+    TAG tag = nullptr;
+    char search[DB_MAXKEYLEN + 1];
+    int kl = 0;
+    T_uint_16 r = BuildKey(key, db, keytext, &tag, search, &kl);
+    if (r != DBIFERR_NOERROR) return r;
+    long recno = 0;
+    int rc = dXgetrno(tag, search, &recno);
+    if (rc != 0) return SeekFailure(rc);
+    return dDgetrec(db->h_dbf, recno, rec) == 0 ? DBIFERR_NOERROR : DBIFERR_DBFFILE;
+}
+
+T_uint_16 DBIF_NUVAKbyID(T_uint_16 id, T_NUVAK_config** block) {
+    return ReadBlock<T_NUVAK_config, T_NUVAK_step>(Nuvak(), DBIF_NUVAKInit, DBIF_NUVAKFormat, id,
+                                                   block);
+}
+
+T_uint_16 DBIF_GROUPbyID(T_uint_16 id, T_GROUP_config** block) {
+    return ReadBlock<T_GROUP_config, T_GROUP_element>(Group(), DBIF_GROUPInit, DBIF_GROUPFormat,
+                                                      id, block);
+}
+
+T_uint_32 DBIF_NUVAKIDtoLog(T_uint_16 id) {
+    return IdToLog(Nuvak(), DBIF_NUVAKInit, NUVAK_LGRPTOUR, id);
+}
+
+T_uint_32 DBIF_GROUPIDtoLog(T_uint_16 id) {
+    return IdToLog(Group(), DBIF_GROUPInit, GROUP_LGRPPRESET, id);
+}
+
+T_uint_16 DBIF_CAMbyID(T_uint_16 id, T_CAM_config* rec) {
+    return ReadOne(Cam(), DBIF_CAMInit, DBIF_CAMFormat, id, rec);
+}
+
+T_uint_16 DBIF_MONbyID(T_uint_16 id, T_MON_config* rec) {
+    return ReadOne(Mon(), DBIF_MONInit, DBIF_MONFormat, id, rec);
+}
+
+// ---- Conversions -----------------------------------------------------------
+
+T_uint_16 DBIF_FldToU16(const T_field* field, const char* rec) {
+    std::memcpy(ptempbuffer, rec + field->offset, static_cast<size_t>(field->width));
+    ptempbuffer[field->width] = '\0';
+    return static_cast<T_uint_16>(std::strtol(ptempbuffer, nullptr, 10));
+}
+
+T_uint_32 DBIF_FldToU32(const T_field* field, const char* rec) {
+    std::memcpy(ptempbuffer, rec + field->offset, static_cast<size_t>(field->width));
+    ptempbuffer[field->width] = '\0';
+    return static_cast<T_uint_32>(std::strtoll(ptempbuffer, nullptr, 10));
+}
+
+void DBIF_FldToStrn(const T_field* field, const char* rec, char* dest, int n, int trim) {
+    int len = std::min(n, field->width);
+    const char* src = rec + field->offset;
+    if (trim)
+        while (len > 0 && src[len - 1] == ' ') --len;
+    if (len > 0) std::memcpy(dest, src, static_cast<size_t>(len));
+}
+
+int DBIF_dUaton(const char* text, int width, char* out) {
+    size_t len = std::strlen(text);
+    if (width < 0 || len > static_cast<size_t>(width)) return -1;
+    std::memset(out, ' ', static_cast<size_t>(width));
+    std::memcpy(out + width - static_cast<int>(len), text, len);
+    return 0;
+}
+
+T_uint_16 DBIF_FldToHex4(const T_field* field, const char* rec) {
+    T_uint_16 v = 0;
+    const char* s = rec + field->offset;
+    for (int i = 0; i < 4 && i < field->width; ++i) {
+        char c = s[i];
+        unsigned d = (c >= 'A' && c <= 'F') ? static_cast<unsigned>(c - 'A' + 10)
+                                             : static_cast<unsigned>(c) & 0x0F;
+        v = static_cast<T_uint_16>((v << 4) | d);
+    }
+    return v;
+}
+
+// ---- Format ------------------------------------------------------------------
+
+void DBIF_NUVAKFormat(T_NUVAK_step* step) {
+    const char* rec = dbNUVAK.prec;
+    step->grp_id = DBIF_FldToU16(&dbNUVAK.fld[NUVAK_GRPPRESET], rec);
+    step->dwell = DBIF_FldToU16(&dbNUVAK.fld[NUVAK_GRPDWELL], rec);
+}
+
+void DBIF_GROUPFormat(T_GROUP_element* element) {
+    const char* rec = dbGROUP.prec;
+    element->mon_id = DBIF_FldToU16(&dbGROUP.fld[GROUP_MON], rec);
+    element->cam_id = DBIF_FldToU16(&dbGROUP.fld[GROUP_CAM], rec);
+    element->preset = DBIF_FldToU16(&dbGROUP.fld[GROUP_CAMPRESET], rec);
+}
+
+void DBIF_MONFormat(T_MON_config* rec) {
+    const char* r = dbMON.prec;
+    const T_field* f = dbMON.fld;
+    rec->phys_no = DBIF_FldToU16(&f[MON_MON], r);
+    rec->log_no = DBIF_FldToU32(&f[MON_LMON], r);
+    rec->swid = DBIF_FldToU16(&f[MON_SWID], r);
+    rec->swtype = DBIF_FldToU16(&f[MON_SWTYPE], r);
+    rec->alarm_trig = DBIF_FldToU16(&f[MON_ALMTRIG], r);
+    DBIF_FldToStrn(&f[MON_MONLOC], r, rec->location, sizeof rec->location, 0);
+    std::memset(rec->model, 0, sizeof rec->model);
+    DBIF_FldToStrn(&f[MON_MONMODEL], r, rec->model, sizeof rec->model - 1, 0);
+    DBIF_FldToStrn(&f[MON_MONSERIAL], r, rec->serial, sizeof rec->serial, 0);
+    rec->vport = DBIF_FldToU32(&f[MON_VPORT], r);
+}
+
+void DBIF_CAMFormat(T_CAM_config* rec) {
+    const char* r = dbCAM.prec;
+    const T_field* f = dbCAM.fld;
+    rec->phys_no = DBIF_FldToU16(&f[CAM_CAM], r);
+    rec->log_no = DBIF_FldToU32(&f[CAM_LCAM], r);
+    rec->cport = DBIF_FldToU32(&f[CAM_CPORT], r);
+    rec->vport = DBIF_FldToU32(&f[CAM_VPORT], r);
+    rec->type_bits = DBIF_FldToHex4(&f[CAM_CAMTYPE], r);
+    rec->type = (rec->type_bits & 7) ? 1 : 0;
+    rec->f_preset = (rec->type_bits & 8) ? 1 : 0;
+    rec->f_vd2 = YesField(&f[CAM_VD2], r);
+    rec->cntl_data = YesField(&f[CAM_CNTLDATA], r);
+    rec->f_menu = YesField(&f[CAM_MENU], r);
+    rec->rs485_cfg = DBIF_FldToHex4(&f[CAM_RS485CFG], r);
+    if (rec->type_bits & 16) rec->rs485_cfg |= 0x8000;
+    char comp = r[f[CAM_COMP].offset];
+    rec->comp = comp == 'L' ? 3 : (comp == 'M' ? 1 : 0);
+    rec->osd_ctrl = DBIF_FldToU16(&f[CAM_OSDCNTL], r);
+    rec->video_level = DBIF_FldToU16(&f[CAM_VIDLEVEL], r);
+    rec->cswid = DBIF_FldToU16(&f[CAM_CSWID], r);
+    rec->cswtype = DBIF_FldToU16(&f[CAM_CSWTYPE], r);
+    rec->vswid = DBIF_FldToU16(&f[CAM_VSWID], r);
+    rec->vswtype = DBIF_FldToU16(&f[CAM_VSWTYPE], r);
+    rec->bit_rate = DBIF_FldToU16(&f[CAM_BITRATE], r);
+    DBIF_FldToStrn(&f[CAM_TITLE], r, rec->title, sizeof rec->title, 0);
+    std::memset(rec->model, 0, sizeof rec->model);
+    DBIF_FldToStrn(&f[CAM_CAMMODEL], r, rec->model, sizeof rec->model - 1, 0);
+    DBIF_FldToStrn(&f[CAM_CAMLOC], r, rec->location, sizeof rec->location, 0);
+    DBIF_FldToStrn(&f[CAM_CAMSERIAL], r, rec->serial, sizeof rec->serial, 0);
+}

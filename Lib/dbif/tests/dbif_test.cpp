@@ -1,0 +1,305 @@
+// Database interface over files written by the database writer.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+
+#include "dbfwriter.h"
+#include "dbiflib.h"
+#include "installation.h"
+
+using namespace nuvak::dbw;
+
+namespace {
+
+struct FreeBlock {
+    void operator()(void* p) const { std::free(p); }
+};
+
+class DbifTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/dbif_test.XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        DBIF_SetPath(dir_.c_str());
+    }
+    void TearDown() override {
+        DBIF_SetPath(nullptr);
+        std::string cmd = "rm -rf '" + dir_ + "'";
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+    }
+    // Deep trees and scattered records, so that the order of equal keys can
+    // only come from the index.
+    WriteOptions Deep() const {
+        WriteOptions o;
+        o.pageKeys = 3;
+        o.order = RecordOrder::kShuffled;
+        return o;
+    }
+    void Write(const Installation& inst, WriteOptions o) {
+        std::string error;
+        ASSERT_TRUE(WriteInstallation(dir_, inst, {std::begin(kAllTables), std::end(kAllTables)}, o,
+                                      &error))
+            << error;
+    }
+    void WriteRaw(const char* name, const Table& t, WriteOptions o = {}) {
+        std::string error;
+        ASSERT_TRUE(WriteTable(dir_ + "/" + name, t, o, &error)) << error;
+    }
+    std::string dir_;
+};
+
+Installation Small() {
+    Installation inst;
+    std::string error;
+    EXPECT_TRUE(ParseDescription("tour 1 logical 10001\n"
+                                 "  step preset 1 dwell 10\n"
+                                 "  step preset 2 dwell 5\n"
+                                 "  step preset 3 dwell 20\n"
+                                 "tour 7 logical 70007\n"
+                                 "  step preset 2 dwell 999\n"
+                                 "preset 2 logical 20002\n"
+                                 "  element monitor 4 camera 9 preset 3\n"
+                                 "  element monitor 5 camera 10\n"
+                                 "camera 9 logical 109 title Gate camtype 001A rs485cfg 00F1 "
+                                 "comp m menu Y vd2 y cntldata N bitrate 512 cammodel ModelX\n"
+                                 "camera 10 logical 110 comp L camtype 0007\n"
+                                 "monitor 4 logical 204 monloc Hall swid 3 almtrig 2\n",
+                                 &inst, &error))
+        << error;
+    return inst;
+}
+
+}  // namespace
+
+TEST_F(DbifTest, ToursAndPresetsComeInIndexOrder) {
+    Write(Small(), Deep());
+    T_NUVAK_config* raw = nullptr;
+    ASSERT_EQ(DBIF_NUVAKbyID(1, &raw), DBIFERR_NOERROR);
+    std::unique_ptr<T_NUVAK_config, FreeBlock> tour(raw);
+    EXPECT_EQ(tour->tour_id, 1);
+    ASSERT_EQ(tour->nsteps, 3);
+    const T_NUVAK_step* s = DBIF_NUVAKSteps(tour.get());
+    EXPECT_EQ(s[0].grp_id, 1);
+    EXPECT_EQ(s[1].grp_id, 2);
+    EXPECT_EQ(s[2].grp_id, 3);
+    EXPECT_EQ(s[2].dwell, 20);
+    EXPECT_EQ(DBIF_NUVAKIDtoLog(1), 10001u);
+    EXPECT_EQ(DBIF_NUVAKIDtoLog(7), 70007u);
+
+    T_GROUP_config* graw = nullptr;
+    ASSERT_EQ(DBIF_GROUPbyID(2, &graw), DBIFERR_NOERROR);
+    std::unique_ptr<T_GROUP_config, FreeBlock> preset(graw);
+    ASSERT_EQ(preset->nelements, 2);
+    const T_GROUP_element* e = DBIF_GROUPElements(preset.get());
+    EXPECT_EQ(e[0].mon_id, 4);
+    EXPECT_EQ(e[0].cam_id, 9);
+    EXPECT_EQ(e[0].preset, 3);
+    EXPECT_EQ(e[1].cam_id, 10);
+    EXPECT_EQ(DBIF_GROUPIDtoLog(2), 20002u);
+}
+
+TEST_F(DbifTest, AbsentKeysBetweenAndPastTheEnd) {
+    Write(Small(), Deep());
+    for (T_uint_16 id : {0, 2, 6, 8, 300}) {
+        T_NUVAK_config* raw = reinterpret_cast<T_NUVAK_config*>(&raw);
+        EXPECT_EQ(DBIF_NUVAKbyID(id, &raw), DBIFERR_NOTFOUND) << id;
+        EXPECT_EQ(raw, nullptr);
+        EXPECT_EQ(DBIF_NUVAKIDtoLog(id), 0u);
+    }
+    T_CAM_config cam;
+    EXPECT_EQ(DBIF_CAMbyID(8, &cam), DBIFERR_SEARCHVAL);
+    EXPECT_EQ(DBIF_CAMbyID(11, &cam), DBIFERR_SEARCHVAL);
+    T_MON_config mon;
+    EXPECT_EQ(DBIF_MONbyID(5, &mon), DBIFERR_SEARCHVAL);
+}
+
+TEST_F(DbifTest, CameraAndMonitorConversions) {
+    Write(Small(), {});
+    T_CAM_config cam{};
+    ASSERT_EQ(DBIF_CAMbyID(9, &cam), DBIFERR_NOERROR);
+    EXPECT_EQ(cam.phys_no, 9);
+    EXPECT_EQ(cam.log_no, 109u);
+    EXPECT_EQ(cam.type_bits, 0x001A);
+    EXPECT_EQ(cam.type, 1);
+    EXPECT_EQ(cam.f_preset, 1);
+    EXPECT_EQ(cam.rs485_cfg, 0x80F1);
+    EXPECT_EQ(cam.comp, 0);  // lower-case m is not M
+    EXPECT_EQ(cam.f_menu, 1);
+    EXPECT_EQ(cam.f_vd2, 1);
+    EXPECT_EQ(cam.cntl_data, 0);
+    EXPECT_EQ(cam.bit_rate, 512);
+    EXPECT_EQ(std::string(cam.title, 30), "Gate" + std::string(26, ' '));
+    EXPECT_STREQ(cam.model, ("ModelX" + std::string(26, ' ')).c_str());
+    ASSERT_EQ(DBIF_CAMbyID(10, &cam), DBIFERR_NOERROR);
+    EXPECT_EQ(cam.comp, 3);
+    EXPECT_EQ(cam.type, 1);
+    EXPECT_EQ(cam.f_preset, 0);
+
+    T_MON_config mon{};
+    ASSERT_EQ(DBIF_MONbyID(4, &mon), DBIFERR_NOERROR);
+    EXPECT_EQ(mon.log_no, 204u);
+    EXPECT_EQ(mon.swid, 3);
+    EXPECT_EQ(mon.alarm_trig, 2);
+    EXPECT_EQ(std::string(mon.location, 4), "Hall");
+}
+
+// Many records of one key spread over several leaves, with the neighbours'
+// keys on the same pages.
+TEST_F(DbifTest, LongRunOfEqualKeysAcrossLeaves) {
+    Installation inst;
+    for (std::uint32_t t = 1; t <= 9; ++t) {
+        TourDef tour{t, t, {}};
+        for (std::uint32_t s = 0; s < (t == 5 ? 40u : 3u); ++s) tour.steps.push_back({s + 1, t});
+        inst.tours.push_back(tour);
+    }
+    Write(inst, Deep());
+    T_NUVAK_config* raw = nullptr;
+    ASSERT_EQ(DBIF_NUVAKbyID(5, &raw), DBIFERR_NOERROR);
+    std::unique_ptr<T_NUVAK_config, FreeBlock> tour(raw);
+    ASSERT_EQ(tour->nsteps, 40);
+    for (int i = 0; i < 40; ++i) EXPECT_EQ(DBIF_NUVAKSteps(tour.get())[i].grp_id, i + 1);
+}
+
+// "5", "   5" and "5.0" are one key: a key field with decimal places is
+// searched with the id formatted to its decimals.
+TEST_F(DbifTest, NumericKeyWithDecimals) {
+    Table t;
+    t.fields = {{"GRPTOUR", 'N', 6, 1}, {"GRPPRESET", 'N', 5, 0}, {"GRPDWELL", 'N', 3, 0},
+                {"LGRPTOUR", 'N', 10, 0}};
+    t.tags = {"GRPTOUR"};
+    t.rows = {{"5", "1", "10", "55"}, {"5.0", "2", "11", "55"}, {"7", "3", "12", "77"}};
+    WriteRaw("nuvak", t);
+    T_NUVAK_config* raw = nullptr;
+    ASSERT_EQ(DBIF_NUVAKbyID(5, &raw), DBIFERR_NOERROR);
+    std::unique_ptr<T_NUVAK_config, FreeBlock> tour(raw);
+    EXPECT_EQ(tour->nsteps, 2);
+    EXPECT_EQ(DBIF_NUVAKIDtoLog(7), 77u);
+
+    // An id whose text does not fit the key field cannot be converted.
+    t.fields[0] = {"GRPTOUR", 'N', 4, 1};
+    t.rows = {{"5", "1", "10", "55"}};
+    WriteRaw("nuvak", t);
+    DBIF_SetPath(dir_.c_str());
+    EXPECT_EQ(DBIF_NUVAKbyID(100, &raw), DBIFERR_INDEXFILE);
+    EXPECT_EQ(raw, nullptr);
+    EXPECT_EQ(DBIF_NUVAKbyID(5, &raw), DBIFERR_NOERROR);
+    std::free(raw);
+}
+
+// Other writers store equal numbers with a different digit-count byte; the
+// records of one key are still counted together.
+TEST_F(DbifTest, EqualNumbersWithDifferentKeyBytes) {
+    Installation inst = Small();
+    Write(inst, {});
+    std::string path = dir_ + "/nuvak.mdx";
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    NumKey one = NumericKey("1");
+    std::string key(one.begin(), one.end());
+    int seen = 0;
+    for (size_t at = bytes.find(key, 2048); at != std::string::npos; at = bytes.find(key, at + 1))
+        if (++seen % 2 == 0) bytes[at + 1] = 0x05;  // one digit, the form some writers use
+    ASSERT_GE(seen, 2);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+    T_NUVAK_config* raw = nullptr;
+    ASSERT_EQ(DBIF_NUVAKbyID(1, &raw), DBIFERR_NOERROR);
+    EXPECT_EQ(raw->nsteps, 3);
+    std::free(raw);
+}
+
+TEST_F(DbifTest, MissingFieldKeepsTheTableUnreadyUntilFixed) {
+    Installation inst = Small();
+    Table t = MakeTable(inst, TableId::kTours);
+    t.fields.pop_back();  // GRPDWELL
+    for (auto& row : t.rows) row.pop_back();
+    WriteRaw("nuvak", t);
+    T_NUVAK_config* raw = nullptr;
+    EXPECT_EQ(DBIF_NUVAKInit(), DBIFERR_MISC);
+    EXPECT_EQ(DBIF_NUVAKbyID(1, &raw), DBIFERR_NOINIT);
+    EXPECT_EQ(DBIF_NUVAKIDtoLog(1), 0u);
+    EXPECT_EQ(dbNUVAK.fld[NUVAK_GRPDWELL].fld_err, 1);
+    WriteRaw("nuvak", MakeTable(inst, TableId::kTours));
+    ASSERT_EQ(DBIF_NUVAKbyID(1, &raw), DBIFERR_NOERROR);
+    std::free(raw);
+}
+
+TEST_F(DbifTest, DataFileMissingFirstOrRemovedLater) {
+    Write(Small(), {});
+    std::string cam = dir_ + "/cam.dbf";
+    std::string kept = cam + ".kept";
+    ASSERT_EQ(::rename(cam.c_str(), kept.c_str()), 0);
+    T_CAM_config rec;
+    EXPECT_EQ(DBIF_CAMbyID(9, &rec), DBIFERR_NOINIT);
+    ASSERT_EQ(::rename(kept.c_str(), cam.c_str()), 0);
+    EXPECT_EQ(DBIF_CAMbyID(9, &rec), DBIFERR_NOERROR);
+
+    ::unlink(cam.c_str());
+    EXPECT_EQ(DBIF_CAMbyID(9, &rec), DBIFERR_NOACCESS);
+    EXPECT_EQ(DBIF_OpenDB(&dbCAM.db, 1), DBIFERR_NOFILE);
+    ::unlink((dir_ + "/nuvak.dbf").c_str());
+    T_NUVAK_config* raw = nullptr;
+    EXPECT_EQ(DBIF_NUVAKbyID(1, &raw), DBIFERR_NOINIT);  // never ready
+    ::unlink((dir_ + "/mon.mdx").c_str());
+    T_MON_config mon;
+    EXPECT_EQ(DBIF_MONbyID(4, &mon), DBIFERR_NOINIT);  // cannot open the index
+}
+
+// The tables are rewritten in place while the service runs: the next lookup
+// sees the new contents, even with fields moved to other positions.
+TEST_F(DbifTest, RewriteInPlaceAndChangedStructure) {
+    Installation inst = Small();
+    Write(inst, {});
+    T_CAM_config rec;
+    ASSERT_EQ(DBIF_CAMbyID(9, &rec), DBIFERR_NOERROR);
+
+    inst.tours[0].steps.pop_back();
+    inst.cameras[0].logical = 4242;
+    WriteOptions o;
+    o.inPlace = true;
+    Write(inst, o);
+    T_NUVAK_config* raw = nullptr;
+    ASSERT_EQ(DBIF_NUVAKbyID(1, &raw), DBIFERR_NOERROR);
+    EXPECT_EQ(raw->nsteps, 2);
+    std::free(raw);
+
+    Table t = MakeTable(inst, TableId::kCameras);
+    std::reverse(t.fields.begin(), t.fields.end());
+    for (auto& row : t.rows) std::reverse(row.begin(), row.end());
+    WriteRaw("cam", t, o);
+    ASSERT_EQ(DBIF_CAMbyID(9, &rec), DBIFERR_NOERROR);
+    EXPECT_EQ(rec.log_no, 4242u);
+    EXPECT_EQ(rec.type_bits, 0x001A);
+
+    t.fields.pop_back();  // CAM itself
+    for (auto& row : t.rows) row.pop_back();
+    t.tags = {"LCAM"};
+    WriteRaw("cam", t, o);
+    EXPECT_EQ(DBIF_CAMbyID(9, &rec), DBIFERR_NOACCESS);
+}
+
+TEST_F(DbifTest, KeyFieldOfAnotherType) {
+    Table full = MakeTable(Small(), TableId::kCameras);
+    for (auto& f : full.fields)
+        if (f.name == "CAM") f = {"CAM", 'L', 1, 0};
+    for (auto& row : full.rows) row[0] = "T";
+    full.tags = {"LCAM"};
+    WriteRaw("cam", full);
+    T_CAM_config rec;
+    EXPECT_EQ(DBIF_CAMbyID(9, &rec), DBIFERR_NOACCESS);  // no tag named CAM
+    // A character key field works like a numeric one.
+    for (auto& f : full.fields)
+        if (f.name == "CAM") f = {"CAM", 'C', 4, 0};
+    for (size_t i = 0; i < full.rows.size(); ++i) full.rows[i][0] = i == 0 ? "9" : "10";
+    full.tags = {"CAM"};
+    WriteRaw("cam", full);
+    DBIF_SetPath(dir_.c_str());
+    ASSERT_EQ(DBIF_CAMbyID(9, &rec), DBIFERR_NOERROR);
+    EXPECT_EQ(rec.log_no, 109u);
+}

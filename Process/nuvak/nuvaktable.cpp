@@ -1,0 +1,53 @@
+#include "nuvaktable.h"
+
+#include <cstdlib>
+
+#include "sysdefs.h"
+
+Nuvak* BuildNuvak(unsigned short id, T_NUVAK_config* record, unsigned long logicalId) {
+    auto area = static_cast<unsigned short>(logicalId / SYS_AREA_FACTOR);
+    auto tour = std::make_unique<Nuvak>(id, record->nsteps, logicalId, area);
+    const T_NUVAK_step* steps = DBIF_NUVAKSteps(record);
+    for (unsigned short i = 0; i < record->nsteps; ++i)
+        tour->AddTourStep(i, new T_NUVAK_step(steps[i]));
+    return tour.release();
+}
+
+NuvakTable::NuvakTable(unsigned short count) {
+    for (unsigned int id = 1; id <= count; ++id) {
+        T_NUVAK_config* record = nullptr;
+        T_uint_16 status = DBIF_NUVAKbyID(static_cast<unsigned short>(id), &record);
+        if (status == DBIFERR_NOERROR && record) {
+            unsigned long logical = DBIF_NUVAKIDtoLog(static_cast<unsigned short>(id));
+            AddNuvak(static_cast<unsigned short>(id),
+                     BuildNuvak(static_cast<unsigned short>(id), record, logical));
+            AddLogNuvak(logical, static_cast<unsigned short>(id));
+        }
+        std::free(record);
+    }
+}
+
+NuvakTable::~NuvakTable() = default;
+
+void NuvakTable::AddNuvak(unsigned short id, Nuvak* tour) {
+    std::unique_ptr<Nuvak> owned(tour);
+    if (owned) m_tours.emplace(id, std::move(owned));
+}
+
+Nuvak* NuvakTable::GetNuvak(unsigned short id) const {
+    auto it = m_tours.find(id);
+    return it == m_tours.end() ? nullptr : it->second.get();
+}
+
+void NuvakTable::DelNuvak(unsigned short id) { m_tours.erase(id); }
+
+void NuvakTable::AddLogNuvak(unsigned long logicalId, unsigned short id) {
+    m_logical.emplace(logicalId, id);
+}
+
+void NuvakTable::DelLogNuvak(unsigned long logicalId) { m_logical.erase(logicalId); }
+
+unsigned short NuvakTable::GetPhysicalNuvak(unsigned long logicalId) const {
+    auto it = m_logical.find(logicalId);
+    return it == m_logical.end() ? SYS_IDNULL : it->second;
+}

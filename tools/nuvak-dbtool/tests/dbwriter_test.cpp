@@ -1,0 +1,102 @@
+// The writer's own rules: numeric keys, field formatting, the description
+// format. Its files are checked against the reader (Lib/dbif tests) and
+// against independent readers (tests/dbase-peer).
+#include <gtest/gtest.h>
+
+#include "dbfwriter.h"
+#include "installation.h"
+
+using namespace nuvak::dbw;
+
+TEST(NumericKey, EncodesPackedDecimal) {
+    NumKey five = NumericKey("5");
+    EXPECT_EQ(five[0], 0x35);
+    EXPECT_EQ(five[1], 0x29);
+    EXPECT_EQ(five[2], 0x50);
+    EXPECT_EQ(NumericKey("12")[2], 0x12);
+    EXPECT_EQ(NumericKey("100")[0], 0x37);
+    EXPECT_EQ(NumericKey("   5"), five);
+    EXPECT_EQ(NumericKey("5.0"), five);
+    EXPECT_EQ(NumericKey("0")[1], 0x01);
+    EXPECT_EQ(NumericKey("-0"), NumericKey("0"));
+    EXPECT_EQ(NumericKey("-5")[1], 0x29 | 0x80);
+}
+
+TEST(NumericKey, OrdersByValue) {
+    const char* ascending[] = {"-100", "-12.5", "-1", "0", "0.05", "0.5", "1", "9", "10", "12.25", "99999"};
+    for (size_t i = 0; i + 1 < std::size(ascending); ++i) {
+        EXPECT_LT(CompareNumericKeys(NumericKey(ascending[i]), NumericKey(ascending[i + 1])), 0)
+            << ascending[i] << " < " << ascending[i + 1];
+        EXPECT_GT(CompareNumericKeys(NumericKey(ascending[i + 1]), NumericKey(ascending[i])), 0);
+    }
+}
+
+TEST(FormatField, FitsOrRefuses) {
+    std::string out;
+    EXPECT_TRUE(FormatField({"N", 'N', 5, 0}, "42", &out));
+    EXPECT_EQ(out, "   42");
+    EXPECT_TRUE(FormatField({"N", 'N', 5, 1}, "5", &out));
+    EXPECT_EQ(out, "  5.0");
+    EXPECT_FALSE(FormatField({"N", 'N', 3, 0}, "1000", &out));
+    EXPECT_FALSE(FormatField({"N", 'N', 5, 0}, "12x", &out));
+    EXPECT_TRUE(FormatField({"C", 'C', 4, 0}, "ab", &out));
+    EXPECT_EQ(out, "ab  ");
+    EXPECT_FALSE(FormatField({"L", 'L', 1, 0}, "X", &out));
+}
+
+TEST(Description, ParsesAndFormatsBack) {
+    const char* text =
+        "# comment\n"
+        "tour 3 logical 10003   # trailing comment\n"
+        "  step preset 2 dwell 10\n"
+        "  step dwell 5 preset 1\n"
+        "preset 2 logical 20002\n"
+        "  element monitor 1 camera 7\n"
+        "camera 7 logical 107 title \"North \\\"gate\\\"\" camtype 001A\n"
+        "monitor 1 logical 201 monloc Hall\n";
+    Installation inst;
+    std::string error;
+    ASSERT_TRUE(ParseDescription(text, &inst, &error)) << error;
+    ASSERT_EQ(inst.tours.size(), 1u);
+    EXPECT_EQ(inst.tours[0].steps.size(), 2u);
+    EXPECT_EQ(inst.tours[0].steps[1].preset, 1u);
+    EXPECT_EQ(inst.presets[0].elements[0].preset, 0u);
+    EXPECT_EQ(inst.cameras[0].fields["TITLE"], "North \"gate\"");
+    Installation again;
+    ASSERT_TRUE(ParseDescription(FormatDescription(inst), &again, &error)) << error;
+    EXPECT_EQ(FormatDescription(again), FormatDescription(inst));
+}
+
+TEST(Description, NamesTheBadLine) {
+    struct Case {
+        const char* text;
+        const char* expect;
+    } cases[] = {
+        {"step preset 1 dwell 1\n", "line 1: step outside a tour"},
+        {"tour 1 logical 1\n  step preset 1 dwell 1000\n", "line 2: dwell"},
+        {"tour 1 logical 1\ntour 1 logical 2\n", "line 2: tour 1 already defined on line 1"},
+        {"camera 1 logical 1 colour red\n", "line 1: 'colour' is not a field"},
+        {"camera 1 logical 1 title \"open\n", "line 1: unterminated"},
+        {"tour 0 logical 1\n", "line 1: tour needs a number"},
+        {"bogus\n", "line 1: unknown keyword"},
+    };
+    for (const auto& c : cases) {
+        Installation inst;
+        std::string error;
+        EXPECT_FALSE(ParseDescription(c.text, &inst, &error)) << c.text;
+        EXPECT_EQ(error.rfind(c.expect, 0), 0u) << error;
+    }
+}
+
+TEST(Example, FullSizeHasTheInstallationLimits) {
+    Installation inst = ExampleInstallation(true);
+    EXPECT_EQ(inst.tours.size(), 256u);
+    EXPECT_EQ(inst.presets.size(), 256u);
+    for (const auto& p : inst.presets) EXPECT_EQ(p.elements.size(), 128u);
+    EXPECT_EQ(inst.cameras.size(), 2048u);
+    EXPECT_EQ(inst.monitors.size(), 1024u);
+    TableImage image;
+    std::string error;
+    ASSERT_TRUE(BuildTable(MakeTable(inst, TableId::kPresets), {}, 0, &image, &error)) << error;
+    EXPECT_EQ(image.mdx.size() % 512, 0u);
+}
