@@ -198,8 +198,12 @@ bool FrameWorkImpl::CreateTimerHandler(IWorker& worker, IFrameWorkObserver& obse
 
 void FrameWorkImpl::DestroyTimerHandler(ISignalHandler* handler) {
     if (handler == nullptr) return;
-    FreeSignalValue(handler->GetSignalValue());
+    const unsigned int value = handler->GetSignalValue();
+    FreeSignalValue(value);
     signalManager_.RemovePolicy(handler);
+    // An expiry already waiting in the ring must not reach the next timer
+    // that is given this value.
+    signalManager_.Purge(value);
     delete handler;
 }
 

@@ -74,6 +74,8 @@ public:
 
     // Loop context: queue a value as if it had come through the signal.
     void QueueSignalFromLoop(unsigned int value) { signalManager_.QueueSignalFromLoop(value); }
+    // Loop context: drops a stopped timer's expiries still in the ring.
+    void PurgeSignalValue(unsigned int value) { signalManager_.Purge(value); }
     bool StopRequested() const { return stop_.load(); }
 
 private:

@@ -22,6 +22,7 @@ T_SIGQ* SIGQ_alloc(std::uint16_t size) {
     for (std::uint32_t i = 0; i < n; ++i) {
         ring->slots[i].value.store(0, std::memory_order_relaxed);
         ring->slots[i].next = (i + 1) % n;
+        ring->slots[i].dropped = false;
     }
     ring->count = n;
     ring->write.store(0, std::memory_order_relaxed);
@@ -48,12 +49,31 @@ std::uint16_t SIGQ_put(T_SIGQ* ring, std::uint32_t value) {
 std::uint16_t SIGQ_get(T_SIGQ* ring, std::uint32_t* value) {
     *value = 0;
     if (ring == nullptr) return 0;
-    std::uint32_t r = ring->read.load(std::memory_order_relaxed);
-    if (r == ring->write.load(std::memory_order_acquire)) return 0;  // empty
-    *value = ring->slots[r].value.load(std::memory_order_relaxed);
-    ring->slots[r].value.store(0, std::memory_order_relaxed);
-    ring->read.store(ring->slots[r].next, std::memory_order_release);
-    return 0xFFFF;
+    for (;;) {
+        std::uint32_t r = ring->read.load(std::memory_order_relaxed);
+        if (r == ring->write.load(std::memory_order_acquire)) return 0;  // empty
+        T_SIGQ_slot& slot = ring->slots[r];
+        const std::uint32_t v = slot.value.load(std::memory_order_relaxed);
+        const bool dropped = slot.dropped;
+        slot.value.store(0, std::memory_order_relaxed);
+        slot.dropped = false;
+        ring->read.store(slot.next, std::memory_order_release);
+        if (!dropped) {
+            *value = v;
+            return 0xFFFF;
+        }
+    }
+}
+
+void SIGQ_purge(T_SIGQ* ring, std::uint32_t value) {
+    if (ring == nullptr) return;
+    // Slots from read up to the published write index belong to the
+    // consumer; the producer only writes beyond them.
+    const std::uint32_t w = ring->write.load(std::memory_order_acquire);
+    for (std::uint32_t i = ring->read.load(std::memory_order_relaxed); i != w;
+         i = ring->slots[i].next) {
+        if (ring->slots[i].value.load(std::memory_order_relaxed) == value) ring->slots[i].dropped = true;
+    }
 }
 
 namespace nuvak::fw {

@@ -19,6 +19,7 @@
 struct T_SIGQ_slot {
     std::atomic<std::uint32_t> value;
     std::uint32_t next;  // index of the next slot in the circle
+    bool dropped;        // consumer only: purged, skipped by SIGQ_get
 };
 
 struct T_SIGQ {
@@ -35,6 +36,9 @@ void SIGQ_free(T_SIGQ* ring);
 std::uint16_t SIGQ_put(T_SIGQ* ring, std::uint32_t value);
 // 0xFFFF with the oldest value; 0 with value 0 when empty.
 std::uint16_t SIGQ_get(T_SIGQ* ring, std::uint32_t* value);
+// Consumer side: marks every waiting occurrence of `value` as dropped, so a
+// destroyed timer's expiry cannot reach a new timer that reuses its value.
+void SIGQ_purge(T_SIGQ* ring, std::uint32_t value);
 
 namespace nuvak::fw {
 
@@ -66,6 +70,8 @@ public:
     bool AddPolicy(ISignalHandler* handler);
     void RemovePolicy(ISignalHandler* handler);
     void Dump();
+    // Loop context: drops every occurrence of `value` still in the ring.
+    void Purge(unsigned int value) { SIGQ_purge(ring_, value); }
     // Loop context: queue a value as the signal handler would (used when a
     // sigqueue to the process itself fails). Blocks signals meanwhile so the
     // ring keeps a single producer at a time.

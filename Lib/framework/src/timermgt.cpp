@@ -268,7 +268,10 @@ void TimerSignalHandler::Stop() {
         running_ = false;
         Timer_Stop(timerId_);
     }
+    // Neither an expiry already turned into an event nor one still waiting
+    // in the ring may arrive after Stop() (nor early, after a restart).
     worker_->RemoveEvent(PRIORITY_NORMAL, value_);
+    if (framework_ != nullptr) framework_->PurgeSignalValue(value_);
 }
 
 bool TimerSignalHandler::Start(unsigned int milliseconds, unsigned int* pValue) {

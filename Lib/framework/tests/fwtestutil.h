@@ -1,0 +1,108 @@
+// Helpers shared by the framework's tests.
+#ifndef NUVAK_FW_TESTUTIL_H
+#define NUVAK_FW_TESTUTIL_H
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <functional>
+#include <utility>
+#include <vector>
+
+#include "framework.h"
+
+namespace fwtest {
+
+struct Event {
+    EVENTTYPE type;
+    unsigned int value;
+    bool operator==(const Event& o) const { return type == o.type && value == o.value; }
+};
+
+// Records every event; an optional hook runs after recording.
+class Recorder : public IFrameWorkObserver {
+public:
+    bool OnEvent(EVENTTYPE type, unsigned int value) override {
+        events.push_back({type, value});
+        if (hook) hook(type, value);
+        return true;
+    }
+    std::vector<Event> events;
+    std::function<void(EVENTTYPE, unsigned int)> hook;
+};
+
+class Client : public IFrameWorkClient {
+public:
+    void OnInit() override {
+        ++inits;
+        if (onInit) onInit();
+    }
+    void OnTerm() override {
+        ++terms;
+        if (onTerm) onTerm();
+    }
+    int inits = 0;
+    int terms = 0;
+    std::function<void()> onInit;
+    std::function<void()> onTerm;
+};
+
+// Stops the running loop the way an operator does: SIGINT from kill.
+inline void StopLoop() { kill(getpid(), SIGINT); }
+
+// Runs `body` in a child process and waits until it has finished. Signals
+// that reach this process meanwhile interrupt the wait, not the outcome.
+inline void InChild(const std::function<void()>& body) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        body();
+        char done = 1;
+        (void)!write(fds[1], &done, 1);
+        _exit(0);
+    }
+    close(fds[1]);
+    char c;
+    while (read(fds[0], &c, 1) < 0 && errno == EINTR) {
+    }
+    close(fds[0]);
+    waitpid(pid, nullptr, 0);  // may already be reaped by the framework
+}
+
+inline void QueueValue(pid_t to, unsigned int value, int signo = FrameWorkSignal()) {
+    union sigval sv;
+    sv.sival_int = static_cast<int>(value);
+    sigqueue(to, signo, sv);
+}
+
+// Sends the process SIGINT after `seconds` unless dismissed first, so a test
+// whose loop never ends fails instead of hanging.
+class Watchdog {
+public:
+    explicit Watchdog(unsigned int seconds) {
+        const pid_t parent = getpid();
+        pid_ = fork();
+        if (pid_ == 0) {
+            sleep(seconds);
+            kill(parent, SIGINT);
+            _exit(0);
+        }
+    }
+    ~Watchdog() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+private:
+    pid_t pid_;
+};
+
+}  // namespace fwtest
+
+#endif

@@ -1,0 +1,250 @@
+// Signals: the value ring, listener ranges, signal values, and queued values
+// sent by other processes travelling the real signal path to OnEvent.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+
+#include "framework.h"
+#include "fwtestutil.h"
+#include "sigq.h"
+#include "timermgt.h"
+
+using fwtest::Client;
+using fwtest::Event;
+using fwtest::Recorder;
+
+namespace {
+
+TEST(SignalRing, HoldsSizeMinusOneValuesInOrder) {
+    T_SIGQ* ring = SIGQ_alloc(1024);
+    ASSERT_NE(ring, nullptr);
+    for (unsigned int i = 1; i <= 1023; ++i) ASSERT_EQ(SIGQ_put(ring, i), 0xFFFF) << i;
+    EXPECT_EQ(SIGQ_put(ring, 1024), 0);  // full: lost
+    std::uint32_t v = 99;
+    for (unsigned int i = 1; i <= 1023; ++i) {
+        ASSERT_EQ(SIGQ_get(ring, &v), 0xFFFF);
+        ASSERT_EQ(v, i);
+    }
+    EXPECT_EQ(SIGQ_get(ring, &v), 0);
+    EXPECT_EQ(v, 0u);
+    // Wraps around; purged values are skipped.
+    for (unsigned int i = 0; i < 5; ++i) SIGQ_put(ring, i % 2 ? 7 : 8);
+    SIGQ_purge(ring, 7);
+    std::vector<std::uint32_t> got;
+    while (SIGQ_get(ring, &v)) got.push_back(v);
+    EXPECT_EQ(got, (std::vector<std::uint32_t>{8, 8, 8}));
+    SIGQ_free(ring);
+
+    T_SIGQ* tiny = SIGQ_alloc(0);  // at least two slots: one value fits
+    EXPECT_EQ(SIGQ_put(tiny, 1), 0xFFFF);
+    EXPECT_EQ(SIGQ_put(tiny, 2), 0);
+    SIGQ_free(tiny);
+    EXPECT_EQ(SIGQ_put(nullptr, 1), 0);
+}
+
+class SignalTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fw = CreateFrameWork();
+        impl = dynamic_cast<IFrameWorkImpl*>(fw);
+        ASSERT_TRUE(fw->Register(client, &server));
+    }
+    void TearDown() override { DestroyFrameWork(); }
+
+    IFrameWork* fw = nullptr;
+    IFrameWorkImpl* impl = nullptr;
+    Client client;
+    IFrameWorkServer* server = nullptr;
+    Recorder rec;
+};
+
+TEST_F(SignalTest, ListenerRangesFollowValueAndMask) {
+    using nuvak::fw::SignalHandler;
+    auto* worker = dynamic_cast<IWorker*>(server);
+    SignalHandler health(*worker, rec, 0, PRIORITY_HIGH, 0xE800E800u, 0xFC00FC00u, EVENT_SIGNAL,
+                         nullptr, 1);
+    EXPECT_FALSE(health.HandleSignal(0xE800E7FFu));
+    EXPECT_TRUE(health.HandleSignal(0xE800E800u));
+    EXPECT_TRUE(health.HandleSignal(0xE9000000u));  // inside the interval, not the bit pattern
+    EXPECT_TRUE(health.HandleSignal(0xEBFFEBFFu));
+    EXPECT_FALSE(health.HandleSignal(0xEBFFEC00u));
+
+    SignalHandler update(*worker, rec, 0, PRIORITY_LOW, 4195, 0xFFFFFFFFu, EVENT_SIGNAL, nullptr, 0);
+    EXPECT_TRUE(update.HandleSignal(0x00011063u));  // cut to 16 bits
+    EXPECT_FALSE(update.HandleSignal(4196));
+    ASSERT_EQ(rec.events.size(), 0u);
+    worker->DoEvents();  // client id 0 is not live here: nothing delivered
+    EXPECT_EQ(rec.events.size(), 0u);
+
+    ASSERT_TRUE(server->CreateSignalListener(rec, PRIORITY_LOW, 4195, 0xFFFFFFFF, 0));
+    EXPECT_FALSE(server->CreateSignalListener(rec, PRIORITY_LOW, 4195, 0xFFFFFFFF, 0));
+    ASSERT_TRUE(server->CreateSignalListener(rec, PRIORITY_HIGH, 0xE800E800u, 0xFC00FC00u, 1));
+    EXPECT_FALSE(server->CreateSignalListener(rec, PRIORITY_HIGH, 0xE9000000u, 0xFFFFFFFFu, 1));
+}
+
+TEST_F(SignalTest, SignalValuesAreHandedOutAndReused) {
+    unsigned int v[3];
+    for (unsigned int& x : v) ASSERT_TRUE(impl->AllocateSignalValue(&x));
+    EXPECT_EQ(v[0], 85u);
+    EXPECT_EQ(v[1], 86u);
+    EXPECT_EQ(v[2], 87u);
+    EXPECT_TRUE(impl->FreeSignalValue(86));
+    EXPECT_FALSE(impl->FreeSignalValue(86));
+    unsigned int again;
+    impl->AllocateSignalValue(&again);
+    EXPECT_EQ(again, 86u);
+    EXPECT_TRUE(impl->FreeSignalValue(87));
+    impl->AllocateSignalValue(&again);
+    EXPECT_EQ(again, 87u);
+}
+
+// Values queued by another process arrive one per pass, in the order sent,
+// each at its listener's priority. A datagram read in the same pass is a
+// NORMAL event, so a HIGH value is delivered before it and a LOW one after.
+TEST_F(SignalTest, ChildValuesArriveByPriorityInOrder) {
+    ASSERT_TRUE(server->CreateSignalListener(rec, PRIORITY_HIGH, 0x100, 0xFFFFFF00, 1));
+    ASSERT_TRUE(server->CreateSignalListener(rec, PRIORITY_NORMAL, 0x200, 0xFFFFFF00, 1));
+    ASSERT_TRUE(server->CreateSignalListener(rec, PRIORITY_LOW, 0x300, 0xFFFFFF00, 1));
+    ISocket* sock = nullptr;
+    ASSERT_EQ(server->CreateSocket(rec, INADDR_LOOPBACK, 0, PRIORITY_NORMAL, &sock, FW_SOCKET_DATAGRAM), 0);
+    const std::vector<unsigned int> sent = {0x301, 0x101, 0x201, 0x102, 0x302, 0x1FF};
+    const unsigned int port = sock->GetPort();
+    fwtest::InChild([&] {
+        int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(port));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        for (size_t i = 0; i < sent.size(); ++i) {
+            sendto(fd, "x", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            fwtest::QueueValue(getppid(), sent[i]);
+        }
+    });
+    size_t signals = 0;
+    rec.hook = [&](EVENTTYPE type, unsigned int) {
+        if (type == EVENT_SIGNAL && ++signals == sent.size()) fwtest::StopLoop();
+    };
+    fwtest::Watchdog dog(60);
+    EXPECT_TRUE(fw->Run());
+    const Event S{EVENT_SOCKET, static_cast<unsigned int>(sock->GetSocketId())};
+    auto sig = [](unsigned int v) { return Event{EVENT_SIGNAL, v}; };
+    const std::vector<Event> expected = {S, sig(0x301), sig(0x101), S, sig(0x201), S,
+                                         sig(0x102), S, S, sig(0x302), sig(0x1FF), S};
+    ASSERT_EQ(rec.events.size(), expected.size());
+    EXPECT_TRUE(rec.events == expected);
+}
+
+TEST_F(SignalTest, SigintByKillStopsAfterThePassSigintByQueueIsAValue) {
+    ASSERT_TRUE(server->CreateSignalListener(rec, PRIORITY_NORMAL, 0x4000, 0xFFFFF000, 1));
+    // SIGINT carrying a value is a queued value like any other.
+    fwtest::InChild([] {
+        fwtest::QueueValue(getppid(), 0x4001, SIGINT);
+        fwtest::QueueValue(getppid(), 0x4002);
+        fwtest::QueueValue(getppid(), 0x4003);
+        fwtest::QueueValue(getppid(), 0x4004);
+    });
+    auto* worker = dynamic_cast<IWorker*>(server);
+    rec.hook = [&](EVENTTYPE, unsigned int v) {
+        if (v == 0x4002) {
+            worker->AddEvent(PRIORITY_LOW, 0x4FFF, rec, 0, EVENT_SOCKET);
+            fwtest::StopLoop();  // the rest of this pass still runs
+        }
+    };
+    fwtest::Watchdog dog(60);
+    EXPECT_TRUE(fw->Run());
+    std::vector<unsigned int> got;
+    for (const Event& e : rec.events) got.push_back(e.value);
+    EXPECT_EQ(got, (std::vector<unsigned int>{0x4001, 0x4002, 0x4FFF}));
+    // A stop stays requested: a later Run() returns at once.
+    EXPECT_TRUE(fw->Run());
+    EXPECT_EQ(rec.events.size(), 3u);
+}
+
+TEST_F(SignalTest, SigintByKillFromAnotherProcessEndsAnIdleLoop) {
+    const pid_t parent = getpid();
+    pid_t killer = -1;
+    client.onInit = [&] {
+        killer = fork();
+        if (killer == 0) {
+            usleep(100000);
+            kill(parent, SIGINT);
+            _exit(0);
+        }
+    };
+    fwtest::Watchdog dog(60);
+    EXPECT_TRUE(fw->Run());
+    usleep(100000);  // its SIGCHLD reaps it while the framework exists
+}
+
+TEST_F(SignalTest, RingHoldsTheFirst1023ValuesOfABurst) {
+    ASSERT_TRUE(server->CreateSignalListener(rec, PRIORITY_NORMAL, 0x10000, 0xFFFF0000, 1));
+    fwtest::InChild([] {
+        for (unsigned int i = 1; i <= 1024; ++i) fwtest::QueueValue(getppid(), 0x10000 + i);
+    });
+    rec.hook = [&](EVENTTYPE, unsigned int v) {
+        if (v == 0x10000 + 1023) fwtest::StopLoop();
+    };
+    fwtest::Watchdog dog(120);
+    EXPECT_TRUE(fw->Run());
+    ASSERT_EQ(rec.events.size(), 1023u);
+    for (unsigned int i = 0; i < 1023; ++i) ASSERT_EQ(rec.events[i].value, 0x10000 + i + 1);
+}
+
+// A burst sent while the loop runs, mixed with values nobody takes and
+// unrelated signals: nothing crashes, the order holds, the loop keeps up.
+TEST_F(SignalTest, BurstWithUntakenValuesNeverStallsTheLoop) {
+    ASSERT_TRUE(server->CreateSignalListener(rec, PRIORITY_LOW, 0x20000, 0xFFFF0000, 1));
+    const pid_t parent = getpid();
+    pid_t sender = -1;
+    client.onInit = [&] {
+        sender = fork();
+        if (sender == 0) {
+            for (unsigned int i = 1; i <= 3000; ++i) {
+                fwtest::QueueValue(parent, 0x20000 + i);
+                fwtest::QueueValue(parent, 0x70000 + i);  // no listener
+                if (i % 500 == 0) kill(parent, SIGALRM);  // not from the interval timer: nothing
+                if (i % 700 == 0) kill(parent, SIGHUP);   // ignored
+            }
+            for (int k = 0; k < 600; ++k) {
+                usleep(100000);
+                fwtest::QueueValue(parent, 0x2FFFF);
+            }
+            _exit(0);
+        }
+    };
+    rec.hook = [&](EVENTTYPE, unsigned int v) {
+        if (v == 0x2FFFF) fwtest::StopLoop();
+    };
+    fwtest::Watchdog dog(120);
+    EXPECT_TRUE(fw->Run());
+    kill(sender, SIGKILL);
+    usleep(100000);
+    ASSERT_GE(rec.events.size(), 2u);
+    EXPECT_EQ(rec.events.back().value, 0x2FFFFu);
+    for (size_t i = 1; i + 1 < rec.events.size(); ++i) {
+        ASSERT_LT(rec.events[i - 1].value, rec.events[i].value);  // first in, first out
+    }
+    EXPECT_EQ(Timer_GetTick(), 0u);  // SIGALRM from kill drove no tick
+}
+
+TEST_F(SignalTest, ChildrenAreReapedEvenWhenTheirSignalsMerge) {
+    for (int i = 0; i < 4; ++i) {
+        if (fork() == 0) _exit(0);
+    }
+    usleep(300000);
+    int status;
+    EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);  // nothing left to reap
+    EXPECT_EQ(errno, ECHILD);
+}
+
+TEST_F(SignalTest, DumpListsTheHandlers) {
+    ASSERT_TRUE(server->CreateSignalListener(rec, PRIORITY_LOW, 0x1063, 0xFFFFFFFF, 0));
+    testing::internal::CaptureStdout();
+    server->DumpSignalManager();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "Signal Type: 0, Signal Value: 0x1063\t\tSignal Mask: 0xffffffff\n");
+}
+
+}  // namespace
