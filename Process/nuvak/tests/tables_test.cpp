@@ -1,0 +1,149 @@
+// Tour and group-preset tables loaded through the database interface from
+// files written by the database writer (a temporary database directory).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <iterator>
+#include <string>
+
+#include "dbif.h"
+#include "gpresettable.h"
+#include "installation.h"
+#include "nuvaktable.h"
+
+using namespace nuvak::dbw;
+
+namespace {
+
+class TablesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/tables_test.XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        DBIF_SetPath(dir_.c_str());
+    }
+    void TearDown() override {
+        DBIF_SetPath(nullptr);
+        ASSERT_EQ(std::system(("rm -rf '" + dir_ + "'").c_str()), 0);
+    }
+    void Write(const Installation& inst) {
+        WriteOptions o;
+        o.order = RecordOrder::kShuffled;
+        std::string error;
+        ASSERT_TRUE(WriteInstallation(dir_, inst, {std::begin(kAllTables), std::end(kAllTables)}, o,
+                                      &error))
+            << error;
+    }
+    std::string dir_;
+};
+
+}  // namespace
+
+// Every tour and preset of the full-size installation, by the number in its
+// key field, with its steps and elements in the description's order.
+TEST_F(TablesTest, FullSizeInstallationLoadsAsDescribed) {
+    Installation inst = ExampleInstallation(true);
+    Write(inst);
+    NuvakTable tours(256);
+    GpresetTable presets(256);
+    ASSERT_EQ(tours.Size(), 256u);
+    ASSERT_EQ(presets.Size(), 256u);
+    for (const auto& def : inst.tours) {
+        Nuvak* t = tours.GetNuvak(static_cast<unsigned short>(def.id));
+        ASSERT_NE(t, nullptr) << def.id;
+        EXPECT_EQ(t->GetLogicalTourId(), def.logical);
+        EXPECT_EQ(t->GetArea(), def.logical / 10000);
+        EXPECT_EQ(tours.GetPhysicalNuvak(def.logical), def.id);
+        ASSERT_EQ(t->GetNumStep(), def.steps.size());
+        for (unsigned short i = 0; i < t->GetNumStep(); ++i) {
+            ASSERT_NE(t->GetTourStep(i), nullptr);
+            EXPECT_EQ(t->GetTourStep(i)->grp_id, def.steps[i].preset);
+            EXPECT_EQ(t->GetTourStep(i)->dwell, def.steps[i].dwell);
+        }
+    }
+    for (const auto& def : inst.presets) {
+        Gpreset* p = presets.GetGpreset(static_cast<unsigned short>(def.id));
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(presets.GetPhysicalGpreset(def.logical), def.id);
+        ASSERT_EQ(p->GetNumElement(), 128);
+        for (unsigned short i = 0; i < 128; ++i) {
+            EXPECT_EQ(p->GetPresetElement(i)->mon_id, def.elements[i].monitor);
+            EXPECT_EQ(p->GetPresetElement(i)->cam_id, def.elements[i].camera);
+            EXPECT_EQ(p->GetPresetElement(i)->preset, def.elements[i].preset);
+        }
+    }
+    EXPECT_EQ(presets.GetLogCam(1), 101u);
+    EXPECT_EQ(presets.GetLogCam(2047), 2147u);
+    EXPECT_EQ(presets.GetLogCam(0), 0xFFFFFFFFul);
+    EXPECT_EQ(presets.GetLogCam(2048), 0xFFFFFFFFul);  // read, but beyond the table
+    EXPECT_EQ(presets.GetLogMon(1024), 1224u);
+}
+
+// Physical ids are the numbers in the key fields, not record numbers: gaps
+// stay absent, and a repeated logical id keeps its first physical id.
+TEST_F(TablesTest, IdsFromKeyFieldsAndFirstLogicalWins) {
+    Installation inst;
+    std::string error;
+    ASSERT_TRUE(ParseDescription("tour 9 logical 30001\n  step preset 4 dwell 3\n"
+                                 "tour 4 logical 30001\n  step preset 9 dwell 7\n"
+                                 "tour 300 logical 5\n  step preset 1 dwell 1\n"
+                                 "preset 4 logical 123456\n"
+                                 "  element monitor 1 camera 2047 preset 1\n"
+                                 "camera 5 logical 0\n",
+                                 &inst, &error))
+        << error;
+    Write(inst);
+    NuvakTable tours(256);
+    EXPECT_EQ(tours.Size(), 2u);  // 300 is beyond the table's ids
+    ASSERT_NE(tours.GetNuvak(9), nullptr);
+    EXPECT_EQ(tours.GetNuvak(9)->GetTourStep(0)->grp_id, 4);
+    EXPECT_EQ(tours.GetNuvak(1), nullptr);
+    EXPECT_EQ(tours.GetPhysicalNuvak(30001), 4);  // loaded in id order: 4 before 9
+    EXPECT_EQ(tours.GetPhysicalNuvak(99), 0xFFFF);
+    EXPECT_EQ(tours.GetNuvak(4)->GetArea(), 3);
+
+    GpresetTable presets(256);
+    ASSERT_NE(presets.GetGpreset(4), nullptr);
+    EXPECT_EQ(presets.GetGpreset(4)->GetArea(), 12);
+    EXPECT_EQ(presets.GetGpreset(4)->GetPresetElement(1), nullptr);
+    EXPECT_EQ(presets.GetLogCam(5), 0u);
+    EXPECT_EQ(presets.GetLogCam(6), 0xFFFFFFFFul);
+}
+
+TEST_F(TablesTest, EmptyOrMissingDatabaseGivesEmptyTables) {
+    NuvakTable tours(256);
+    GpresetTable presets(256);
+    EXPECT_EQ(tours.Size(), 0u);
+    EXPECT_EQ(presets.Size(), 0u);
+    EXPECT_EQ(presets.GetLogCam(1), 0xFFFFFFFFul);
+}
+
+TEST(TableObjects, OwnershipAndFirstEntryKept) {
+    Nuvak tour;
+    EXPECT_EQ(tour.GetNuvakId(), 0xFFFF);
+    EXPECT_EQ(tour.GetLogicalTourId(), 0xFFFFFFFFul);
+    tour.AddTourStep(0, new T_NUVAK_step{1, 10});
+    tour.AddTourStep(0, new T_NUVAK_step{2, 20});  // deleted, the first is kept
+    EXPECT_EQ(tour.GetTourStep(0)->grp_id, 1);
+    tour.DelTourStep(0);
+    EXPECT_EQ(tour.GetTourStep(0), nullptr);
+
+    Gpreset preset;
+    EXPECT_EQ(preset.GetGpresetId(), 0xFFFF);
+    preset.AddPresetElement(3, new T_GROUP_element{1, 2, 3});
+    EXPECT_EQ(preset.GetPresetElement(3)->cam_id, 2);
+
+    DBIF_SetPath("/nonexistent/tables_test");
+    GpresetTable presets(0);  // nothing to load
+    DBIF_SetPath(nullptr);
+    presets.SetLogCam(0, 7);
+    presets.SetLogCam(2048, 7);
+    EXPECT_EQ(presets.GetLogCam(0), 0xFFFFFFFFul);
+    presets.AddGpreset(1, new Gpreset(1, 0, 10000, 1));
+    presets.AddGpreset(1, new Gpreset(1, 5, 20000, 2));
+    EXPECT_EQ(presets.GetGpreset(1)->GetLogicalPresetId(), 10000ul);
+    presets.DelGpreset(1);
+    EXPECT_EQ(presets.GetGpreset(1), nullptr);
+}
