@@ -1,0 +1,385 @@
+// Data files, index seeks and steps, numeric keys and conversions, on files
+// built by the tests themselves.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "dbase.h"
+#include "dbase_testfiles.h"
+
+using namespace dbtest;
+
+namespace {
+
+class DbaseTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(DBinit(&gdat, 1), 0); }
+    void TearDown() override {
+        if (mdx) dXclose(mdx);
+        if (dbf) dDclose(dbf);
+    }
+    // Writes NAME.dbf / NAME.mdx and opens them.
+    void Open(const std::string& name, const Bytes& dbfbytes, const Bytes& mdxbytes) {
+        ASSERT_TRUE(WriteFile(dir.File(name + ".dbf"), dbfbytes));
+        ASSERT_TRUE(WriteFile(dir.File(name + ".mdx"), mdxbytes));
+        dbf = dDopen(&gdat, dir.File(name).c_str(), DB_MODE_READ, 1);
+        ASSERT_NE(dbf, nullptr) << +gdat.dretcode;
+        mdx = dXopen(dbf, dir.File(name).c_str(), DB_MODE_READ, 4);
+        ASSERT_NE(mdx, nullptr) << +gdat.dretcode;
+    }
+    T_DBGDAT gdat;
+    TempDir dir;
+    DBF dbf = nullptr;
+    MDX mdx = nullptr;
+};
+
+std::vector<Field> TourFields() { return {{"GRPTOUR", 'N', 5, 0}, {"NAME", 'C', 10, 0}}; }
+
+// Records 1..n with GRPTOUR = values[i] and NAME = "R<recno>".
+Bytes TourDbf(const std::vector<std::string>& values) {
+    std::vector<std::vector<std::string>> recs;
+    for (std::size_t i = 0; i < values.size(); ++i) recs.push_back({values[i], "R" + std::to_string(i + 1)});
+    return MakeDbf(TourFields(), recs);
+}
+
+Tag NumTag(const std::string& name, const std::vector<std::pair<std::string, long>>& e) {
+    Tag t;
+    t.name = name;
+    t.type = 'N';
+    t.keylen = DB_NUMKEY_LEN;
+    for (const auto& p : e) t.entries.push_back({NumKey(p.first), p.second});
+    return t;
+}
+
+}  // namespace
+
+TEST(DbaseInit, TypesAndNames) {
+    T_DBGDAT g;
+    EXPECT_EQ(DBinit(&g, 3), DBRET_DBTYPE);
+    ASSERT_EQ(DBinit(&g, 1), 0);
+    EXPECT_EQ(+g.dnetstyle, 1);  // + copies out of the packed block
+    EXPECT_EQ(+g.index_buffs, 10);
+    EXPECT_EQ(+g.d_timeout, 20u);
+    ASSERT_EQ(DBinit(&g, 32776), 0);
+    EXPECT_EQ(+g.dnetstyle, 4);
+    EXPECT_STREQ(DBretname(DBRET_TRANSACT), "DBRET_TRANSACT");
+    EXPECT_STREQ(DBretname(-99), "DBRET_UNKNOWN");
+}
+
+TEST_F(DbaseTest, DataFileFieldsAndRecords) {
+    // 300 records of 16 bytes span several 1024-byte nodes.
+    std::vector<std::string> v;
+    for (int i = 1; i <= 300; ++i) v.push_back(std::to_string(i));
+    std::vector<std::vector<std::string>> recs;
+    for (int i = 1; i <= 300; ++i) recs.push_back({v[i - 1], "R" + std::to_string(i), i == 7 ? "*" : " "});
+    ASSERT_TRUE(WriteFile(dir.File("t.dbf"), MakeDbf(TourFields(), recs)));
+    dbf = dDopen(&gdat, dir.File("t").c_str(), DB_MODE_READ, 1);
+    ASSERT_NE(dbf, nullptr);
+    long count = 0;
+    EXPECT_EQ(dDreccnt(dbf, &count), 0);
+    EXPECT_EQ(count, 300);
+    EXPECT_EQ(dDreclen(dbf), 16);
+
+    char name[] = "name";
+    unsigned off = 0;
+    int pos = 0, width = 0, dec = -1;
+    char type = 0;
+    ASSERT_EQ(dDfldnm(dbf, name, &off, &pos, &type, &width, &dec), 0);
+    EXPECT_STREQ(name, "NAME");  // upper-cased in place
+    EXPECT_EQ(off, 6u);
+    EXPECT_EQ(pos, 2);
+    EXPECT_EQ(type, 'C');
+    EXPECT_EQ(width, 10);
+    EXPECT_EQ(dec, 0);
+    char missing[] = "LGRPTOUR";
+    EXPECT_EQ(dDfldnm(dbf, missing, &off, &pos, &type, &width, &dec), DBRET_NOTFOUND);
+
+    char rec[16];
+    EXPECT_EQ(dDgetrec(dbf, 0, rec), DBRET_RANGE);
+    EXPECT_EQ(dDgetrec(dbf, 301, rec), DBRET_RANGE);
+    for (long n : {300L, 1L, 129L, 7L, 64L, 65L}) {
+        ASSERT_EQ(dDgetrec(dbf, n, rec), 0) << n;
+        std::string want = std::string(n == 7 ? "*" : " ") + std::string(5 - std::to_string(n).size(), ' ') +
+                           std::to_string(n) + "R" + std::to_string(n);
+        EXPECT_EQ(std::string(rec, 16).substr(0, want.size()), want);  // deleted records come back too
+    }
+    EXPECT_EQ(dDclose(dbf), 0);
+    EXPECT_EQ(dDreclen(dbf), DBRET_BADHANDLE);  // a closed handle is refused, not touched
+    dbf = nullptr;
+}
+
+TEST_F(DbaseTest, DataFileRefusals) {
+    EXPECT_EQ(dDopen(&gdat, dir.File("none").c_str(), DB_MODE_READ, 1), nullptr);
+    EXPECT_EQ(+gdat.dretcode, DBRET_NOTFOUND);
+    EXPECT_EQ(+gdat.d_report, 10421);
+
+    Bytes good = TourDbf({"1"});
+    Bytes h64 = good;
+    Put16(h64, 8, 64);  // no field descriptor at all
+    Bytes level7 = good;
+    level7[0] = 0x04;
+    Bytes stamp = good;
+    stamp[15] = 0x3A;  // timestamp writers set the transaction byte
+    Bytes reclen0 = good;
+    Put16(reclen0, 10, 0);
+    Bytes wide = good;
+    wide[32 + 16] = 200;  // a field reaching past the record
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        int code;
+    } cases[] = {{"h64", h64, DBRET_BADFILE},         {"level7", level7, DBRET_BADFILE},
+                 {"stamp", stamp, DBRET_TRANSACT},    {"reclen0", reclen0, DBRET_BADFILE},
+                 {"wide", wide, DBRET_BADFILE},       {"cut", Bytes(good.begin(), good.begin() + 50), DBRET_BADFILE},
+                 {"tiny", Bytes(good.begin(), good.begin() + 10), DBRET_BADFILE}};
+    for (const Case& c : cases) {
+        ASSERT_TRUE(WriteFile(dir.File(std::string(c.name) + ".dbf"), c.bytes));
+        EXPECT_EQ(dDopen(&gdat, dir.File(c.name).c_str(), DB_MODE_READ, 1), nullptr) << c.name;
+        EXPECT_EQ(+gdat.dretcode, c.code) << c.name;
+    }
+
+    // A record count past the end of the file: the missing records fail
+    // cleanly, the present ones still read.
+    Bytes longcount = TourDbf({"1", "2"});
+    Put32(longcount, 4, 1000);
+    ASSERT_TRUE(WriteFile(dir.File("long.dbf"), longcount));
+    dbf = dDopen(&gdat, dir.File("long.dbf").c_str(), DB_MODE_READ, 1);
+    ASSERT_NE(dbf, nullptr);
+    char rec[16];
+    EXPECT_EQ(dDgetrec(dbf, 2, rec), 0);
+    EXPECT_EQ(dDgetrec(dbf, 3, rec), DBRET_IO);
+    EXPECT_EQ(dDgetrec(dbf, 1000, rec), DBRET_IO);
+    EXPECT_EQ(dDgetrec(dbf, 1, rec), 0);
+}
+
+TEST(DbaseConv, NumericKeys) {
+    EXPECT_EQ(NumKey("5"), NumKey("   5"));
+    EXPECT_EQ(NumKey("5"), NumKey("5.0"));
+    EXPECT_EQ(NumKey("5"), NumKey(" 5.000 "));
+    EXPECT_EQ(NumKey("5"), std::string("\x35\x29\x50\0\0\0\0\0\0\0\0\0", 12));
+    EXPECT_EQ(NumKey("12"), std::string("\x36\x29\x12\0\0\0\0\0\0\0\0\0", 12));
+    EXPECT_EQ(NumKey("100"), std::string("\x37\x29\x10\0\0\0\0\0\0\0\0\0", 12));
+    EXPECT_EQ(NumKey("0"), std::string("\x34\x01\0\0\0\0\0\0\0\0\0\0", 12));
+    EXPECT_EQ(NumKey("12.5"), std::string("\x36\x0d\x12\x50\0\0\0\0\0\0\0\0", 12));
+    EXPECT_EQ(NumKey("0.05"), std::string("\x33\x05\x50\0\0\0\0\0\0\0\0\0", 12));
+    EXPECT_EQ(NumKey("-5"), std::string("\x35\xa9\x50\0\0\0\0\0\0\0\0\0", 12));
+
+    char key[12], text[DB_NUMTEXT_LEN];
+    T_DBGDAT g;
+    DBinit(&g, 1);
+    EXPECT_EQ(dUnftonk(&g, 1, "123456789012345678901", 21, key), DBRET_RANGE);
+    EXPECT_EQ(+g.d_report, 4081);
+    EXPECT_EQ(dUnftonk(&g, 1, "  12x", 5, key), DBRET_RANGE);
+    for (const char* s : {"0", "5", "-12.5", "0.05", "100", "123456789.125", "-0.001"}) {
+        std::string k = NumKey(s);
+        ASSERT_EQ(dUnktoa(k.data(), text), 0);
+        EXPECT_STREQ(text, s);
+    }
+}
+
+TEST(DbaseConv, TextConversions) {
+    char out[16];
+    T_DBGDAT g;
+    DBinit(&g, 1);
+    ASSERT_EQ(dUatonf(&g, "12.5", 8, 2, out), 0);
+    EXPECT_EQ(std::string(out, 8), "   12.50");
+    EXPECT_EQ(dUatonf(&g, "1", 3, 2, out), DBRET_RANGE);  // width <= decimals + 1
+    EXPECT_EQ(+g.d_report, 4041);
+    EXPECT_EQ(dUatonf(&g, "1", 5, -1, out), DBRET_RANGE);
+    EXPECT_EQ(dUatonf(&g, "123456", 5, 1, out), DBRET_RANGE);  // does not fit
+    ASSERT_EQ(dUatocf("AB", 5, out), 0);
+    EXPECT_EQ(std::string(out, 5), "AB   ");
+    ASSERT_EQ(dUatocf("ABCDEFG", 3, out), 0);
+    EXPECT_EQ(std::string(out, 3), "ABC");
+
+    char name[64];
+    ASSERT_EQ(dUexpnm("/opt/cctv/database/cam", "dbf", name, sizeof name), 0);
+    EXPECT_STREQ(name, "/opt/cctv/database/cam.dbf");
+    ASSERT_EQ(dUexpnm("./data/cam.DBF;1", "dbf", name, sizeof name), 0);
+    EXPECT_STREQ(name, "./data/cam.DBF");
+    ASSERT_EQ(dUexpnm("./dir.d/cam", "mdx", name, sizeof name), 0);
+    EXPECT_STREQ(name, "./dir.d/cam.mdx");
+    EXPECT_EQ(dUexpnm("/opt/cctv/database/cam", "dbf", name, 10), DBRET_RANGE);
+}
+
+// Seeking 7 in 5, 7, 7, 9 lands on the first 7; 8 is not found, 10 is past
+// the end; steps continue in index order.
+TEST_F(DbaseTest, SeekAndStepNumericTag) {
+    Open("nuvak", TourDbf({"7", "5", "9", "7"}),
+         MakeMdx({NumTag("GRPTOUR", {{"5", 2}, {"7", 4}, {"7", 1}, {"9", 3}})}));
+    TAG tag = dXactidx(mdx, "grptour");
+    ASSERT_NE(tag, nullptr);
+    EXPECT_EQ(dXkeylen(tag), 12);
+    long recno = 0;
+    char key[12];
+    std::string k7 = NumKey("    7");
+    ASSERT_EQ(dXgetrno(tag, k7.data(), &recno), 0);
+    EXPECT_EQ(recno, 4);
+    ASSERT_EQ(dXnxtkey(tag, key, &recno), 0);
+    EXPECT_EQ(recno, 1);
+    EXPECT_EQ(std::string(key, 12), k7);
+    ASSERT_EQ(dXnxtkey(tag, key, &recno), 0);
+    EXPECT_EQ(recno, 3);
+    EXPECT_EQ(dXnxtkey(tag, key, &recno), DBRET_EOF);
+    EXPECT_EQ(dXnxtkey(tag, key, &recno), DBRET_EOF);
+
+    EXPECT_EQ(dXgetrno(tag, NumKey("8").data(), &recno), DBRET_NOTFOUND);
+    ASSERT_EQ(dXnxtkey(tag, key, &recno), DBRET_EOF);  // on 9; nothing after it
+    EXPECT_EQ(dXgetrno(tag, NumKey("10").data(), &recno), DBRET_EOF);
+    EXPECT_EQ(dXgetrno(tag, NumKey("1").data(), &recno), DBRET_NOTFOUND);
+    EXPECT_EQ(dXgetrno(tag, NumKey("5.0").data(), &recno), 0);
+    EXPECT_EQ(recno, 2);
+
+    ASSERT_EQ(dXrewind(tag), 0);
+    ASSERT_EQ(dXnxtkey(tag, key, &recno), 0);
+    EXPECT_EQ(recno, 2);
+    EXPECT_EQ(dXactidx(mdx, "GRPTOUR"), tag);
+    EXPECT_EQ(dXactidx(mdx, "NOSUCH"), nullptr);
+    EXPECT_EQ(+gdat.dretcode, DBRET_NOTFOUND);
+}
+
+// Multi-level trees: every key found at its leftmost entry, duplicates that
+// straddle leaves and interior pages, a walk in order; with small fan-outs
+// the tree is four levels deep.
+TEST_F(DbaseTest, MultiLevelTreeSeeksEveryKey) {
+    std::vector<std::pair<std::string, long>> e;
+    std::vector<std::string> values(600);
+    long rec = 0;
+    for (int v = 0; v < 200; ++v)
+        for (int d = 0; d < 3; ++d) {
+            ++rec;
+            // Records of one key in descending record order, as some writers do.
+            long r = v * 3 + (3 - d);
+            e.push_back({std::to_string(v * 10 - 500), r});
+            values[static_cast<std::size_t>(r - 1)] = std::to_string(v * 10 - 500);
+        }
+    Tag num = NumTag("GRPTOUR", e);
+    num.per_leaf = 7;
+    num.per_node = 3;
+    Tag chr;
+    chr.name = "NAME";
+    chr.keylen = 10;
+    chr.per_leaf = 5;
+    for (long r = 1; r <= 600; ++r) {
+        std::string k = "R" + std::to_string(r);
+        chr.entries.push_back({k + std::string(10 - k.size(), ' '), r});
+    }
+    std::sort(chr.entries.begin(), chr.entries.end());
+    Open("grp", TourDbf(values), MakeMdx({num, chr}));
+    TAG tag = dXactidx(mdx, "GRPTOUR");
+    ASSERT_NE(tag, nullptr);
+    for (int v = 0; v < 200; ++v) {
+        long recno = 0;
+        ASSERT_EQ(dXgetrno(tag, NumKey(std::to_string(v * 10 - 500)).data(), &recno), 0) << v;
+        EXPECT_EQ(recno, v * 3 + 3) << v;
+        for (int d = 1; d < 3; ++d) {
+            ASSERT_EQ(dXnxtkey(tag, nullptr, &recno), 0);
+            EXPECT_EQ(recno, v * 3 + 3 - d);
+        }
+        // Between keys: lands on the next one.
+        int rc = dXgetrno(tag, NumKey(std::to_string(v * 10 - 495)).data(), &recno);
+        EXPECT_EQ(rc, v == 199 ? DBRET_EOF : DBRET_NOTFOUND);
+    }
+    dXrewind(tag);
+    long count = 0, recno = 0;
+    char key[12], text[DB_NUMTEXT_LEN];
+    double last = -1e9;
+    while (dXnxtkey(tag, key, &recno) == 0) {
+        char rtext[16];
+        ASSERT_EQ(dDgetrec(dbf, recno, rtext), 0);
+        EXPECT_EQ(NumKey(std::string(rtext + 1, 5)), std::string(key, 12));
+        ASSERT_EQ(dUnktoa(key, text), 0);
+        EXPECT_LE(last, std::atof(text));
+        last = std::atof(text);
+        ++count;
+    }
+    EXPECT_EQ(count, 600);
+
+    TAG name = dXactidx(mdx, "NAME");
+    ASSERT_NE(name, nullptr);
+    char ckey[11];
+    dUatocf("R599", 10, ckey);
+    ASSERT_EQ(dXgetrno(name, ckey, &recno), 0);
+    EXPECT_EQ(recno, 599);
+    // The two tags keep their own positions.
+    ASSERT_EQ(dXnxtkey(name, nullptr, &recno), 0);
+    EXPECT_EQ(recno, 6);  // "R6" follows "R599"
+}
+
+TEST_F(DbaseTest, DescendingTagAndLongTagName) {
+    Tag t = NumTag("GROWTHDESCX", {{"30", 3}, {"20", 1}, {"20", 4}, {"-1", 2}});
+    t.descending = true;
+    t.name = "GROWTHDESC";  // stored names hold 10 characters
+    Open("m", TourDbf({"20", "-1", "30", "20"}), MakeMdx({t}));
+    TAG tag = dXactidx(mdx, "growthdescxyz");  // matched on its first 10
+    ASSERT_NE(tag, nullptr);
+    long recno = 0;
+    ASSERT_EQ(dXgetrno(tag, NumKey("20").data(), &recno), 0);
+    EXPECT_EQ(recno, 1);
+    ASSERT_EQ(dXgetrno(tag, NumKey("25").data(), &recno), DBRET_NOTFOUND);
+    ASSERT_EQ(dXnxtkey(tag, nullptr, &recno), 0);  // on 20 (rec 1), next is rec 4
+    EXPECT_EQ(recno, 4);
+    EXPECT_EQ(dXgetrno(tag, NumKey("-5").data(), &recno), DBRET_EOF);
+    EXPECT_EQ(dXgetrno(tag, NumKey("99").data(), &recno), DBRET_NOTFOUND);
+    EXPECT_EQ(recno, 4);  // unchanged on a miss
+}
+
+// A writer rewrites the index between two steps and moves the change
+// counter: the walk goes on after the entry it was on.
+TEST_F(DbaseTest, ChangeCounterRepositions) {
+    auto build = [](std::vector<std::pair<std::string, long>> e, unsigned char counter) {
+        Tag t = NumTag("GRPTOUR", e);
+        t.per_leaf = 2;
+        t.counter = counter;
+        return MakeMdx({t});
+    };
+    Open("c", TourDbf({"1", "2", "3", "4", "5"}), build({{"1", 1}, {"2", 2}, {"4", 4}, {"5", 5}}, 1));
+    TAG tag = dXactidx(mdx, "GRPTOUR");
+    ASSERT_NE(tag, nullptr);
+    long recno = 0;
+    ASSERT_EQ(dXgetrno(tag, NumKey("2").data(), &recno), 0);
+    // New layout: an extra leading entry and a new key after 2.
+    ASSERT_TRUE(WriteFile(dir.File("c.mdx"), build({{"0", 5}, {"1", 1}, {"2", 2}, {"3", 3}, {"4", 4}}, 2)));
+    ASSERT_EQ(dXnxtkey(tag, nullptr, &recno), 0);
+    EXPECT_EQ(recno, 3);
+    ASSERT_EQ(dXnxtkey(tag, nullptr, &recno), 0);
+    EXPECT_EQ(recno, 4);
+    // Its entry removed, the walk resumes at the next greater key.
+    ASSERT_TRUE(WriteFile(dir.File("c.mdx"), build({{"1", 1}, {"5", 5}}, 3)));
+    ASSERT_EQ(dXnxtkey(tag, nullptr, &recno), 0);
+    EXPECT_EQ(recno, 5);
+    EXPECT_EQ(dXnxtkey(tag, nullptr, &recno), DBRET_EOF);
+}
+
+TEST_F(DbaseTest, EmptyTagAndCharacterKeys) {
+    Tag empty;
+    empty.name = "NONE";
+    empty.keylen = 10;  // FOR .FALSE.: a root page with no entries
+    Tag c;
+    c.name = "NAME";
+    c.keylen = 4;
+    c.unique = true;  // flagged unique yet holding a repeated key
+    c.entries = {{"ABC ", 2}, {"ABC ", 1}, {"ABD ", 3}};
+    Open("e", TourDbf({"1", "2", "3"}), MakeMdx({empty, c}));
+    TAG t0 = dXactidx(mdx, "NONE");
+    ASSERT_NE(t0, nullptr);
+    long recno = 0;
+    EXPECT_EQ(dXnxtkey(t0, nullptr, &recno), DBRET_EOF);
+    EXPECT_EQ(dXgetrno(t0, "ABCDEFGHIJ", &recno), DBRET_EOF);
+    TAG t1 = dXactidx(mdx, "NAME");
+    ASSERT_NE(t1, nullptr);
+    ASSERT_EQ(dXgetrno(t1, "ABC ", &recno), 0);
+    EXPECT_EQ(recno, 2);  // the leftmost of the repeated key
+    EXPECT_EQ(dXgetrno(t1, "AB  ", &recno), DBRET_NOTFOUND);
+    char key[5] = {0};
+    ASSERT_EQ(dXnxtkey(t1, key, &recno), 0);
+    EXPECT_STREQ(key, "ABC ");
+    EXPECT_EQ(recno, 1);
+    EXPECT_EQ(dXtagcnt(mdx), 2);
+    char name[11];
+    ASSERT_EQ(dXtagnm(mdx, 2, name), 0);
+    EXPECT_STREQ(name, "NAME");
+    EXPECT_EQ(dXtagnm(mdx, 3, name), DBRET_RANGE);
+}
