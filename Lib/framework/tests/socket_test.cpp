@@ -1,0 +1,197 @@
+// Sockets: datagram reads through the loop, one per socket per pass, with
+// their sources; sending; ownership; and a burst whose readiness signals
+// overflow the kernel's real-time signal queue.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "framework.h"
+#include "fwtestutil.h"
+
+using fwtest::Client;
+using fwtest::Recorder;
+
+namespace {
+
+constexpr unsigned long kLoopback = INADDR_LOOPBACK;
+
+int BoundUdp(uint16_t port = 0) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    return fd;
+}
+
+uint16_t PortOf(int fd) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    return ntohs(sa.sin_port);
+}
+
+void SendTo(int fd, unsigned int port, const std::string& text) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+}
+
+class SocketTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fw = CreateFrameWork();
+        ASSERT_TRUE(fw->Register(client, &server));
+    }
+    void TearDown() override { DestroyFrameWork(); }
+    IFrameWork* fw = nullptr;
+    Client client;
+    IFrameWorkServer* server = nullptr;
+    Recorder rec;
+};
+
+struct Received {
+    std::string text;
+    unsigned long ip;
+    unsigned int port;
+};
+
+TEST_F(SocketTest, DatagramsArriveOnePerPassInOrderWithTheirSources) {
+    ISocket* sock = nullptr;
+    ASSERT_EQ(server->CreateSocket(rec, 0, 0, PRIORITY_HIGH, &sock, FW_SOCKET_DATAGRAM), 0);
+    EXPECT_NE(sock->GetPort(), 0u);  // the kernel's choice
+    EXPECT_EQ(sock->GetIPA(), 0u);
+    const int a = BoundUdp(), b = BoundUdp();
+    SendTo(a, sock->GetPort(), "first");
+    SendTo(b, sock->GetPort(), "second, longer");
+    SendTo(a, sock->GetPort(), "3rd");
+
+    std::vector<Received> got;
+    rec.hook = [&](EVENTTYPE type, unsigned int id) {
+        ASSERT_EQ(type, EVENT_SOCKET);
+        ASSERT_EQ(id, static_cast<unsigned int>(sock->GetSocketId()));
+        Received r;
+        unsigned int count = 0;
+        unsigned char* data = sock->GetBuffer(count);
+        r.text.assign(reinterpret_cast<char*>(data), count);
+        EXPECT_EQ(data[count], 0);  // bytes past the count are zero
+        EXPECT_EQ(sock->GetBuffer(), r.text);
+        sock->GetSource(r.ip, r.port);
+        got.push_back(r);
+        if (got.size() == 3) fwtest::StopLoop();
+    };
+    fwtest::Watchdog dog(60);
+    EXPECT_TRUE(fw->Run());
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].text, "first");
+    EXPECT_EQ(got[1].text, "second, longer");
+    EXPECT_EQ(got[2].text, "3rd");
+    EXPECT_EQ(got[0].port, PortOf(a));
+    EXPECT_EQ(got[1].port, PortOf(b));
+    EXPECT_EQ(got[0].ip, kLoopback);
+    unsigned int count = 0;
+    sock->GetCount(count);
+    EXPECT_EQ(count, 3u);
+    close(a);
+    close(b);
+}
+
+TEST_F(SocketTest, SendConnectAndCreationRules) {
+    ISocket* sock = nullptr;
+    EXPECT_EQ(server->CreateSocket(rec, 0, 0, PRIORITY_HIGH, nullptr, FW_SOCKET_DATAGRAM), -1);
+    ASSERT_EQ(server->CreateSocket(rec, kLoopback, 0, PRIORITY_HIGH, &sock, FW_SOCKET_DATAGRAM), 0);
+    ISocket* clash = nullptr;
+    EXPECT_EQ(server->CreateSocket(rec, kLoopback, sock->GetPort(), PRIORITY_HIGH, &clash,
+                                   FW_SOCKET_DATAGRAM), -1);  // bind fails
+
+    const int peer = BoundUdp();
+    const unsigned char data[] = "hello";
+    unsigned int len = 5;
+    int error = 12345;
+    EXPECT_TRUE(sock->Send(kLoopback, PortOf(peer), data, len, error));
+    char text[] = "127.0.0.1";
+    EXPECT_TRUE(sock->Send(text, PortOf(peer), data, len, error));
+    char bcast[] = "255.255.255.255";
+    char junk[] = "not an address";
+    EXPECT_FALSE(sock->Send(bcast, PortOf(peer), data, len, error));
+    EXPECT_FALSE(sock->Send(junk, PortOf(peer), data, len, error));
+    EXPECT_EQ(error, 12345);
+    EXPECT_EQ(len, 5u);
+    char buf[16] = {};
+    EXPECT_EQ(recv(peer, buf, sizeof buf, MSG_DONTWAIT), 5);
+    EXPECT_EQ(recv(peer, buf, sizeof buf, MSG_DONTWAIT), 5);
+    EXPECT_FALSE(sock->Connect(kLoopback, 80, error));  // datagram: refused
+    EXPECT_EQ(error, 12345);
+
+    ISocket* stream = nullptr;
+    ASSERT_EQ(server->CreateSocket(rec, 0, 0, PRIORITY_HIGH, &stream, FW_SOCKET_STREAM), 0);
+    EXPECT_FALSE(stream->Connect(0, 80, error));
+    EXPECT_EQ(error, 12345);
+    unsigned long ip = 0;
+    EXPECT_TRUE(stream->ResolveHostName("127.0.0.1", 80, ip));
+    EXPECT_EQ(ip, kLoopback);
+    EXPECT_FALSE(stream->ResolveHostName("no-such-host.invalid", 80, ip));
+    close(peer);
+}
+
+TEST_F(SocketTest, DestroyOnlyOwnSocketsAndQueuedEventSurvives) {
+    Client other;
+    IFrameWorkServer* otherServer = nullptr;
+    ASSERT_TRUE(fw->Register(other, &otherServer));
+    ISocket* sock = nullptr;
+    ASSERT_EQ(server->CreateSocket(rec, kLoopback, 0, PRIORITY_LOW, &sock, FW_SOCKET_DATAGRAM), 0);
+    const int id = sock->GetSocketId();
+    EXPECT_FALSE(otherServer->DestroySocket(id));
+    const int peer = BoundUdp();
+    SendTo(peer, sock->GetPort(), "x");
+    // A HIGH event of the same pass destroys the socket before its LOW
+    // event is delivered; the event still arrives with the old id.
+    Recorder killer;
+    killer.hook = [&](EVENTTYPE, unsigned int) { EXPECT_TRUE(server->DestroySocket(id)); };
+    dynamic_cast<IWorker*>(server)->AddEvent(PRIORITY_HIGH, 0, killer, 0, EVENT_SOCKET);
+    rec.hook = [](EVENTTYPE, unsigned int) { fwtest::StopLoop(); };
+    fwtest::Watchdog dog(60);
+    EXPECT_TRUE(fw->Run());
+    ASSERT_EQ(rec.events.size(), 1u);
+    EXPECT_EQ(rec.events[0].value, static_cast<unsigned int>(id));
+    EXPECT_FALSE(server->DestroySocket(id));
+    close(peer);
+}
+
+// More datagrams than the kernel will queue readiness signals for: the rest
+// fall back to SIGIO. Every datagram must still be read.
+TEST_F(SocketTest, BurstBeyondTheSignalQueueIsReadInFull) {
+    ISocket* sock = nullptr;
+    ASSERT_EQ(server->CreateSocket(rec, kLoopback, 0, PRIORITY_NORMAL, &sock, FW_SOCKET_DATAGRAM), 0);
+    rlimit old{};
+    getrlimit(RLIMIT_SIGPENDING, &old);
+    rlimit tight = old;
+    tight.rlim_cur = 2;
+    ASSERT_EQ(setrlimit(RLIMIT_SIGPENDING, &tight), 0);
+    const unsigned int port = sock->GetPort();
+    const int n = 150;
+    fwtest::InChild([&] {
+        const int fd = BoundUdp();
+        for (int i = 0; i < n; ++i) SendTo(fd, port, std::to_string(i));
+    });
+    setrlimit(RLIMIT_SIGPENDING, &old);
+    std::vector<std::string> got;
+    rec.hook = [&](EVENTTYPE, unsigned int) {
+        got.push_back(sock->GetBuffer());
+        if (static_cast<int>(got.size()) == n) fwtest::StopLoop();
+    };
+    fwtest::Watchdog dog(30);
+    EXPECT_TRUE(fw->Run());
+    ASSERT_EQ(static_cast<int>(got.size()), n);
+    for (int i = 0; i < n; ++i) ASSERT_EQ(got[i], std::to_string(i));
+}
+
+}  // namespace
