@@ -119,7 +119,7 @@ TEST(HealthCheck, RoundTripBetweenTwoProcesses) {
 }
 
 TEST(HealthCheck, TaskManagerStandInChecksAFrameworkProcess) {
-    Child tmgr({NUVAK_TMGR_BIN, "--interval", "0.2", "--count", "3", "--process", "2", "--unit", "4", "--lcfs"});
+    Child tmgr({NUVAK_TMGR_BIN, "--interval", "0.5", "--count", "3", "--process", "2", "--unit", "4", "--lcfs"});
     std::string line;
     ASSERT_TRUE(tmgr.WaitFor("ready", &line)) << "nuvak-tmgr did not start";
     EXPECT_NE(line.find("unit 4 lcfs"), std::string::npos) << line;
