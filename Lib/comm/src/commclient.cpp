@@ -1,0 +1,405 @@
+#include "commclient.h"
+
+#include <new>
+
+#include <sys/socket.h>
+
+#include "commdecoder.h"
+#include "commencoder.h"
+#include "dmunitmgr.h"
+#include "itmgr.h"
+
+namespace {
+
+// The loop takes one datagram per socket per pass; a burst waits in the
+// socket's receive buffer meanwhile. Ask for more room than the system's
+// default (the kernel caps it at net.core.rmem_max); failure is harmless.
+void WidenReceiveBuffer(int fd) {
+    int size = 4 << 20;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
+constexpr unsigned long kLoopback = 0x7F000001ul;
+// A unit list longer than this is refused: placeholder ids must stay 16-bit.
+constexpr std::size_t kMaxUnitList = 1024;
+}  // namespace
+
+CommClient::CommClient(IFrameWork& fw, ICommClientUser* user, unsigned short localUnitId, unsigned short port,
+                       unsigned short& error, unsigned short maxRetry, unsigned long retryPeriod,
+                       bool useTaskManager)
+    : _defaultUser(user), _maxRetry(maxRetry), _retryPeriod(retryPeriod) {
+    error = 0;
+    _units = DMUnitMgr::Instance();
+    // A failed link is not an error: every unit then counts as offline.
+    _units->Link();
+    if (useTaskManager) {
+        T_TMGRIF_cfg cfg;
+        if (ITMGR::Getsize(&cfg) != 0) {
+            error = 0xFFFF;
+            return;
+        }
+        bool anyHost = false;
+        for (unsigned short i = 0; i < 3; ++i) {
+            T_TMGRIF_HostInfo info;
+            if (ITMGR::Gethost(i, &info) == 0) {
+                _localIPA[i] = info.if_ipa;
+                anyHost = true;
+            }
+        }
+        if (!anyHost) error = 0xFFFF;  // construction goes on
+    }
+    _port = port;
+    _localUnitId = localUnitId;
+    if (!fw.Register(*this, &_socketWorker)) {
+        _socketWorker = nullptr;
+        error = 0xFFFF;
+        return;
+    }
+    _framework = &fw;
+    if (!fw.Register(*this, &_sessionWorker)) {
+        _sessionWorker = nullptr;
+        error = 0xFFFF;
+        return;
+    }
+    if (_socketWorker->CreateSocket(*this, 0, port, PRIORITY_HIGH, &_socket, FW_SOCKET_DATAGRAM) != 0) {
+        _socket = nullptr;
+        error = 0xFFFF;
+        return;
+    }
+    WidenReceiveBuffer(_socket->GetSocketId());
+    for (unsigned short id = 1; id <= kSessionIds; ++id) _idPool.push_back(id);
+}
+
+CommClient::~CommClient() {
+    if (_units != nullptr) _units->Unlink();
+    if (_socket != nullptr && _socketWorker != nullptr) _socketWorker->DestroySocket(_socket->GetSocketId());
+    _socket = nullptr;
+    _sessions.clear();  // deletes sessions, transactions and their timers
+    _idPool.clear();
+    if (_framework != nullptr) {
+        _framework->UnRegister(_socketWorker);
+        _framework->UnRegister(_sessionWorker);
+    }
+}
+
+unsigned int CommClient::Port() const { return _socket != nullptr ? _socket->GetPort() : _port; }
+
+bool CommClient::IsLocalIPA(unsigned long ipa) const {
+    if (ipa == 0) return false;
+    if (ipa == kLoopback) return true;
+    for (unsigned long local : _localIPA)
+        if (local != 0 && local == ipa) return true;
+    return false;
+}
+
+unsigned long CommClient::Destination(unsigned long ipa) const { return IsLocalIPA(ipa) ? kLoopback : ipa; }
+
+void CommClient::GenerateSessionID(unsigned short& id) {
+    if (_idPool.empty()) {
+        id = 0;
+        return;
+    }
+    id = _idPool.front();
+    _idPool.pop_front();
+}
+
+bool CommClient::Transmit(CommSession* session, CommTransaction* transaction, unsigned short count,
+                          const std::string& data) {
+    if (_socket == nullptr) return false;
+    CommEncoder encoder(session, transaction, count, data);
+    if (encoder.ValidateErr() != 0) return false;
+    unsigned int length = encoder.GetMsgSize();
+    int err = 0;
+    return _socket->Send(transaction->RemoteIPA(), transaction->RemotePort(),
+                         reinterpret_cast<const unsigned char*>(encoder.Msg().data()), length, err);
+}
+
+std::unique_ptr<CommClientSession> CommClient::NewSession(ICommClientUser* user, TRANSMISSION_TYPE trans,
+                                                          ACKNOWLEDGE_TYPE ack, const std::string& data) {
+    if (_sessionWorker == nullptr) return nullptr;
+    std::unique_ptr<CommClientSession> session(new (std::nothrow) CommClientSession(
+        this, _sessionWorker, 0, ACKNOWLEDGE_DEEP, TRANSMISSION_EXACTLY_ONCE));
+    if (!session) return nullptr;
+    unsigned short id = 0;
+    GenerateSessionID(id);
+    if (id == 0) return nullptr;
+    session->SessionID(id);
+    session->TransmissionType(trans);
+    session->AcknowledgeType(ack);
+    session->SetMsgData(data);
+    // At-most-once answers go to the default user instead.
+    if (trans != TRANSMISSION_AT_MOST_ONCE) session->SetIUser(user);
+    return session;
+}
+
+unsigned short CommClient::FinishRequest(std::unique_ptr<CommClientSession> session, bool failed) {
+    if (failed || session->TransmissionType() == TRANSMISSION_AT_MOST_ONCE || session->TransactionCount() == 0) {
+        // Nothing stays behind: the session (with any transaction already
+        // filed, whose user is not told) goes, its id returns to the pool.
+        _idPool.push_back(session->SessionID());
+        session.reset();
+        return failed ? COMM_FALSE : COMM_TRUE;
+    }
+    const unsigned short id = session->SessionID();
+    _sessions[id] = std::move(session);
+    return COMM_TRUE;
+}
+
+unsigned short CommClient::SendRequest(ICommClientUser* user, unsigned long ipa, unsigned short port,
+                                       TRANSMISSION_TYPE trans, ACKNOWLEDGE_TYPE ack, std::string data) {
+    std::unique_ptr<CommClientSession> session = NewSession(user, trans, ack, data);
+    if (!session) return COMM_FALSE;
+    std::unique_ptr<CommClientTransaction> t = session->CreateTransaction();
+    bool failed = !t;
+    if (!failed) {
+        t->RemoteIPA(Destination(ipa));
+        t->SourceUnitID(_localUnitId);
+        t->RemoteUnitID(0);
+        t->RemotePort(port);
+        t->MaxRetry(_maxRetry);
+        t->RetryPeriod(_retryPeriod);
+        failed = !Transmit(session.get(), t.get(), 0, session->GetMsgData());
+        if (!failed && trans != TRANSMISSION_AT_MOST_ONCE) session->InsertTransaction(std::move(t));
+    }
+    t.reset();
+    return FinishRequest(std::move(session), failed);
+}
+
+void CommClient::ValidateUnitID(const std::vector<unsigned short>& in, std::vector<unsigned short>& online,
+                                std::vector<unsigned short>& offline) {
+    for (unsigned short unit : in) {
+        const bool up = DMUnitMgr::ValidId(unit) && _units->GetIPAById(unit) != 0 &&
+                        _units->GetUnitStatusById(unit) != dmunit::kStatusIdle;
+        (up ? online : offline).push_back(unit);
+    }
+}
+
+unsigned short CommClient::SendRequest(ICommClientUser* user, std::vector<unsigned short> unitIds,
+                                       unsigned short port, TRANSMISSION_TYPE trans, ACKNOWLEDGE_TYPE ack,
+                                       std::string data) {
+    if (unitIds.empty() || unitIds.size() > kMaxUnitList) return COMM_FALSE;
+    std::vector<unsigned short> online, offline;
+    ValidateUnitID(unitIds, online, offline);
+    std::unique_ptr<CommClientSession> session = NewSession(user, trans, ack, data);
+    if (!session) return COMM_FALSE;
+    bool failed = false;
+    for (std::size_t i = 0; i < online.size() && !failed; ++i) {
+        std::unique_ptr<CommClientTransaction> t = session->CreateTransaction();
+        if (!t) {
+            failed = true;
+            break;
+        }
+        t->SourceUnitID(_localUnitId);
+        t->RemoteUnitID(online[i]);
+        t->RemoteIPA(Destination(_units->GetIPAById(online[i])));
+        t->RemotePort(port);
+        t->MaxRetry(_maxRetry);
+        t->RetryPeriod(_retryPeriod);
+        failed = !Transmit(session.get(), t.get(), 0, session->GetMsgData());
+        if (!failed && trans != TRANSMISSION_AT_MOST_ONCE) session->InsertTransaction(std::move(t));
+    }
+    for (std::size_t i = 0; i < offline.size() && !failed; ++i) {
+        // Nothing is sent for an offline unit: its user learns after 250 ms
+        // that no answer came.
+        std::unique_ptr<CommClientTransaction> t(new (std::nothrow) CommClientTransaction(
+            session.get(), _sessionWorker, OPCODE_CLIENT_REQUEST, static_cast<unsigned short>(kPlaceholderBase + i),
+            _localUnitId, offline[i], 0, 0, 0, kOfflinePeriod, 0));
+        if (!t || t->ErrorCheck() != 0) {
+            failed = true;
+            break;
+        }
+        if (trans != TRANSMISSION_AT_MOST_ONCE) session->InsertTransaction(std::move(t));
+    }
+    return FinishRequest(std::move(session), failed);
+}
+
+unsigned short CommClient::SendBroadcast(ICommClientUser* user, unsigned short port, ACKNOWLEDGE_TYPE ack,
+                                         std::string data) {
+    if (_broadcastIPA == 0) return COMM_FALSE;
+    unsigned short id = 0;
+    GenerateSessionID(id);
+    if (id == 0) return COMM_FALSE;
+    CommSession session(id, ack, TRANSMISSION_AT_MOST_ONCE);
+    CommTransaction t(OPCODE_CLIENT_BROADCAST, 1, _localUnitId, _localUnitId, _broadcastIPA, port);
+    // The answers of all units come back as at-most-once answers.
+    _defaultUser = user;
+    const bool sent = Transmit(&session, &t, 1, data);
+    _idPool.push_back(id);
+    return sent ? COMM_TRUE : COMM_FALSE;
+}
+
+unsigned short CommClient::SendRetransmit(CommClientSession* session, CommClientTransaction* t) {
+    bool failed = false;
+    if (t->RemoteUnitID() != 0) {
+        // The unit may have moved or gone idle since the last transmission.
+        const unsigned long ipa = _units->GetIPAById(t->RemoteUnitID());
+        t->RemoteIPA(ipa);
+        if (ipa == 0) failed = true;
+    }
+    if (!failed && t->RemoteIPA() != 0) {
+        t->SourceUnitID(_localUnitId);
+        t->OpCode(t->TransmitCount() == t->MaxRetry() ? OPCODE_CLIENT_MAX_RETRY : OPCODE_CLIENT_RETRANSMIT);
+        t->RemoteIPA(Destination(t->RemoteIPA()));
+        failed = !Transmit(session, t, t->TransmitCount(), session->GetMsgData());
+    }
+    if (failed) {
+        session->NotifyUser(t);  // destroys t, and the session with its last transaction
+        return COMM_FALSE;
+    }
+    return COMM_TRUE;
+}
+
+void CommClient::NotifyUser(CommClientSession* session, CommClientTransaction* transaction) {
+    ICommClientUser* user = session->GetIUser();
+    const unsigned short unit = transaction->RemoteUnitID();
+    const ACKNOWLEDGE_TYPE ack = session->AcknowledgeType();
+    session->DestroyTransaction(transaction);
+    if (user != nullptr && ack == ACKNOWLEDGE_DEEP) user->OnResponse(unit, std::string());
+}
+
+void CommClient::DestroySession(CommClientSession* session) {
+    const unsigned short id = session->SessionID();
+    const auto it = _sessions.find(id);
+    if (it == _sessions.end() || it->second.get() != session) return;
+    _idPool.push_back(id);
+    _sessions.erase(it);
+}
+
+unsigned short CommClient::IsUnitOnline(unsigned short unitId) {
+    if (_units == nullptr) return COMM_FALSE;
+    const unsigned long ipa = _units->GetIPAById(unitId);
+    const unsigned short status = _units->GetUnitStatusById(unitId);
+    if (ipa == 0 || status == 0 || status == dmunit::kStatusIdle) return COMM_FALSE;
+    return COMM_TRUE;
+}
+
+bool CommClient::OnEvent(EVENTTYPE type, unsigned int value) {
+    // A socket event queued before the socket was destroyed is ignored.
+    if (type == EVENT_SOCKET && _socket != nullptr && static_cast<int>(value) == _socket->GetSocketId())
+        OnReceive();
+    return true;
+}
+
+void CommClient::OnReceive() {
+    unsigned long ipa = 0;
+    unsigned int port = 0, count = 0;
+    _socket->GetSource(ipa, port);
+    _socket->GetCount(count);
+    const std::string text = _socket->GetBuffer();
+    CommDecoder decoder(ipa, port, count, text);
+    if (decoder.ValidateErr() != 0) return;
+    const CommSession answer = decoder.GetCommSession();
+    const CommTransaction answerT = decoder.GetCommTransaction();
+    const TRANSMISSION_TYPE trans = answer.TransmissionType();
+    if (trans == TRANSMISSION_EXACTLY_ONCE || trans == TRANSMISSION_AT_LEAST_ONCE) {
+        const auto it = _sessions.find(answer.SessionID());
+        if (it == _sessions.end()) return;  // late or repeated answer
+        CommClientSession* session = it->second.get();
+        CommClientTransaction* t = session->GetTransactionByID(answerT.TransactionID());
+        if (t == nullptr) return;
+        const ACKNOWLEDGE_TYPE ack = session->AcknowledgeType();
+        ICommClientUser* user = session->GetIUser();
+        session->DestroyTransaction(t);  // may delete the session
+        if (ack == ACKNOWLEDGE_DEEP && user != nullptr) user->OnResponse(answerT.SourceUnitID(), decoder.GetData());
+    } else if (trans == TRANSMISSION_AT_MOST_ONCE) {
+        if (answer.AcknowledgeType() == ACKNOWLEDGE_DEEP && _defaultUser != nullptr)
+            _defaultUser->OnResponse(answerT.SourceUnitID(), decoder.GetData());
+    }
+}
+
+// ---- creation functions and factory ----
+
+namespace {
+CommClient* g_currentClient = nullptr;
+}
+
+ICommClient* CreateCommClient(IFrameWork& fw, ICommClientUser* user, unsigned short localUnitId,
+                              unsigned short port, unsigned short& error, unsigned short maxRetry,
+                              unsigned long retryPeriod) {
+    error = 0;
+    CommClient* client = new (std::nothrow) CommClient(fw, user, localUnitId, port, error, maxRetry, retryPeriod);
+    if (client == nullptr) {
+        error = 0xFFFF;
+        return nullptr;
+    }
+    g_currentClient = client;
+    return client;
+}
+
+unsigned short CreateCommClient(ICommClient** client, IFrameWork& fw, ICommClientUser* user,
+                                unsigned short localUnitId, unsigned short port, unsigned short maxRetry,
+                                unsigned long retryPeriod) {
+    if (client == nullptr) return COMM_FALSE;
+    if (g_currentClient == nullptr) {
+        unsigned short error = 0;
+        CommClient* c = new (std::nothrow) CommClient(fw, user, localUnitId, port, error, maxRetry, retryPeriod);
+        if (c == nullptr || error != 0) {
+            delete c;
+            *client = nullptr;
+            return COMM_FALSE;
+        }
+        g_currentClient = c;
+    }
+    *client = g_currentClient;
+    return COMM_TRUE;
+}
+
+unsigned short DestroyCommClient(ICommClient** client) {
+    if (client == nullptr) return COMM_FALSE;
+    if (*client == g_currentClient) g_currentClient = nullptr;
+    delete *client;
+    g_currentClient = nullptr;
+    return COMM_TRUE;
+}
+
+ICommClient* CreateCommClientStandalone(IFrameWork& fw, ICommClientUser* user, unsigned short localUnitId,
+                                        unsigned short port, unsigned short& error, unsigned short maxRetry,
+                                        unsigned long retryPeriod) {
+    error = 0;
+    CommClient* client =
+        new (std::nothrow) CommClient(fw, user, localUnitId, port, error, maxRetry, retryPeriod, false);
+    if (client == nullptr) error = 0xFFFF;
+    return client;
+}
+
+unsigned int GetCommClientPort(const ICommClient* client) {
+    const CommClient* c = dynamic_cast<const CommClient*>(client);
+    return c != nullptr ? c->Port() : 0;
+}
+
+CommClient_SingletonFactory* CommClient_SingletonFactory::_instance = nullptr;
+
+CommClient_SingletonFactory* CommClient_SingletonFactory::Instance() {
+    if (_instance == nullptr) _instance = new CommClient_SingletonFactory();
+    return _instance;
+}
+
+ICommClient* CommClient_SingletonFactory::CreateCommClient(IFrameWork& fw, ICommClientUser* user,
+                                                           unsigned short localUnitId, unsigned short port,
+                                                           unsigned short& error, unsigned short maxRetry,
+                                                           unsigned long retryPeriod) {
+    error = 0;
+    CommClient* c = new (std::nothrow) CommClient(fw, user, localUnitId, port, error, maxRetry, retryPeriod);
+    if (c == nullptr) {
+        error = 0xFFFF;
+        return nullptr;
+    }
+    _clients.push_back(c);
+    return c;
+}
+
+void CommClient_SingletonFactory::DestroyCommClient(ICommClient* client) {
+    if (client == nullptr) return;
+    bool found = false;
+    for (ICommClient*& c : _clients)
+        if (c == client) {
+            c = nullptr;
+            found = true;
+        }
+    if (found) delete client;
+}
+
+CommClient_SingletonFactory::~CommClient_SingletonFactory() {
+    for (ICommClient* c : _clients) delete c;
+    _clients.clear();
+    if (_instance == this) _instance = nullptr;
+}

@@ -1,0 +1,96 @@
+// The comm client (see icommclient.h for the contract).
+//
+// Ownership: the client owns its open sessions (map by session id), each
+// session owns its transactions, each transaction its timer. The socket
+// belongs to the framework and is destroyed through the socket worker.
+// Invariant: every session in the map holds an id taken from the pool, at
+// least one transaction with a running timer, and is not at most once.
+#ifndef COMMCLIENT_H
+#define COMMCLIENT_H
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "commclientsession.h"
+#include "commsession.h"
+#include "commtransaction.h"
+#include "framework.h"
+#include "icommclient.h"
+
+class DMUnitMgr;
+
+class CommClient : public ICommClient, public ICommClientCallBack, public IFrameWorkClient, public IFrameWorkObserver {
+public:
+    static constexpr unsigned short kSessionIds = 4096;
+    static constexpr unsigned short kPlaceholderBase = 4196;  // offline units; never on the wire
+    static constexpr unsigned long kOfflinePeriod = 250;
+
+    // useTaskManager false: local addresses other than 127.0.0.1 are unknown
+    // and the task manager's data module is not read.
+    CommClient(IFrameWork& fw, ICommClientUser* user, unsigned short localUnitId, unsigned short port,
+               unsigned short& error, unsigned short maxRetry, unsigned long retryPeriod,
+               bool useTaskManager = true);
+    ~CommClient() override;
+    CommClient(const CommClient&) = delete;
+    CommClient& operator=(const CommClient&) = delete;
+
+    // ICommClient
+    void SetICommClientUser(ICommClientUser* user) override { _defaultUser = user; }
+    void SetBroadcastIPA(unsigned long ipa) override { _broadcastIPA = ipa; }
+    void SetMaxRetry(unsigned short v) override { _maxRetry = v; }
+    void SetRetryPeriod(unsigned long v) override { _retryPeriod = v; }
+    unsigned short SendBroadcast(ICommClientUser* user, unsigned short port, ACKNOWLEDGE_TYPE ack,
+                                 std::string data) override;
+    unsigned short SendRequest(ICommClientUser* user, unsigned long ipa, unsigned short port,
+                               TRANSMISSION_TYPE trans, ACKNOWLEDGE_TYPE ack, std::string data) override;
+    unsigned short SendRequest(ICommClientUser* user, std::vector<unsigned short> unitIds, unsigned short port,
+                               TRANSMISSION_TYPE trans, ACKNOWLEDGE_TYPE ack, std::string data) override;
+    unsigned short IsUnitOnline(unsigned short unitId) override;
+
+    // ICommClientCallBack
+    void NotifyUser(CommClientSession* session, CommClientTransaction* transaction) override;
+    void DestroySession(CommClientSession* session) override;
+    unsigned short SendRetransmit(CommClientSession* session, CommClientTransaction* transaction) override;
+
+    // IFrameWorkObserver: EVENT_SOCKET runs the receive path.
+    bool OnEvent(EVENTTYPE type, unsigned int value) override;
+
+    unsigned int Port() const;
+    std::size_t OpenSessions() const { return _sessions.size(); }
+    std::size_t FreeSessionIds() const { return _idPool.size(); }
+
+private:
+    bool IsLocalIPA(unsigned long ipa) const;
+    unsigned long Destination(unsigned long ipa) const;
+    void GenerateSessionID(unsigned short& id);
+    void ValidateUnitID(const std::vector<unsigned short>& in, std::vector<unsigned short>& online,
+                        std::vector<unsigned short>& offline);
+    // Encodes and sends one datagram; false when refused or not sent.
+    bool Transmit(CommSession* session, CommTransaction* transaction, unsigned short count,
+                  const std::string& data);
+    std::unique_ptr<CommClientSession> NewSession(ICommClientUser* user, TRANSMISSION_TYPE trans,
+                                                  ACKNOWLEDGE_TYPE ack, const std::string& data);
+    // Finishes a request: files the session, or releases it (failure, at most once).
+    unsigned short FinishRequest(std::unique_ptr<CommClientSession> session, bool failed);
+    void OnReceive();
+
+    ICommClientUser* _defaultUser;
+    IFrameWorkServer* _sessionWorker = nullptr;
+    IFrameWorkServer* _socketWorker = nullptr;
+    ISocket* _socket = nullptr;
+    DMUnitMgr* _units = nullptr;
+    unsigned short _port = 0;
+    unsigned short _localUnitId = 0;
+    unsigned long _localIPA[3] = {0, 0, 0};
+    unsigned long _broadcastIPA = 0;
+    unsigned short _maxRetry;
+    unsigned long _retryPeriod;
+    std::map<unsigned short, std::unique_ptr<CommClientSession>> _sessions;
+    std::deque<unsigned short> _idPool;
+    IFrameWork* _framework = nullptr;
+};
+
+#endif

@@ -1,0 +1,107 @@
+// The comm server (see icommserver.h for the contract).
+//
+// Store of answers to exactly-once requests. A stored answer is found by
+// (requester address, requester port, session id, transaction id) and the
+// fingerprint of the request payload; each is kept until its life runs out
+// (see commserversession.h). Repeats are answered from the store and never
+// reach the user. The store is bounded (kMaxStored answers, kMaxStoredBytes
+// of payload): when full, a new exactly-once request is dropped before it
+// reaches the user (its requester repeats it later), so that no request is
+// ever acted on twice for want of room.
+//
+// Expiry: one periodic 100 ms timer drives an ordered queue of period ends;
+// the due entries are also collected on every received datagram, so the
+// store stays bounded even when timer events are late.
+#ifndef COMMSERVER_H
+#define COMMSERVER_H
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <tuple>
+
+#include "commserversession.h"
+#include "framework.h"
+#include "icommserver.h"
+
+class CommServer : public ICommServer, public ICommServerCallBack, public IFrameWorkClient, public IFrameWorkObserver {
+public:
+    static constexpr std::size_t kMaxStored = 65536;
+    static constexpr std::size_t kMaxStoredBytes = 128u << 20;
+    static constexpr unsigned long kLocalTriggerPeriod = 750;
+    static constexpr unsigned short kLocalTimeToLive = 1;
+
+    CommServer(IFrameWork& fw, ICommServerUser& user, unsigned short localUnitId, unsigned short port,
+               unsigned short& error, unsigned short timeToLive, unsigned long triggerPeriod,
+               bool useTaskManager = true);
+    ~CommServer() override;
+    CommServer(const CommServer&) = delete;
+    CommServer& operator=(const CommServer&) = delete;
+
+    // ICommServer
+    unsigned short SendResponse(unsigned short unitId, ACKNOWLEDGE_TYPE ack, std::string data) override;
+    void SetTimeToLive(unsigned short v) override { _timeToLive = v; }
+    void SetTriggerPeriod(unsigned long v) override { _triggerPeriod = v; }
+
+    // ICommServerCallBack
+    void DestroySession(CommServerSession* session) override;
+    void ScheduleSession(CommServerSession* session, unsigned long milliseconds) override;
+
+    // IFrameWorkObserver: EVENT_SOCKET runs the receive path; the expiry
+    // timer's EVENT_TIMER ends the due periods.
+    bool OnEvent(EVENTTYPE type, unsigned int value) override;
+
+    CommServerStats Stats() const;
+    unsigned int Port() const;
+
+private:
+    struct Key {
+        unsigned long ipa;
+        unsigned short port;
+        unsigned short sessionId;
+        unsigned short transactionId;
+        bool operator<(const Key& o) const {
+            return std::tie(ipa, port, sessionId, transactionId) <
+                   std::tie(o.ipa, o.port, o.sessionId, o.transactionId);
+        }
+    };
+    using Store = std::multimap<Key, std::unique_ptr<CommServerSession>>;
+
+    static Key KeyOf(const CommServerSession& s);
+    bool IsLocalIPA(unsigned long ipa) const;
+    void OnReceive();
+    unsigned short SendAcknowledge(CommServerSession* session);
+    CommServerSession* FindStored(const Key& key, std::uint64_t digest);
+    void RemoveStale(const Key& key);
+    Store::iterator Locate(CommServerSession* session);
+    void Erase(Store::iterator it);
+    void ExpireDue();
+    void ClearCurrent();
+    static std::uint64_t NowMs();
+
+    ICommServerUser* _user;
+    IFrameWorkServer* _sessionWorker = nullptr;
+    IFrameWorkServer* _socketWorker = nullptr;
+    ISocket* _socket = nullptr;
+    ITimer* _expiryTimer = nullptr;
+    bool _expiryRunning = false;
+    unsigned short _port = 0;
+    unsigned short _localUnitId = 0;
+    unsigned long _localIPA[3] = {0, 0, 0};
+    unsigned long _triggerPeriod;
+    unsigned short _timeToLive;
+    unsigned short _answered = 0;
+    Store _store;
+    std::map<std::pair<std::uint64_t, std::uint64_t>, CommServerSession*> _expiry;  // (due ms, seq)
+    std::uint64_t _expirySeq = 0;
+    // The request being handled (only inside the receive path).
+    std::unique_ptr<CommSession> _currentSession;
+    std::unique_ptr<CommTransaction> _currentTransaction;
+    std::uint64_t _currentDigest = 0;
+    CommServerSession* _currentStored = nullptr;
+    IFrameWork* _framework = nullptr;
+    CommServerStats _stats;
+};
+
+#endif

@@ -1,0 +1,136 @@
+#include "commtestutil.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include "commencoder.h"
+#include "tmgrdm.h"
+
+namespace commtest {
+
+using namespace nuvak::tmgr;
+
+TaskManagerModule::TaskManagerModule(unsigned short unit, const std::vector<unsigned long>& hosts) {
+    if (shm_.Create(KEY_TMGR, dm::kSize) != 0) return;
+    DataModuleView v(shm_.Data());
+    v.Set16(dm::kConfig + cfg::kUnitId, unit);
+    v.Set16(dm::kIfCount, static_cast<T_uint_16>(hosts.size()));
+    for (std::size_t i = 0; i < hosts.size() && i < 3; ++i)
+        v.Set32(DataModuleView::HostOffset(static_cast<unsigned>(i)) + host::kIfIpa,
+                static_cast<T_uint_32>(hosts[i]));
+}
+
+TaskManagerModule::~TaskManagerModule() {
+    if (shm_.IsAttached()) {
+        const int id = shm_.Id();
+        shm_.Reset();
+        Shm_Remove(id);
+    }
+}
+
+Loop::Loop(IFrameWork& fw) : fw_(fw) {
+    if (fw_.Register(*this, &worker_)) worker_->CreateTimer(*this, true, PRIORITY_NORMAL, &timer_);
+}
+
+Loop::~Loop() {
+    if (worker_ != nullptr) {
+        if (timer_ != nullptr) worker_->DestroyTimer(timer_);
+        fw_.UnRegister(worker_);
+    }
+}
+
+unsigned Loop::Run(const std::function<bool(unsigned)>& step, unsigned maxTicks) {
+    step_ = step;
+    maxTicks_ = maxTicks;
+    tick_ = 0;
+    stopping_ = false;
+    unsigned int value = 0;
+    if (timer_ == nullptr || !timer_->Start(100, &value)) return 0;
+    if (step_(0)) {
+        stopping_ = true;
+        kill(getpid(), SIGINT);
+    }
+    fw_.Run();
+    timer_->Stop();
+    return tick_;
+}
+
+bool Loop::OnEvent(EVENTTYPE type, unsigned int value) {
+    if (type != EVENT_TIMER || timer_ == nullptr || value != timer_->GetSignalValue() || stopping_) return true;
+    ++tick_;
+    if (step_(tick_) || tick_ >= maxTicks_) {
+        stopping_ = true;
+        kill(getpid(), SIGINT);
+    }
+    return true;
+}
+
+RawPeer::RawPeer(unsigned short port, unsigned long bindIpa) {
+    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd_ < 0) return;
+    int one = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    int big = 8 << 20;
+    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(static_cast<uint32_t>(bindIpa));
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd_);
+        fd_ = -1;
+        return;
+    }
+    socklen_t len = sizeof a;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    fcntl(fd_, F_SETFL, O_NONBLOCK);
+}
+
+RawPeer::~RawPeer() {
+    if (fd_ >= 0) close(fd_);
+}
+
+bool RawPeer::Send(const std::string& text, unsigned short port, unsigned long ipa) const {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(static_cast<uint32_t>(ipa));
+    return sendto(fd_, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a) ==
+           static_cast<ssize_t>(text.size());
+}
+
+std::vector<Datagram> RawPeer::Drain(unsigned tick) {
+    std::vector<Datagram> out;
+    static char buf[65536];
+    for (;;) {
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        const ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (n < 0) break;
+        Datagram d;
+        d.text.assign(buf, static_cast<std::size_t>(n));
+        d.ipa = ntohl(from.sin_addr.s_addr);
+        d.port = ntohs(from.sin_port);
+        d.tick = tick;
+        out.push_back(std::move(d));
+    }
+    return out;
+}
+
+std::string Request(OPCODE_TYPE op, unsigned short count, unsigned short unit, unsigned short sessionId,
+                    unsigned short transactionId, ACKNOWLEDGE_TYPE ack, TRANSMISSION_TYPE trans,
+                    const std::string& data) {
+    CommSession s(sessionId, ack, trans);
+    CommTransaction t(op, transactionId, unit, 0, 0, 0);
+    return CommEncoder(&s, &t, count, data).GetMsg();
+}
+
+std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+}  // namespace commtest
