@@ -26,7 +26,7 @@ typedef T_uint_16 T_error;
     X(6, DBIFERR_DBFFILE)     /* record count or record read failed */                      \
     X(7, DBIFERR_NOINIT)      /* the table descriptor cannot be initialised */              \
     X(8, DBIFERR_MEMORY)      /* the result block cannot be allocated */                    \
-    X(9, DBIFERR_INDEXREWIND) /* the index cannot be rewound */                             \
+    X(9, DBIFERR_INDEXREWIND) /* the index cannot be rewound (the one-pass read never rewinds) */ \
     X(10, DBIFERR_MISC)       /* a field of the descriptor is missing from the data file */ \
     X(11, DBIFERR_NOFILE)     /* the data file does not exist */                            \
     X(12, DBIFERR_NOFIELD)    /* not raised by these calls */                               \
@@ -120,7 +120,7 @@ struct T_MON_config {
 // Every step of tour `id` (the number in the "GRPTOUR" key field). 0 and
 // *block set, or an error and *block null: 7 descriptor not ready, 2 open
 // failed, 5 no tag / key not convertible, 4 no record of that number (or key
-// field neither C nor N), 8 no memory, 9 rewind failed, 6 record read failed,
+// field neither C nor N), 8 no memory, 6 record read failed,
 // 10 a field has gone from the data file.
 T_uint_16 DBIF_NUVAKbyID(T_uint_16 id, T_NUVAK_config** block);
 // "LGRPTOUR" of the tour's first record; 0 when not found or on any failure.

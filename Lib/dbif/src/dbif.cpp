@@ -16,7 +16,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "database.h"
 
@@ -209,41 +211,42 @@ T_uint_16 ReadBlock(const TableRef& t, T_uint_16 (*init)(), void (*format)(Item*
         DBIF_CloseDB(db);
         return r;
     }
-    long recno = 0, next = 0;
+    long recno = 0;
     int rc = dXgetrno(tag, search, &recno);
     if (rc != 0) {
         DBIF_CloseDB(db);
         return SeekFailure(rc);
     }
-    // Count the entries of this key (the count field is 16 bits).
-    long n = 1;
-    while (n < 0xFFFF && dXnxtkey(tag, entry, &next) == 0 && SameKey(tag, search, entry, kl)) ++n;
-
-    auto* block = static_cast<Config*>(
-        std::calloc(1, sizeof(Config) + static_cast<size_t>(n) * sizeof(Item)));
+    // One pass over the entries of this key: read and convert each record,
+    // then step (the count field is 16 bits). Counting first and reading in a
+    // second pass after a rewind gives the same result at twice the index
+    // steps, and each step re-checks the index's change counter on disk.
+    std::vector<Item> items;
+    for (;;) {
+        if (dDgetrec(db->h_dbf, recno, *t.prec) != 0) {
+            DBIF_CloseDB(db);
+            return DBIFERR_DBFFILE;
+        }
+        Item item{};
+        format(&item);
+        try {
+            items.push_back(item);
+        } catch (const std::bad_alloc&) {
+            DBIF_CloseDB(db);
+            return DBIFERR_MEMORY;
+        }
+        if (items.size() == 0xFFFF) break;
+        if (dXnxtkey(tag, entry, &recno) != 0 || !SameKey(tag, search, entry, kl)) break;
+    }
+    size_t n = items.size();
+    auto* block = static_cast<Config*>(std::calloc(1, sizeof(Config) + n * sizeof(Item)));
     if (!block) {
         DBIF_CloseDB(db);
         return DBIFERR_MEMORY;
     }
-    auto fail = [&](T_uint_16 code) {
-        std::free(block);
-        DBIF_CloseDB(db);
-        return code;
-    };
-    if (dXrewind(tag) != 0) return fail(DBIFERR_INDEXREWIND);
-    if (dXgetrno(tag, search, &recno) != 0) return fail(DBIFERR_NOTFOUND);
-    Item* items = reinterpret_cast<Item*>(reinterpret_cast<char*>(block) + sizeof(Config));
-    long got = 0;
-    while (got < n) {
-        if (dDgetrec(db->h_dbf, recno, *t.prec) != 0) return fail(DBIFERR_DBFFILE);
-        format(&items[got++]);
-        if (got == n) break;
-        if (dXnxtkey(tag, entry, &recno) != 0 || !SameKey(tag, search, entry, kl)) break;
-    }
-    // The header counts what was read: a shorter run (the index changed
-    // between the two passes) never leaves unfilled items counted.
+    std::memcpy(reinterpret_cast<char*>(block) + sizeof(Config), items.data(), n * sizeof(Item));
     reinterpret_cast<T_uint_16*>(block)[0] = id;
-    reinterpret_cast<T_uint_16*>(block)[1] = static_cast<T_uint_16>(got);
+    reinterpret_cast<T_uint_16*>(block)[1] = static_cast<T_uint_16>(n);
     DBIF_CloseDB(db);
     *out = block;
     return DBIFERR_NOERROR;

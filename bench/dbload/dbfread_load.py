@@ -1,0 +1,37 @@
+#!/usr/bin/python3
+"""The peer of the database load: python3-dbfread reading the four tables'
+.dbf files whole. Prints the median of REPEAT timed reads in seconds (after
+one untimed read, so imports and first-use costs are left out).
+
+usage: dbfread_load.py DIR [REPEAT]
+"""
+import statistics
+import sys
+import time
+
+import dbfread
+
+TABLES = ("nuvak", "grppre", "cam", "mon")
+
+
+def read_all(directory):
+    n = 0
+    for name in TABLES:
+        n += len(list(dbfread.DBF("%s/%s.dbf" % (directory, name), load=True)))
+    return n
+
+
+def main():
+    directory = sys.argv[1]
+    repeat = int(sys.argv[2]) if len(sys.argv) > 2 else 1
+    read_all(directory)
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        read_all(directory)
+        times.append(time.perf_counter() - start)
+    print("%.9f" % statistics.median(times))
+
+
+if __name__ == "__main__":
+    main()
