@@ -163,6 +163,7 @@ TEST_F(SocketTest, DestroyOnlyOwnSocketsAndQueuedEventSurvives) {
     ASSERT_EQ(rec.events.size(), 1u);
     EXPECT_EQ(rec.events[0].value, static_cast<unsigned int>(id));
     EXPECT_FALSE(server->DestroySocket(id));
+    EXPECT_TRUE(fw->UnRegister(otherServer));  // before `other` goes out of scope
     close(peer);
 }
 
