@@ -1,0 +1,425 @@
+#include "request.h"
+
+#include <arpa/inet.h>
+#include <expat.h>
+#include <netdb.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+
+#include "cameramessage.h"
+#include "sysdefs.h"
+
+namespace nuvak::request {
+
+bool ParseNumber(const std::string& text, unsigned long max, unsigned long& out) {
+    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return false;
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
+    if (errno != 0 || end == text.c_str() || *end != '\0' || v > max) return false;
+    out = static_cast<unsigned long>(v);
+    return true;
+}
+
+bool LookupAction(const std::string& name, ActionSpec& spec) {
+    struct Row {
+        const char* name;
+        ActionSpec spec;
+    };
+    static const Row kRows[] = {
+        {"run", {MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, false}},
+        {"pause", {MON_TOUR_TYP_GRP, MON_TOUR_ACT_PAUSE, false}},
+        {"next", {MON_TOUR_TYP_GRP, MON_TOUR_ACT_INC, false}},
+        {"prev", {MON_TOUR_TYP_GRP, MON_TOUR_ACT_DEC, false}},
+        {"resume", {MON_TOUR_TYP_GRP, MON_TOUR_ACT_NOP, false}},
+        {"stop", {MON_TOUR_TYP_GRP, MON_TOUR_ACT_DEL, false}},
+        {"preset", {MON_TOUR_TYP_GRPPRE, MON_TOUR_ACT_RUN, false}},
+        {"seize", {MON_TOUR_TYP_SEIZE, MON_TOUR_ACT_RUN, false}},
+        {"check", {MON_TOUR_TYP_GRP, 0, true}},
+    };
+    for (const Row& r : kRows)
+        if (name == r.name) {
+            spec = r.spec;
+            return true;
+        }
+    return false;
+}
+
+namespace {
+
+bool ResolveAddress(const std::string& text, unsigned long& ipa) {
+    struct in_addr a;
+    if (inet_pton(AF_INET, text.c_str(), &a) == 1) {
+        ipa = ntohl(a.s_addr);
+        return true;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* res = nullptr;
+    if (getaddrinfo(text.c_str(), nullptr, &hints, &res) != 0 || res == nullptr) return false;
+    ipa = ntohl(reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr.s_addr);
+    freeaddrinfo(res);
+    return true;
+}
+
+}  // namespace
+
+bool ParseOptions(int argc, char** argv, Options& o, std::string& reason) {
+    std::vector<std::string> positional;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= argc) {
+                reason = a + " needs a value";
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        auto number = [&](unsigned long max, unsigned long& out) {
+            std::string v;
+            if (!value(v)) return false;
+            if (!ParseNumber(v, max, out)) {
+                reason = a + " takes a number 0.." + std::to_string(max) + " (decimal or 0x hex), not '" + v + "'";
+                return false;
+            }
+            return true;
+        };
+        unsigned long n = 0;
+        if (a == "--help" || a == "-h") {
+            o.help = true;
+            return true;
+        } else if (a == "--to") {
+            if (!value(o.to)) return false;
+            if (!ResolveAddress(o.to, o.toIpa)) {
+                reason = "--to: cannot resolve '" + o.to + "'";
+                return false;
+            }
+        } else if (a == "--unit") {
+            if (!number(64, n)) return false;
+            if (n == 0) {
+                reason = "--unit takes 1..64";
+                return false;
+            }
+            o.unit = static_cast<unsigned short>(n);
+        } else if (a == "--port") {
+            if (!number(65535, n)) return false;
+            if (n == 0) {
+                reason = "--port takes 1..65535";
+                return false;
+            }
+            o.port = static_cast<unsigned short>(n);
+        } else if (a == "--monitor") {
+            if (!number(0xFFFFFFFFul, n)) return false;
+            o.monitor = static_cast<std::uint32_t>(n);
+        } else if (a == "--user") {
+            if (!number(0xFFFF, n)) return false;
+            o.user = static_cast<unsigned short>(n);
+        } else if (a == "--device") {
+            if (!number(0xFFFF, n)) return false;
+            o.device = static_cast<unsigned short>(n);
+        } else if (a == "--priority") {
+            if (!number(0xFFFFFFFFul, n)) return false;
+            o.priority = static_cast<std::uint32_t>(n);
+        } else if (a == "--json") {
+            o.json = true;
+        } else if (a == "--dry-run") {
+            o.dryRun = true;
+        } else if (a == "--action") {
+            if (!number(0xFFFF, n)) return false;
+            o.rawAction = static_cast<int>(n);
+        } else if (a == "--type") {
+            if (!number(0xFFFF, n)) return false;
+            o.rawType = static_cast<int>(n);
+        } else if (a == "--xml") {
+            if (!value(o.xmlFile)) return false;
+        } else if (a == "--count") {
+            if (!number(10000000, n)) return false;
+            if (n == 0) {
+                reason = "--count takes 1..10000000";
+                return false;
+            }
+            o.count = n;
+        } else if (a == "--rate") {
+            std::string v;
+            if (!value(v)) return false;
+            char* end = nullptr;
+            o.rate = std::strtod(v.c_str(), &end);
+            if (*end != '\0' || !(o.rate > 0.0) || o.rate > 1e6) {
+                reason = "--rate takes requests per second, above 0 and at most 1000000";
+                return false;
+            }
+        } else if (a == "--source") {
+            if (!number(64, n)) return false;
+            o.source = static_cast<unsigned short>(n);
+        } else if (a == "--max-retry") {
+            if (!number(100, n)) return false;
+            o.maxRetry = static_cast<unsigned short>(n);
+        } else if (a == "--retry-period") {
+            if (!number(600000, n)) return false;
+            if (n == 0) {
+                reason = "--retry-period takes 1..600000 milliseconds";
+                return false;
+            }
+            o.retryPeriod = n;
+        } else if (a == "--local-port") {
+            if (!number(65535, n)) return false;
+            o.localPort = static_cast<unsigned short>(n);
+        } else if (!a.empty() && a[0] == '-' && a != "-") {
+            reason = "unknown option " + a + " (try --help)";
+            return false;
+        } else {
+            positional.push_back(a);
+        }
+    }
+    if (!o.to.empty() && o.unit != 0) {
+        reason = "give --to or --unit, not both";
+        return false;
+    }
+    if (!o.xmlFile.empty()) {
+        if (!positional.empty()) {
+            reason = "--xml sends the file as it stands; no ACTION or GROUP";
+            return false;
+        }
+        return true;
+    }
+    if (positional.size() != 2) {
+        reason = positional.empty() ? "missing ACTION and GROUP (try --help)"
+                                    : positional.size() == 1 ? "missing GROUP after " + positional[0]
+                                                             : "too many arguments: " + positional[2];
+        return false;
+    }
+    o.action = positional[0];
+    ActionSpec spec;
+    if (!LookupAction(o.action, spec)) {
+        reason = "unknown action '" + o.action + "' (run, pause, next, prev, resume, stop, preset, seize, check)";
+        return false;
+    }
+    unsigned long g = 0;
+    if (!ParseNumber(positional[1], 0xFFFFFFFFul, g)) {
+        reason = "GROUP must be a global group id (decimal or 0x hex), not '" + positional[1] + "'";
+        return false;
+    }
+    o.group = static_cast<std::uint32_t>(g);
+    return true;
+}
+
+std::string BuildRequest(const Options& o, unsigned short sourceUnit, unsigned short requestId) {
+    if (!o.xmlFile.empty()) {
+        std::ifstream in(o.xmlFile, std::ios::binary);
+        if (o.xmlFile == "-") {
+            return std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+        }
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    ActionSpec spec{};
+    LookupAction(o.action, spec);
+    const unsigned short type = o.rawType >= 0 ? static_cast<unsigned short>(o.rawType) : spec.type;
+    const unsigned short action = o.rawAction >= 0 ? static_cast<unsigned short>(o.rawAction) : spec.action;
+    const std::uint32_t monitor = o.monitor != 0 ? o.monitor : sourceUnit * SYS_GLOBAL_GROUP_FACTOR + 1;
+    CameraMessage msg("SET_REQUEST", requestId, sourceUnit, 0, monitor, 0, 0);
+    if (spec.check)
+        msg.AddElement(new CameraVariableGroupMonitor(o.group, type, std::string(), 0));
+    else
+        msg.AddElement(new CameraVariableGroup(o.group, type, o.device, o.user, o.priority, action, 0, 0));
+    std::string text;
+    msg.SerializeElement(text, 0);
+    return text;
+}
+
+const std::string* Element::Find(const std::string& key) const {
+    for (const auto& kv : attributes)
+        if (kv.first == key) return &kv.second;
+    return nullptr;
+}
+
+unsigned short Answer::ErrorStatus() const {
+    const std::string* v = root.Find("ErrorStatus");
+    return v != nullptr ? static_cast<unsigned short>(std::atoi(v->c_str())) : 0;
+}
+
+namespace {
+
+struct ParseState {
+    Answer* answer;
+    int depth = 0;
+};
+
+void XMLCALL OnStart(void* data, const XML_Char* name, const XML_Char** atts) {
+    auto* st = static_cast<ParseState*>(data);
+    Element e;
+    e.name = name;
+    for (int i = 0; atts[i] != nullptr && atts[i + 1] != nullptr; i += 2) e.attributes.emplace_back(atts[i], atts[i + 1]);
+    if (st->depth == 0)
+        st->answer->root = std::move(e);
+    else if (st->answer->variables.size() < 4096)
+        st->answer->variables.push_back(std::move(e));
+    ++st->depth;
+}
+
+void XMLCALL OnEnd(void* data, const XML_Char*) { --static_cast<ParseState*>(data)->depth; }
+
+}  // namespace
+
+Answer ParseAnswer(const std::string& xml) {
+    Answer a;
+    ParseState st{&a};
+    XML_Parser p = XML_ParserCreate(nullptr);
+    if (p == nullptr) {
+        a.error = "no memory for the parser";
+        return a;
+    }
+    XML_SetUserData(p, &st);
+    XML_SetElementHandler(p, OnStart, OnEnd);
+    if (XML_Parse(p, xml.data(), static_cast<int>(xml.size()), 1) == XML_STATUS_OK) {
+        a.wellFormed = true;
+    } else {
+        a.error = XML_ErrorString(XML_GetErrorCode(p));
+    }
+    XML_ParserFree(p);
+    return a;
+}
+
+std::string StatusText(unsigned short code) {
+    const char* name = NuvakErrorName(code);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%s (0x%04X)", name != nullptr ? name : "UNKNOWN", code);
+    return buf;
+}
+
+std::string StateText(unsigned short state) {
+    const char* name = state == TOURSTATE_STOPPED   ? "STOPPED"
+                       : state == TOURSTATE_RUNNING ? "RUNNING"
+                       : state == TOURSTATE_END     ? "END"
+                                                    : "UNKNOWN";
+    return std::string(name) + " (" + std::to_string(state) + ")";
+}
+
+namespace {
+
+unsigned short U16(const std::string& v) { return static_cast<unsigned short>(std::atoi(v.c_str())); }
+
+bool IsNumber(const std::string& v) {
+    if (v.empty() || v.size() > 15) return false;
+    for (char c : v)
+        if (c < '0' || c > '9') return false;
+    return !(v.size() > 1 && v[0] == '0');
+}
+
+void AppendElementText(std::ostringstream& out, const Element& e) {
+    out << e.name;
+    for (const auto& kv : e.attributes) {
+        if (kv.first == "ErrorStatus" || kv.first == "VarReturnCode" || kv.first == "State") continue;
+        out << ' ' << kv.first << '=' << kv.second;
+    }
+    out << '\n';
+    for (const auto& kv : e.attributes) {
+        if (kv.first == "ErrorStatus" || kv.first == "VarReturnCode")
+            out << "  " << kv.first << ": " << StatusText(U16(kv.second)) << '\n';
+        else if (kv.first == "State")
+            out << "  State: " << StateText(U16(kv.second)) << '\n';
+    }
+}
+
+void AppendJsonAttributes(std::ostringstream& out, const Element& e) {
+    out << '{';
+    bool first = true;
+    for (const auto& kv : e.attributes) {
+        if (!first) out << ',';
+        first = false;
+        out << JsonString(kv.first) << ':' << (IsNumber(kv.second) ? kv.second : JsonString(kv.second));
+    }
+    out << '}';
+}
+
+}  // namespace
+
+std::string FormatText(const Answer& a, unsigned short unit, double latencyMs) {
+    std::ostringstream out;
+    char lat[32];
+    std::snprintf(lat, sizeof lat, "%.3f", latencyMs);
+    out << "answer from unit " << unit << " in " << lat << " ms\n";
+    if (!a.wellFormed) {
+        out << "  (not well-formed XML: " << a.error << ")\n";
+        return out.str();
+    }
+    AppendElementText(out, a.root);
+    for (const Element& v : a.variables) AppendElementText(out, v);
+    return out.str();
+}
+
+std::string JsonString(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20) {
+                    char buf[8];
+                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                    out += buf;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+std::string FormatJson(const Answer& a, unsigned short unit, double latencyMs, const std::string& raw) {
+    std::ostringstream out;
+    char lat[32];
+    std::snprintf(lat, sizeof lat, "%.3f", latencyMs);
+    out << "{\"answered\":true,\"unit\":" << unit << ",\"latency_ms\":" << lat;
+    if (!a.wellFormed) {
+        out << ",\"well_formed\":false,\"error\":" << JsonString(a.error) << ",\"raw\":" << JsonString(raw) << "}\n";
+        return out.str();
+    }
+    const unsigned short status = a.ErrorStatus();
+    const char* name = NuvakErrorName(status);
+    out << ",\"well_formed\":true,\"error_status\":" << status
+        << ",\"error_name\":" << JsonString(name != nullptr ? name : "UNKNOWN") << ",\"header\":{\"type\":"
+        << JsonString(a.root.name) << ",\"attributes\":";
+    AppendJsonAttributes(out, a.root);
+    out << "},\"variables\":[";
+    for (std::size_t i = 0; i < a.variables.size(); ++i) {
+        const Element& v = a.variables[i];
+        if (i != 0) out << ',';
+        out << "{\"type\":" << JsonString(v.name) << ",\"attributes\":";
+        AppendJsonAttributes(out, v);
+        if (const std::string* s = v.Find("State")) {
+            const std::string t = StateText(U16(*s));
+            out << ",\"state_name\":" << JsonString(t.substr(0, t.find(' ')));
+        }
+        if (const std::string* r = v.Find("VarReturnCode")) {
+            const char* n = NuvakErrorName(U16(*r));
+            out << ",\"return_name\":" << JsonString(n != nullptr ? n : "UNKNOWN");
+        }
+        out << '}';
+    }
+    out << "]}\n";
+    return out.str();
+}
+
+double Percentile(const std::vector<double>& sorted, double p) {
+    if (sorted.empty()) return 0.0;
+    std::size_t rank = static_cast<std::size_t>(std::ceil(p / 100.0 * static_cast<double>(sorted.size())));
+    if (rank == 0) rank = 1;
+    if (rank > sorted.size()) rank = sorted.size();
+    return sorted[rank - 1];
+}
+
+}  // namespace nuvak::request

@@ -1,0 +1,133 @@
+// nuvak-request without the loop: command line, action table, request text,
+// answer decoding and its text and JSON forms.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "request.h"
+#include "sysdefs.h"
+
+using namespace nuvak::request;
+
+namespace {
+
+bool Parse(std::vector<std::string> args, Options& o, std::string& reason) {
+    args.insert(args.begin(), "nuvak-request");
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(&a[0]);
+    return ParseOptions(static_cast<int>(argv.size()), argv.data(), o, reason);
+}
+
+TEST(NuvakRequest, CommandLine) {
+    Options o;
+    std::string reason;
+    ASSERT_TRUE(Parse({"--to", "10.1.2.3", "--port", "0x13f6", "--monitor", "20000005", "--priority", "3", "run",
+                       "20000001"},
+                      o, reason))
+        << reason;
+    EXPECT_EQ(o.toIpa, 0x0A010203ul);
+    EXPECT_EQ(o.port, 5110);
+    EXPECT_EQ(o.monitor, 20000005u);
+    EXPECT_EQ(o.group, 20000001u);
+    EXPECT_EQ(o.action, "run");
+
+    const std::vector<std::vector<std::string>> bad = {
+        {"run"},
+        {"fly", "1"},
+        {"run", "x1"},
+        {"run", "1", "2"},
+        {"--unit", "65", "run", "1"},
+        {"--unit", "0", "run", "1"},
+        {"--to", "127.0.0.1", "--unit", "3", "run", "1"},
+        {"--port", "70000", "run", "1"},
+        {"--user", "-1", "run", "1"},
+        {"--rate", "0", "--count", "5", "run", "1"},
+        {"--bogus", "run", "1"},
+        {"--monitor"},
+        {"--xml", "f", "run", "1"},
+    };
+    for (const auto& args : bad) {
+        Options b;
+        reason.clear();
+        EXPECT_FALSE(Parse(args, b, reason)) << args[0];
+        EXPECT_FALSE(reason.empty());
+        EXPECT_EQ(reason.find('\n'), std::string::npos);
+    }
+}
+
+TEST(NuvakRequest, ActionsMapToTourActionsAndTypes) {
+    struct Row {
+        const char* name;
+        unsigned short type, action;
+        bool check;
+    } rows[] = {{"run", MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, false},     {"pause", MON_TOUR_TYP_GRP, MON_TOUR_ACT_PAUSE, false},
+                {"next", MON_TOUR_TYP_GRP, MON_TOUR_ACT_INC, false},    {"prev", MON_TOUR_TYP_GRP, MON_TOUR_ACT_DEC, false},
+                {"resume", MON_TOUR_TYP_GRP, MON_TOUR_ACT_NOP, false},  {"stop", MON_TOUR_TYP_GRP, MON_TOUR_ACT_DEL, false},
+                {"preset", MON_TOUR_TYP_GRPPRE, MON_TOUR_ACT_RUN, false}, {"seize", MON_TOUR_TYP_SEIZE, MON_TOUR_ACT_RUN, false},
+                {"check", MON_TOUR_TYP_GRP, 0, true}};
+    for (const Row& r : rows) {
+        ActionSpec s{};
+        ASSERT_TRUE(LookupAction(r.name, s)) << r.name;
+        EXPECT_EQ(s.type, r.type) << r.name;
+        EXPECT_EQ(s.action, r.action) << r.name;
+        EXPECT_EQ(s.check, r.check) << r.name;
+    }
+}
+
+TEST(NuvakRequest, RequestTextDecodesBack) {
+    Options o;
+    std::string reason;
+    ASSERT_TRUE(Parse({"--user", "7", "--device", "0x0105", "--action", "9", "pause", "30000012"}, o, reason));
+    const Answer a = ParseAnswer(BuildRequest(o, 3, 44));
+    ASSERT_TRUE(a.wellFormed) << a.error;
+    EXPECT_EQ(a.root.name, "Camera");
+    EXPECT_EQ(*a.root.Find("RequestID"), "44");
+    EXPECT_EQ(*a.root.Find("SourceUnit"), "3");
+    EXPECT_EQ(*a.root.Find("MonitorID"), "30000001");  // default: source unit * 10,000,000 + 1
+    ASSERT_EQ(a.variables.size(), 1u);
+    EXPECT_EQ(a.variables[0].name, "CameraGroup");
+    EXPECT_EQ(*a.variables[0].Find("GroupID"), "30000012");
+    EXPECT_EQ(*a.variables[0].Find("DeviceID"), "261");
+    EXPECT_EQ(*a.variables[0].Find("Action"), "9");
+    EXPECT_EQ(*a.variables[0].Find("GroupType"), "1");
+
+    Options c;
+    ASSERT_TRUE(Parse({"--type", "3", "check", "30000012"}, c, reason));
+    const Answer b = ParseAnswer(BuildRequest(c, 3, 1));
+    ASSERT_EQ(b.variables.size(), 1u);
+    EXPECT_EQ(b.variables[0].name, "CameraGroupMonitor");
+    EXPECT_EQ(*b.variables[0].Find("GroupType"), "3");
+}
+
+TEST(NuvakRequest, AnswerFormats) {
+    const std::string xml =
+        "<?xml version=\"1.0\"?><Camera ActionType=\"SET_RESPONSE\" RequestID=\"1\" ErrorStatus=\"2565\">"
+        "<CameraGroup GroupID=\"10000001\" State=\"1\" VarReturnCode=\"0\"/></Camera>";
+    const Answer a = ParseAnswer(xml);
+    ASSERT_TRUE(a.wellFormed);
+    EXPECT_EQ(a.ErrorStatus(), 0x0A05);
+    const std::string text = FormatText(a, 2, 1.5);
+    EXPECT_NE(text.find("ErrorStatus: NUVAKERR_INVALID (0x0A05)"), std::string::npos);
+    EXPECT_NE(text.find("State: RUNNING (1)"), std::string::npos);
+    EXPECT_NE(text.find("VarReturnCode: OK (0x0000)"), std::string::npos);
+    const std::string json = FormatJson(a, 2, 1.5, xml);
+    EXPECT_NE(json.find("\"error_name\":\"NUVAKERR_INVALID\""), std::string::npos);
+    EXPECT_NE(json.find("\"ActionType\":\"SET_RESPONSE\""), std::string::npos);
+    EXPECT_NE(json.find("\"GroupID\":10000001"), std::string::npos);
+    EXPECT_NE(json.find("\"state_name\":\"RUNNING\""), std::string::npos);
+
+    EXPECT_EQ(StatusText(0x0123), "UNKNOWN (0x0123)");
+    EXPECT_EQ(StateText(2), "END (2)");
+    EXPECT_EQ(JsonString("a\"b\\\n\x01"), "\"a\\\"b\\\\\\n\\u0001\"");
+    const Answer broken = ParseAnswer("<Camera");
+    EXPECT_FALSE(broken.wellFormed);
+    EXPECT_NE(FormatJson(broken, 1, 0, "<Camera").find("\"well_formed\":false"), std::string::npos);
+
+    const std::vector<double> v = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    EXPECT_EQ(Percentile(v, 50), 5);
+    EXPECT_EQ(Percentile(v, 99), 10);
+    EXPECT_EQ(Percentile({}, 50), 0);
+}
+
+}  // namespace
