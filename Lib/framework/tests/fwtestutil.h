@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <cerrno>
 #include <functional>
 #include <utility>
@@ -48,6 +50,13 @@ public:
     std::function<void()> onInit;
     std::function<void()> onTerm;
 };
+
+// Sleeps the whole time even when signals interrupt it.
+inline void SleepMs(long ms) {
+    timespec left{ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
 
 // Stops the running loop the way an operator does: SIGINT from kill.
 inline void StopLoop() { kill(getpid(), SIGINT); }

@@ -175,7 +175,7 @@ TEST_F(SignalTest, SigintByKillFromAnotherProcessEndsAnIdleLoop) {
     };
     fwtest::Watchdog dog(60);
     EXPECT_TRUE(fw->Run());
-    usleep(100000);  // its SIGCHLD reaps it while the framework exists
+    fwtest::SleepMs(100);  // its SIGCHLD reaps it while the framework exists
 }
 
 TEST_F(SignalTest, RingHoldsTheFirst1023ValuesOfABurst) {
@@ -220,7 +220,7 @@ TEST_F(SignalTest, BurstWithUntakenValuesNeverStallsTheLoop) {
     fwtest::Watchdog dog(120);
     EXPECT_TRUE(fw->Run());
     kill(sender, SIGKILL);
-    usleep(100000);
+    fwtest::SleepMs(100);
     ASSERT_GE(rec.events.size(), 2u);
     EXPECT_EQ(rec.events.back().value, 0x2FFFFu);
     for (size_t i = 1; i + 1 < rec.events.size(); ++i) {
@@ -230,12 +230,16 @@ TEST_F(SignalTest, BurstWithUntakenValuesNeverStallsTheLoop) {
 }
 
 TEST_F(SignalTest, ChildrenAreReapedEvenWhenTheirSignalsMerge) {
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
     for (int i = 0; i < 4; ++i) {
         if (fork() == 0) _exit(0);
     }
-    usleep(300000);
-    int status;
-    EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);  // nothing left to reap
+    // Until every child has ended; a zombie left behind would be reaped
+    // here instead (a pid greater than 0).
+    pid_t r = 0;
+    for (int i = 0; i < 200 && (r = waitpid(-1, nullptr, WNOHANG)) == 0; ++i) fwtest::SleepMs(50);
+    EXPECT_EQ(r, -1);
     EXPECT_EQ(errno, ECHILD);
 }
 
