@@ -1,0 +1,90 @@
+// Fuzz target: the index reader. The input is a production index (".mdx")
+// for a small fixed data file. Every tag in its table is selected, walked to
+// the end, and sought by the keys the walk met and by a few made-up keys,
+// stepping on after each seek.
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "dbase.h"
+#include "fuzz_dbase_files.h"
+
+namespace {
+
+// A valid data file of two records: GRPTOUR N(5), NAME C(10).
+std::vector<std::uint8_t> SmallDbf() {
+    std::vector<std::uint8_t> b(32 + 2 * 32 + 1, 0);
+    b[0] = 0x03;
+    b[4] = 2;
+    b[8] = static_cast<std::uint8_t>(b.size());
+    b[10] = 16;
+    std::memcpy(&b[32], "GRPTOUR", 7);
+    b[32 + 11] = 'N';
+    b[32 + 16] = 5;
+    std::memcpy(&b[64], "NAME", 4);
+    b[64 + 11] = 'C';
+    b[64 + 16] = 10;
+    b.back() = 0x0D;
+    const char recs[] = "     7ALPHA          9BETA      ";
+    b.insert(b.end(), recs, recs + 32);
+    b.push_back(0x1A);
+    return b;
+}
+
+void SeekAndStep(TAG tag, const char* key) {
+    long recno = 0;
+    int rc = dXgetrno(tag, key, &recno);
+    if (rc == 0 || rc == DBRET_NOTFOUND) {
+        dXnxtkey(tag, nullptr, &recno);
+        dXnxtkey(tag, nullptr, &recno);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const std::string dbfpath = [] {
+        std::vector<std::uint8_t> d = SmallDbf();
+        return FuzzWriteFile("in.dbf", d.data(), d.size());
+    }();
+    std::string mdxpath = FuzzWriteFile("in.mdx", data, size);
+    if (dbfpath.empty() || mdxpath.empty()) return 0;
+    T_DBGDAT gdat;
+    DBinit(&gdat, 1);
+    DBF dbf = dDopen(&gdat, dbfpath.c_str(), DB_MODE_READ, 1);
+    if (!dbf) return 0;
+    MDX mdx = dXopen(dbf, mdxpath.c_str(), DB_MODE_READ, 4);
+    if (mdx) {
+        int ntags = dXtagcnt(mdx);
+        for (int n = 0; n <= ntags + 1; ++n) {
+            char name[11] = "GRPTOUR";
+            if (n > 0 && dXtagnm(mdx, n, name) != 0) continue;
+            TAG tag = dXactidx(mdx, name);
+            if (!tag) continue;
+            char expr[64];
+            dXkeyexpr(tag, expr, sizeof expr);
+            int keylen = dXkeylen(tag);
+            std::vector<char> key(static_cast<std::size_t>(keylen));
+            std::vector<std::string> keys;
+            long recno = 0;
+            while (dXnxtkey(tag, key.data(), &recno) == 0) {
+                if (keys.size() < 64 && (keys.empty() || keys.back() != std::string(key.data(), key.size())))
+                    keys.emplace_back(key.data(), key.size());
+                if (dXkeytype(tag) == 'N') {
+                    char text[DB_NUMTEXT_LEN];
+                    dUnktoa(key.data(), text);
+                }
+            }
+            for (const std::string& k : keys) SeekAndStep(tag, k.data());
+            std::string low(static_cast<std::size_t>(keylen), '\0'), high(static_cast<std::size_t>(keylen), '\xff');
+            SeekAndStep(tag, low.data());
+            SeekAndStep(tag, high.data());
+            dXrewind(tag);
+            dXnxtkey(tag, nullptr, &recno);
+        }
+        dXclose(mdx);
+    }
+    dDclose(dbf);
+    return 0;
+}
