@@ -260,8 +260,12 @@ void NuvakMgr::CsiMonCam(const T_MON_msg* message) {
         block = id;
     }
     if (id == 0xFFFF) return;
-    NuvakCntl* control = table_->GetNuvakCntl(block);
-    if (control == nullptr) return;
+    Dispatch(table_->GetNuvakCntl(block), id, message);
+}
+
+void NuvakMgr::Dispatch(NuvakCntl* control, unsigned short id, const T_MON_msg* message) {
+    if (control == nullptr || message == nullptr) return;
+    const unsigned char* b = message->bytes;
     const unsigned short monitor = mm::LoadLE16(b + mm::kMonitor);
     switch (mm::LoadLE16(b + mm::kCommand)) {
         case mm::kSeizeInd: control->CsiSeizeInd(monitor, id); break;

@@ -53,6 +53,9 @@ public:
                              CameraVariableGroup* variable);
     unsigned short NuvakResponse(CameraMessage* message);
     static bool IsGroupPreset(const T_MON_msg* message);
+    // Hands one monitor message to a control block by its primitive; every
+    // other primitive, or no block, is ignored.
+    static void Dispatch(NuvakCntl* control, unsigned short id, const T_MON_msg* message);
 
 private:
     bool ForThisUnit(T_uint_32 groupId) const;

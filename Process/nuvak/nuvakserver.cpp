@@ -11,7 +11,7 @@
 #include "nuvaktable.h"
 #include "sysdefs.h"
 #include "tmgrdm.h"
-#include "xmlcodec.h"
+#include "ixmlcodec.h"
 
 namespace mm = nuvak::monmsg;
 
@@ -148,6 +148,19 @@ void NuvakServer::CsiSequence(CameraMessage* message) {
                                  unitId_, area_);
     managers_.emplace(groupId, manager);
     manager->NuvakMessage(message);
+    // Keep managers only for groups that exist here: requests for made-up or
+    // foreign ids must not make the map grow without bound.
+    if (!IsKnownGroup(groupId)) {
+        managers_.erase(groupId);
+        delete manager;
+    }
+}
+
+bool NuvakServer::IsKnownGroup(unsigned long groupId) const {
+    if (groupId / SYS_GLOBAL_GROUP_FACTOR != unitId_) return false;
+    const auto logical = static_cast<T_uint_32>(groupId % SYS_GLOBAL_GROUP_FACTOR);
+    return (tours_ != nullptr && tours_->GetPhysicalNuvak(logical) != 0xFFFF) ||
+           (presets_ != nullptr && presets_->GetPhysicalGpreset(logical) != 0xFFFF);
 }
 
 unsigned long NuvakServer::GetGroupSequenceId(CameraMessage* message) {
@@ -168,16 +181,26 @@ void NuvakServer::OnTimerEvent(unsigned int id) {
     if (tourTimer_ != nullptr && id == tourTimerId_) NuvakTimer();
 }
 
-// At most five tours change step per pass; the walk resumes next second at
-// the manager where it stopped. Tours still counting down cost nothing.
+// At most five tours change step per pass; tours still counting down cost
+// nothing. The walk starts at the resume key (the manager that follows the
+// last one served, or the group of the latest request) and goes once round
+// the whole map, so that a pass that starts in the middle still ticks every
+// countdown; when the budget runs out the next pass resumes where it stopped.
 void NuvakServer::NuvakTimer() {
     budget_ = kStepsPerPass;
-    auto it = (resumeKey_ == kNoKey) ? managers_.begin() : managers_.find(resumeKey_);
-    while (it != managers_.end() && budget_ != 0) {
-        if (it->second->NuvakTimer(it->first) != 0) --budget_;
-        ++it;
+    if (managers_.empty()) {
+        resumeKey_ = kNoKey;
+        return;
     }
-    resumeKey_ = (it != managers_.end()) ? it->second->GetNuvakId() : kNoKey;
+    auto it = (resumeKey_ == kNoKey) ? managers_.begin() : managers_.lower_bound(resumeKey_);
+    if (it == managers_.end()) it = managers_.begin();
+    std::size_t visited = 0;
+    while (visited < managers_.size() && budget_ != 0) {
+        if (it->second->NuvakTimer(it->first) != 0) --budget_;
+        ++visited;
+        if (++it == managers_.end()) it = managers_.begin();
+    }
+    resumeKey_ = (visited < managers_.size()) ? it->second->GetNuvakId() : kNoKey;
 }
 
 void NuvakServer::OnIpcEvent() {
@@ -196,8 +219,19 @@ void NuvakServer::OnIpcEvent() {
 void NuvakServer::CsiMonCam(IPCMessage* message, const T_ipchdr* block) {
     T_MON_msg monitor;
     std::memcpy(monitor.bytes, IPC_block(block), sizeof monitor.bytes);
-    auto it = managers_.find(mm::LoadLE32(monitor.bytes + mm::kGlobalTour));
-    if (it != managers_.end()) it->second->CsiMonCam(&monitor);
+    const T_uint_32 tour = mm::LoadLE32(monitor.bytes + mm::kGlobalTour);
+    auto it = managers_.find(tour);
+    if (it != managers_.end()) {
+        it->second->CsiMonCam(&monitor);
+    } else if (tour == 0xFFFFFFFFu && controls_ != nullptr) {
+        // A message that names no tour (a monitor control process that has
+        // not seen the seize of this exchange, e.g. after its restart) goes
+        // to the control block whose id it echoes, so that the exchange
+        // completes instead of waiting for the busy-client reset forever.
+        const unsigned short block = mm::LoadLE16(monitor.bytes + mm::kTourCntl);
+        if (block >= 1 && block <= 512)
+            NuvakMgr::Dispatch(controls_->GetNuvakCntl(block), block > 256 ? block - 256 : block, &monitor);
+    }
     message->Release();
     delete message;
 }

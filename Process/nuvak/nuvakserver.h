@@ -62,6 +62,7 @@ private:
     void OnSignalEvent(unsigned int code);
     void OnTimerEvent(unsigned int id);
     void OnIpcEvent();
+    bool IsKnownGroup(unsigned long groupId) const;
 
     unsigned short budget_ = 0;
     DatabaseMgr* database_ = nullptr;

@@ -1,0 +1,455 @@
+// The real service with the installation's stand-ins, driven through its real
+// interfaces only (see harness.h). Each test builds its own installation.
+#include <signal.h>
+
+#include <algorithm>
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+#include "sysdefs.h"
+
+using namespace e2e;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A 3x3 wall (monitors 1..9) and six single monitors (10..15) for the
+// stepping budget; cameras 1..9 have logical numbers 101..109.
+std::string Description(const std::string& tour1 = "  step preset 1 dwell 2\n  step preset 2 dwell 2\n",
+                        const std::string& preset2 = "  element monitor 1 camera 3 preset 3\n"
+                                                     "  element monitor 2 camera 4 preset 4\n",
+                        unsigned long tour1Logical = 10001, unsigned renumberedCam = 0, unsigned camLogical = 0) {
+    std::string d;
+    d += "tour 1 logical " + std::to_string(tour1Logical) + "\n" + tour1;
+    d += "tour 2 logical 10002\n  step preset 3 dwell 3\n";
+    d += "tour 3 logical 10003\n  step preset 4 dwell 2\n";
+    for (int i = 11; i <= 16; ++i)
+        d += "tour " + std::to_string(i) + " logical " + std::to_string(10000 + i) + "\n  step preset " +
+             std::to_string(i) + " dwell 1\n";
+    d += "preset 1 logical 20001\n  element monitor 1 camera 1 preset 1\n  element monitor 2 camera 2 preset 2\n";
+    d += "preset 2 logical 20002\n" + preset2;
+    d += "preset 3 logical 20003\n  element monitor 3 camera 5 preset 1\n  element monitor 4 camera 6 preset 0\n";
+    d += "preset 4 logical 20004\n  element monitor 2 camera 7 preset 2\n  element monitor 3 camera 8 preset 2\n";
+    d += "preset 5 logical 20005\n  element monitor 7 camera 1 preset 1\n  element monitor 8 camera 2 preset 2\n"
+         "  element monitor 9 camera 3 preset 3\n";
+    for (int i = 11; i <= 16; ++i)
+        d += "preset " + std::to_string(i) + " logical " + std::to_string(20000 + i) + "\n  element monitor " +
+             std::to_string(i - 1) + " camera " + std::to_string(i - 10) + " preset 1\n";
+    for (int c = 1; c <= 9; ++c)
+        d += "camera " + std::to_string(c) + " logical " + std::to_string(c == static_cast<int>(renumberedCam) ? camLogical : 100 + c) + "\n";
+    for (int m = 1; m <= 15; ++m) d += "monitor " + std::to_string(m) + " logical " + std::to_string(200 + m) + "\n";
+    return d;
+}
+
+Options Default(bool lcfs = false) {
+    Options o;
+    o.description = Description();
+    o.lcfs = lcfs;
+    return o;
+}
+
+constexpr unsigned short kUser = 0x0103;  // keyboard 3
+constexpr unsigned short kOther = 0x0104;
+
+auto Kind(const std::string& kind, unsigned long monitor) {
+    return [kind, monitor](const MonLine& l) { return l.dir == "in" && l.kind == kind && l["monitor"] == monitor; };
+}
+
+TEST(Service, StateTableAndStatusCodesOverTheWire) {
+    Installation in(Default());
+    Answer a = in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1);
+    ASSERT_TRUE(a.received);
+    EXPECT_EQ(a.action, "SET_RESPONSE");
+    EXPECT_EQ(a.error, 0);
+    EXPECT_EQ(a.returnCode, 0);
+    EXPECT_EQ(a.state, TOURSTATE_RUNNING);
+    struct Row {
+        unsigned short action;
+        unsigned short status;
+        unsigned short state;
+    } rows[] = {
+        {MON_TOUR_ACT_NOP, NUVAKERR_INVSTATE, TOURSTATE_RUNNING},  // Start while running
+        {MON_TOUR_ACT_INC, NUVAKERR_INVSTATE, TOURSTATE_RUNNING},
+        {MON_TOUR_ACT_DEC, NUVAKERR_INVSTATE, TOURSTATE_RUNNING},
+        {MON_TOUR_ACT_RUN, 0, TOURSTATE_RUNNING},                  // shows the step due next
+        {MON_TOUR_ACT_PAUSE, 0, TOURSTATE_STOPPED},
+        {MON_TOUR_ACT_INC, 0, TOURSTATE_STOPPED},
+        {MON_TOUR_ACT_DEC, 0, TOURSTATE_STOPPED},
+        {MON_TOUR_ACT_NOP, 0, TOURSTATE_RUNNING},                  // Start from held
+        {MON_TOUR_ACT_PAUSE, 0, TOURSTATE_STOPPED},
+        {MON_TOUR_ACT_RUN, 0, TOURSTATE_RUNNING},                  // Run from held
+        {MON_TOUR_ACT_REV, 0, TOURSTATE_RUNNING},
+        {MON_TOUR_ACT_SKIP, 0, TOURSTATE_RUNNING},
+        {9, NUVAKEER_INVTOURCMD, TOURSTATE_RUNNING},
+        {MON_TOUR_ACT_DEL, 0, TOURSTATE_END},
+        {MON_TOUR_ACT_NOP, NUVAKERR_INVSTATE, TOURSTATE_END},
+        {MON_TOUR_ACT_INC, NUVAKERR_INVSTATE, TOURSTATE_END},
+        {MON_TOUR_ACT_PAUSE, 0, TOURSTATE_STOPPED},                // any -> Pause -> held
+        {MON_TOUR_ACT_DEL, 0, TOURSTATE_END},
+        {MON_TOUR_ACT_RUN, 0, TOURSTATE_RUNNING},                  // END -> Run
+    };
+    for (const Row& r : rows) {
+        Answer b = in.Group(10001, MON_TOUR_TYP_GRP, r.action, 10, kUser, 1);
+        ASSERT_TRUE(b.received) << "action " << r.action;
+        EXPECT_EQ(b.error, r.status) << "action " << r.action;
+        EXPECT_EQ(b.returnCode, r.status) << "action " << r.action;
+        EXPECT_EQ(b.state, r.state) << "action " << r.action;
+    }
+    // Unknown tour, unknown preset, unknown group type.
+    EXPECT_EQ(in.Group(10099, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1).error, NUVAKERR_INVALID);
+    EXPECT_EQ(in.Group(20099, MON_TOUR_TYP_GRPPRE, MON_TOUR_ACT_RUN, 10, kUser, 1).error, NUVAKERR_INVGRPPREID);
+    EXPECT_EQ(in.Group(10001, 7, MON_TOUR_ACT_RUN, 10, kUser, 1).error, NUVAKERR_INVTYPE);
+    // Another unit's group: answered without its variable.
+    Answer o = in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1, 21, 2);
+    ASSERT_TRUE(o.received);
+    EXPECT_EQ(o.error, NUVAKERR_VARNOT4UNIT);
+    EXPECT_FALSE(o.hasVariable);
+    EXPECT_EQ(in.Check(10001, MON_TOUR_TYP_GRP, 2).error, NUVAKERR_VARNOT4UNIT);
+    // Monitor lists.
+    Answer c = in.Check(10001, MON_TOUR_TYP_GRP);
+    EXPECT_EQ(c.error, 0);
+    EXPECT_EQ(c.monList, "   1   2");
+    EXPECT_EQ(in.Check(20005, MON_TOUR_TYP_GRPPRE).monList, "   7   8   9");
+    EXPECT_EQ(in.Check(20099, MON_TOUR_TYP_GRPPRE).error, NUVAKERR_INVGRPPREID);
+    EXPECT_EQ(in.Check(10099, MON_TOUR_TYP_GRP).error, NUVAKERR_INVALID);
+}
+
+TEST(Service, ManagerChecksPrioritiesAndSeize) {
+    Installation in(Default());
+    // Tour 1 (monitors 1, 2) for a user at monitor 1, priority 10: monitor 2 is
+    // held for the tour at priority 11 (first come).
+    ASSERT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1).error, 0);
+    // Tour 3 (monitors 2, 3) for a weaker user: refused, nothing changes.
+    Answer weak = in.Group(10003, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 20, kOther, 3);
+    EXPECT_EQ(weak.error, NUVAKERR_INVALPTR);
+    // Same priority, another device: refused.
+    EXPECT_EQ(in.Group(10003, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 11, kOther, 3).error, NUVAKERR_INVALPTR);
+    // Stronger: granted; tour 1 is stopped.
+    EXPECT_EQ(in.Group(10003, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 5, kOther, 3).error, 0);
+    EXPECT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_SKIP, 10, kUser, 1).state, TOURSTATE_END);
+    EXPECT_TRUE(in.WaitMon(1, Kind("tour_stop", 1)));
+    // A tour without a user (requested from a monitor outside it) refuses all.
+    ASSERT_EQ(in.Group(10002, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 1, kUser, 9).error, 0);
+    EXPECT_EQ(in.Group(20004, MON_TOUR_TYP_GRPPRE, MON_TOUR_ACT_RUN, 0, kUser, 4).error, NUVAKERR_INVALPTR);
+    // Seize on an ended tour: the user's monitor gets a tour stop; INVSTATE.
+    const size_t stops = in.MonLog().size();
+    EXPECT_EQ(in.Group(10001, MON_TOUR_TYP_SEIZE, 0, 10, kUser, 1).error, NUVAKERR_INVSTATE);
+    EXPECT_TRUE(in.WaitMon(2, Kind("tour_stop", 1)));
+    EXPECT_GT(in.MonLog().size(), stops);
+    // The tour's own user seizes its monitors: the other monitor is seized for
+    // the group device, the user's own is not.
+    ASSERT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 1, kUser, 1).error, 0);
+    EXPECT_EQ(in.Group(10001, MON_TOUR_TYP_SEIZE, 0, 1, kUser, 1).error, 0);
+    EXPECT_TRUE(in.WaitMon(1, [](const MonLine& l) {
+        return l.dir == "in" && l.kind == "seize" && l["monitor"] == 2 && l["device"] == 0x0203 && l["priority"] == 2;
+    }));
+    // A weaker user of another device and priority takes monitor 2 away from the
+    // tour's user: it is given back to the group device.
+    EXPECT_EQ(in.Group(10001, MON_TOUR_TYP_SEIZE, 0, 30, kOther, 2).error, 0);
+    // Same priority, other device: the tour is stopped.
+    EXPECT_EQ(in.Group(10001, MON_TOUR_TYP_SEIZE, 0, 1, kOther, 2).error, 0);
+    EXPECT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_SKIP, 1, kUser, 1).state, TOURSTATE_END);
+    // A group preset shown once: monitors 7, 8, 9 seized and ended with tour stops.
+    EXPECT_EQ(in.Group(20005, MON_TOUR_TYP_GRPPRE, MON_TOUR_ACT_RUN, 10, kUser, 7).error, 0);
+    for (unsigned long m : {7ul, 8ul, 9ul}) {
+        EXPECT_TRUE(in.WaitMon(1, Kind("camera_preset", m))) << m;
+        EXPECT_TRUE(in.WaitMon(1, Kind("tour_stop", m))) << m;
+    }
+}
+
+TEST(Service, FirstComeRestartsLastComeRefuses) {
+    for (bool lcfs : {false, true}) {
+        Installation in(Default(lcfs));
+        ASSERT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1).error, 0);
+        ASSERT_TRUE(in.WaitMon(1, [](const MonLine& l) {
+            return l.dir == "in" && l.kind == "seize" && l["monitor"] == 2;
+        }));
+        const auto seize2 = in.MonLog();
+        unsigned long prio2 = 0;
+        for (const auto& l : seize2)
+            if (l.dir == "in" && l.kind == "seize" && l["monitor"] == 2) prio2 = l["priority"];
+        EXPECT_EQ(prio2, lcfs ? 10ul : 11ul);
+        Answer again = in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1);
+        EXPECT_EQ(again.error, lcfs ? NUVAKERR_INVALPTR : 0) << (lcfs ? "lcfs" : "fcfs");
+    }
+}
+
+TEST(Service, MonitorMessagesOfAFirstShowingAndLaterSteps) {
+    Installation in(Default());
+    ASSERT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1).error, 0);
+    // First showing: seize, camera select, camera preset on each monitor.
+    ASSERT_TRUE(in.WaitMon(1, Kind("camera_preset", 1)));
+    ASSERT_TRUE(in.WaitMon(1, Kind("camera_preset", 2)));
+    std::vector<MonLine> m1, m2;
+    for (const auto& l : in.MonLog()) {
+        if (l.dir != "in") continue;
+        if (l["monitor"] == 1) m1.push_back(l);
+        if (l["monitor"] == 2) m2.push_back(l);
+    }
+    ASSERT_GE(m1.size(), 3u);
+    EXPECT_EQ(m1[0].kind, "seize");
+    EXPECT_EQ(m1[0]["command"], 32u);
+    EXPECT_EQ(m1[0]["sender"], 13u);
+    EXPECT_EQ(m1[0]["sender2"], 13u);
+    EXPECT_EQ(m1[0]["dest"], 1u);
+    EXPECT_EQ(m1[0]["class"], 0u);
+    EXPECT_EQ(m1[0]["length"], 104u);
+    EXPECT_EQ(m1[0]["ctrl_word"], 0x101u);
+    EXPECT_EQ(m1[0]["ctrl_value"], 1u);
+    EXPECT_EQ(m1[0]["target"], 10010001u);
+    EXPECT_EQ(m1[0]["tour_action"], 0xFFFFu);
+    EXPECT_EQ(m1[0]["tour_cntl"], 1u);
+    EXPECT_EQ(m1[0]["priority"], 10u);
+    EXPECT_EQ(m1[0]["device"], kUser);
+    EXPECT_EQ(m1[0]["user"], 21u);
+    EXPECT_EQ(m1[1].kind, "camera_select");
+    EXPECT_EQ(m1[1]["command"], 8u);
+    EXPECT_EQ(m1[1]["ctrl_word"], 1u);
+    EXPECT_EQ(m1[1]["ctrl_value"], 0u);
+    EXPECT_EQ(m1[1]["target"], 100101u);
+    EXPECT_EQ(m1[2].kind, "camera_preset");
+    EXPECT_EQ(m1[2]["ctrl_word"], 2u);
+    EXPECT_EQ(m1[2]["ctrl_value"], 1u);
+    ASSERT_GE(m2.size(), 3u);
+    EXPECT_EQ(m2[0].kind, "seize");
+    EXPECT_EQ(m2[0]["device"], 0x0203u);
+    EXPECT_EQ(m2[0]["priority"], 11u);
+    EXPECT_EQ(m2[0]["user"], 2u);
+    EXPECT_EQ(m2[1]["target"], 100102u);
+    // Later steps: camera select and preset only, step 2 shows cameras 3 and 4.
+    ASSERT_TRUE(in.WaitMon(1, [](const MonLine& l) {
+        return l.dir == "in" && l.kind == "camera_select" && l["monitor"] == 1 && l["target"] == 100103;
+    }, 8000ms));
+    ASSERT_TRUE(in.WaitMon(1, [](const MonLine& l) {
+        return l.dir == "in" && l.kind == "camera_preset" && l["monitor"] == 2 && l["ctrl_value"] == 4;
+    }, 8000ms));
+    size_t seizes = 0;
+    for (const auto& l : in.MonLog())
+        if (l.dir == "in" && l.kind == "seize") ++seizes;
+    EXPECT_EQ(seizes, 2u);
+}
+
+// Groups the camera selects of monitors 10..15 into timer passes.
+std::vector<std::vector<unsigned long>> Passes(const std::vector<MonLine>& log) {
+    std::vector<std::vector<unsigned long>> passes;
+    long last = -100000;
+    for (const auto& l : log) {
+        if (l.dir != "in" || l.kind != "camera_select" || l["monitor"] < 10 || l["monitor"] > 15) continue;
+        const long t = static_cast<long>(l["ms"]);
+        if (t - last > 300) passes.emplace_back();
+        passes.back().push_back(l["monitor"]);
+        last = t;
+    }
+    return passes;
+}
+
+TEST(Service, AtMostFiveToursStepPerPassAndThePassResumes) {
+    Installation in(Default());
+    for (int i = 11; i <= 16; ++i)
+        ASSERT_EQ(in.Group(10000 + i, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, i - 1).error, 0);
+    const size_t start = in.MonLog().size();
+    std::this_thread::sleep_for(7s);
+    auto log = in.MonLog();
+    log.erase(log.begin(), log.begin() + static_cast<long>(start));
+    auto passes = Passes(log);
+    ASSERT_GE(passes.size(), 5u);
+    passes.erase(passes.begin());  // may mix with the first showings
+    std::map<unsigned long, int> per;
+    for (const auto& p : passes) {
+        EXPECT_LE(p.size(), 5u);
+        for (auto m : p) ++per[m];
+    }
+    EXPECT_EQ(passes[1].size(), 5u);
+    // Every tour keeps stepping: the pass after a full one starts where it stopped.
+    for (unsigned long m = 10; m <= 15; ++m) EXPECT_GE(per[m], static_cast<int>(passes.size()) - 2) << m;
+}
+
+TEST(Service, DatabaseUpdatesWhileToursRun) {
+    Installation in(Default());
+    ASSERT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1).error, 0);
+    ASSERT_TRUE(in.WaitMon(1, Kind("camera_preset", 1)));
+    // Preset 2 now shows cameras 5 and 6; the running tour takes it up.
+    in.RewriteDatabase(Description("  step preset 1 dwell 2\n  step preset 2 dwell 2\n",
+                                   "  element monitor 1 camera 5 preset 3\n  element monitor 2 camera 6 preset 4\n"));
+    in.QueueSignal(GRPPRE_UPDATE_SIG);
+    EXPECT_TRUE(in.WaitMon(1, [](const MonLine& l) {
+        return l.dir == "in" && l.kind == "camera_select" && l["monitor"] == 1 && l["target"] == 100105;
+    }, 10000ms));
+    EXPECT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_SKIP, 10, kUser, 1).state, TOURSTATE_RUNNING);
+    // Camera 5 renumbered: only the cameras are reloaded (and the monitors).
+    const std::string p2 = "  element monitor 1 camera 5 preset 3\n  element monitor 2 camera 6 preset 4\n";
+    in.RewriteDatabase(Description("  step preset 1 dwell 2\n  step preset 2 dwell 2\n", p2, 10001, 5, 155));
+    in.QueueSignal(CAM_DBUPDATE_SIG);
+    in.QueueSignal(MON_DBUPDATE_SIG);
+    EXPECT_TRUE(in.WaitMon(1, [](const MonLine& l) {
+        return l.dir == "in" && l.kind == "camera_select" && l["monitor"] == 1 && l["target"] == 100155;
+    }, 10000ms));
+    // Tour 1 gets a third step on monitors 7..9: the running block goes on
+    // with the new steps.
+    in.RewriteDatabase(Description("  step preset 1 dwell 1\n  step preset 2 dwell 1\n  step preset 5 dwell 1\n",
+                                   p2, 10001, 5, 155));
+    in.QueueSignal(NUVAK_UPDATE_SIG);
+    EXPECT_TRUE(in.WaitMon(1, [](const MonLine& l) {
+        return l.dir == "in" && l.kind == "camera_select" && l["monitor"] == 8 && l["target"] == 100102;
+    }, 10000ms));
+    EXPECT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_SKIP, 10, kUser, 1).state, TOURSTATE_RUNNING);
+    // Renumbered: the old number is unknown at once, the new one works.
+    in.RewriteDatabase(Description("  step preset 1 dwell 1\n  step preset 2 dwell 1\n", p2, 10021, 5, 155));
+    in.QueueSignal(NUVAK_UPDATE_SIG);
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    Answer old;
+    do {
+        old = in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_SKIP, 10, kUser, 1);
+    } while (old.error != NUVAKERR_INVALID && std::chrono::steady_clock::now() < end);
+    EXPECT_EQ(old.error, NUVAKERR_INVALID);
+    EXPECT_EQ(in.Check(10021, MON_TOUR_TYP_GRP).monList, "   1   2");
+    EXPECT_EQ(in.Group(10021, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1).error, 0);
+    // A tour deleted while it runs stops stepping; the service carries on.
+    in.RewriteDatabase(Description("", p2, 10021, 5, 155));
+    in.QueueSignal(NUVAK_UPDATE_SIG);
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(in.Check(10021, MON_TOUR_TYP_GRP).error, NUVAKERR_INVALID);
+    EXPECT_TRUE(in.Service().Running());
+}
+
+TEST(Service, OrderlyShutdownOnSigint) {
+    Installation in(Default());
+    ASSERT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1).error, 0);
+    ASSERT_TRUE(in.Tmgr().WaitFor("register NUVAK (51)", 5s));
+    EXPECT_TRUE(in.IpcSlotTaken(13));
+    in.Service().Signal(SIGINT);
+    EXPECT_EQ(in.Service().Wait(10s), 0);
+    EXPECT_FALSE(in.IpcSlotTaken(13));
+    EXPECT_TRUE(in.Tmgr().WaitFor("unregister NUVAK (51)", 5s)) << in.Tmgr().Output();
+}
+
+TEST(Service, HealthChecksAreAnswered) {
+    Installation in(Default());
+    EXPECT_TRUE(in.Tmgr().WaitFor("answer NUVAK (51)", 5s)) << in.Tmgr().Output();
+}
+
+std::string Block256(unsigned short cls, unsigned short primitive, unsigned short monitor, unsigned long tour,
+                     unsigned short type, unsigned short result = 1) {
+    std::string b(256, '\0');
+    auto put16 = [&](size_t o, unsigned v) {
+        b[o] = static_cast<char>(v & 0xFF);
+        b[o + 1] = static_cast<char>(v >> 8);
+    };
+    put16(0, 1);
+    put16(2, 13);
+    put16(4, 13);
+    put16(6, cls);
+    put16(8, 104);
+    put16(12, primitive);
+    put16(20, monitor);
+    put16(40, result);
+    put16(52, tour & 0xFFFF);
+    put16(54, tour >> 16);
+    put16(56, type);
+    return b;
+}
+
+TEST(Service, MalformedInputInterleavedWithGoodTraffic) {
+    Installation in(Default());
+    ASSERT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1).error, 0);
+    const std::vector<std::string> junk = {
+        "",
+        "hello",
+        std::string(2000, 'x'),
+        std::string(60000, '<'),
+        "<?xml version=\"1.0\"?><Camera ActionType=\"SET\" SourceUnit=\"1\" MonitorID=\"10000001\">",
+        "<Camera><CameraGroup GroupID=\"99999999999999\" GroupType=\"1\" Action=\"1\"/></Camera>",
+        "<Camera SourceUnit=\"1\" MonitorID=\"10000001\"><Unknown/><CameraGroup/></Camera>",
+        "<Camera SourceUnit=\"1\" MonitorID=\"10000001\"><CameraGroup GroupID=\"10010001\" GroupType=\"1\" "
+        "Action=\"65535\" Priority=\"-1\"/></Camera>",
+        "<!DOCTYPE a [<!ENTITY b \"bbbbbbbbbbbbbbbbbbbbbbbbbbbbbb\">]><Camera>&b;&b;&b;</Camera>",
+    };
+    for (int round = 0; round < 3; ++round) {
+        for (const auto& j : junk) {
+            in.Datagram(j);
+            in.Raw(j, 100ms);
+            // IPC junk: short, wrong class, unknown tours and monitors, every primitive.
+            in.IpcDatagram(13, j.substr(0, 100));
+            in.IpcDatagram(13, Block256(0, 2, 1, 10010001, 0));
+            for (unsigned short prim : {1, 2, 3, 4, 5, 7, 9, 10, 22, 99})
+                in.IpcDatagram(13, Block256(13, prim, 77, 10010001, 0));
+            in.IpcDatagram(13, Block256(13, 10, 1, 10099999, 2));
+            in.IpcDatagram(13, Block256(13, 10, 1, 0xFFFFFFFFul, 2));
+        }
+        Answer ok = in.Check(10001, MON_TOUR_TYP_GRP);
+        EXPECT_TRUE(ok.received);
+        EXPECT_EQ(ok.monList, "   1   2");
+    }
+    // A message without any variable is answered with status 0.
+    Answer empty = in.Raw("<Camera ActionType=\"SET\" SourceUnit=\"1\" MonitorID=\"10000001\"></Camera>");
+    EXPECT_TRUE(empty.received);
+    EXPECT_EQ(empty.error, 0);
+    EXPECT_FALSE(empty.hasVariable);
+    // A request whose monitor is on another unit than its source is dropped.
+    EXPECT_FALSE(in.Raw("<Camera ActionType=\"SET\" SourceUnit=\"1\" MonitorID=\"20000001\">"
+                        "<CameraGroupMonitor GroupID=\"10010001\" GroupType=\"1\"/></Camera>", 300ms).received);
+    // The tour still steps.
+    const size_t before = in.MonLog().size();
+    EXPECT_TRUE(in.WaitMon(before + 1, [](const MonLine& l) { return l.dir == "in"; }, 6000ms));
+    EXPECT_TRUE(in.Service().Running());
+}
+
+TEST(Service, BurstOfDistinctRequestsAnsweredInFull) {
+    Installation in(Default());
+    auto r = in.Burst(10000, 64, 2000ms, 240s);
+    std::printf("burst: %zu answered in %.2f s (%.0f/s), %zu resent, %zu duplicate answers\n", r.answered,
+                r.seconds, r.answered / r.seconds, r.resent, r.duplicates);
+    EXPECT_EQ(r.answered, 10000u);
+    EXPECT_TRUE(in.Service().Running());
+}
+
+TEST(Service, MonitorControlRestartedWhileToursRun) {
+    Installation in(Default());
+    ASSERT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1).error, 0);
+    ASSERT_TRUE(in.WaitMon(1, Kind("camera_preset", 1)));
+    in.Monctl().Signal(SIGKILL);
+    in.Monctl().Wait(5s);
+    std::this_thread::sleep_for(4s);  // steps sent into the void leave clients busy
+    EXPECT_TRUE(in.Service().Running());
+    size_t presets = 0;
+    for (const auto& l : in.MonLog()) presets += Kind("camera_preset", 1)(l);
+    in.RestartMonctl();
+    // The busy clients are forced idle after five checks; the tour then steps.
+    EXPECT_TRUE(in.WaitMon(presets + 1, Kind("camera_preset", 1), 30000ms));
+    EXPECT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_SKIP, 10, kUser, 1).state, TOURSTATE_RUNNING);
+}
+
+TEST(Service, DatabaseFilesBrokenWhileToursRun) {
+    Installation in(Default());
+    ASSERT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1).error, 0);
+    for (const char* f : {"nuvak.dbf", "grppre.dbf", "cam.mdx", "nuvak.mdx", "grppre.mdx", "mon.dbf"}) {
+        const std::string path = std::string("/opt/cctv/database/") + f;
+        FILE* fp = std::fopen(path.c_str(), "r+");
+        if (fp == nullptr) continue;
+        std::fseek(fp, 40, SEEK_SET);
+        std::fwrite("\xff\x00\x13garbage", 1, 10, fp);
+        std::fclose(fp);
+        if (f[0] == 'n' || f[0] == 'm') truncate(path.c_str(), 100);
+        in.QueueSignal(NUVAK_UPDATE_SIG);
+        in.QueueSignal(CAM_DBUPDATE_SIG);
+        std::this_thread::sleep_for(300ms);
+        EXPECT_TRUE(in.Check(20001, MON_TOUR_TYP_GRPPRE).received) << f;
+    }
+    truncate("/opt/cctv/database/grppre.dbf", 0);
+    in.QueueSignal(GRPPRE_UPDATE_SIG);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_TRUE(in.Service().Running());
+    in.RewriteDatabase(Description(), false);
+    in.QueueSignal(NUVAK_UPDATE_SIG);
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    Answer a;
+    do {
+        a = in.Check(10001, MON_TOUR_TYP_GRP);
+    } while (a.monList != "   1   2" && std::chrono::steady_clock::now() < end);
+    EXPECT_EQ(a.monList, "   1   2");
+}
+
+}  // namespace
