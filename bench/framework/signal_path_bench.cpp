@@ -8,7 +8,9 @@
 // Floor: the same signal and value with the signal blocked, taken back with
 // sigwaitinfo: the kernel's part of the path and nothing else.
 //
-// Run: bench_framework --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
+// Run (in private namespaces: the framework attaches the IPC table, key 0x1009):
+//   scripts/netns-run.sh build/bench/framework/bench_framework
+//       --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
 #include <signal.h>
 #include <unistd.h>
 
