@@ -303,3 +303,63 @@ TEST_F(DbifTest, KeyFieldOfAnotherType) {
     ASSERT_EQ(DBIF_CAMbyID(9, &rec), DBIFERR_NOERROR);
     EXPECT_EQ(rec.log_no, 109u);
 }
+
+// Truncated and scribbled-over files give error codes, never a crash or a
+// read outside a buffer (run under the sanitizers too).
+TEST_F(DbifTest, DamagedFilesGiveCodes) {
+    Installation inst = ExampleInstallation(false);
+    WriteOptions o = Deep();
+    Write(inst, o);
+    std::string cam = dir_ + "/cam.dbf";
+    ASSERT_EQ(::truncate(cam.c_str(), 600), 0);  // the header still counts every record
+    T_CAM_config rec;
+    int ok = 0, failed = 0;
+    for (T_uint_16 id = 1; id <= 4; ++id) {
+        T_uint_16 r = DBIF_CAMbyID(id, &rec);
+        EXPECT_TRUE(r == DBIFERR_NOERROR || r == DBIFERR_NOACCESS || r == DBIFERR_NOINIT) << r;
+        (r == DBIFERR_NOERROR ? ok : failed)++;
+    }
+    EXPECT_GT(failed, 0);
+    ASSERT_EQ(::truncate((dir_ + "/nuvak.mdx").c_str(), 2048), 0);  // tag table, no tag header
+    T_NUVAK_config* raw = nullptr;
+    T_uint_16 r = DBIF_NUVAKbyID(1, &raw);
+    EXPECT_TRUE(r == DBIFERR_NOINIT || r == DBIFERR_NOACCESS || r == DBIFERR_INDEXFILE) << r;
+    EXPECT_EQ(raw, nullptr);
+
+    // Random bytes over every file, many times over.
+    std::uint32_t x = 12345;
+    for (int round = 0; round < 60; ++round) {
+        Write(inst, o);
+        DBIF_SetPath(dir_.c_str());
+        for (const char* f : {"nuvak.dbf", "nuvak.mdx", "grppre.dbf", "grppre.mdx", "cam.dbf",
+                              "cam.mdx", "mon.dbf", "mon.mdx"}) {
+            std::string path = dir_ + "/" + f;
+            std::fstream io(path, std::ios::binary | std::ios::in | std::ios::out);
+            io.seekg(0, std::ios::end);
+            long size = static_cast<long>(io.tellg());
+            for (int k = 0; k < 6; ++k) {
+                x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+                io.seekp(static_cast<long>(x % static_cast<std::uint32_t>(size)));
+                io.put(static_cast<char>(x >> 24));
+            }
+        }
+        for (T_uint_16 id = 0; id <= 6; ++id) {
+            raw = nullptr;
+            if (DBIF_NUVAKbyID(id, &raw) == DBIFERR_NOERROR) {
+                ASSERT_NE(raw, nullptr);
+                EXPECT_EQ(raw->tour_id, id);
+            } else {
+                EXPECT_EQ(raw, nullptr);
+            }
+            std::free(raw);
+            T_GROUP_config* g = nullptr;
+            DBIF_GROUPbyID(id, &g);
+            std::free(g);
+            DBIF_NUVAKIDtoLog(id);
+            DBIF_GROUPIDtoLog(id);
+            DBIF_CAMbyID(id, &rec);
+            T_MON_config mon;
+            DBIF_MONbyID(id, &mon);
+        }
+    }
+}
