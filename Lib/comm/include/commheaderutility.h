@@ -54,9 +54,15 @@ public:
     static unsigned short digitCount(unsigned short value);  // 1..5
     static std::string makeTime(long unixTime);
 
+    // Appends a number as numFormat writes it (no allocation).
+    static void appendNumber(std::string& out, unsigned short value);
+
     // Texts of the fields and the status line, shared with the decoder.
     static constexpr const char* kStatusLine = "RV640 OK";
     static constexpr std::size_t kStatusSkip = 9;  // status text and its line feed
+
+private:
+    static std::string MakeTimeUncached(long unixTime);
 };
 
 #endif

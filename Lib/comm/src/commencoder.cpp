@@ -27,17 +27,24 @@ void CommEncoder::Build(const CommSession* session, const CommTransaction* trans
         _error = 0xFFFF;
         return;
     }
+    // The lines of CommHeaderUtility, appended in place.
     using U = CommHeaderUtility;
     _msg.reserve(256 + data.size());
     _msg += U::encodeOpCode(transaction->OpCode(), count);
-    _msg += U::encodeDataLength(static_cast<unsigned short>(data.size() & 0xFFFFu));
-    _msg += U::encodeSourceUnitID(transaction->SourceUnitID());
-    _msg += U::encodeSessionID(session->SessionID());
-    _msg += U::encodeTransactionID(transaction->TransactionID());
+    _msg += "Data Length: ";
+    U::appendNumber(_msg, static_cast<unsigned short>(data.size() & 0xFFFFu));
+    _msg += "\nSource Unit ID: ";
+    U::appendNumber(_msg, transaction->SourceUnitID());
+    _msg += "\nSession ID: ";
+    U::appendNumber(_msg, session->SessionID());
+    _msg += "\nTransaction ID: ";
+    U::appendNumber(_msg, transaction->TransactionID());
+    _msg += '\n';
     _msg += U::encodeAcknowledgeType(session->AcknowledgeType());
     _msg += U::encodeTransmissionType(session->TransmissionType());
-    _msg += U::encodeTimeStamp(unixTime);
-    _msg += U::encodeOK();
+    _msg += "Time Stamp: ";
+    _msg += U::makeTime(unixTime);
+    _msg += "\nRV640 OK\n";
     _msg += data;
 }
 

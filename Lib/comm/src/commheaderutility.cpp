@@ -1,8 +1,10 @@
 #include "commheaderutility.h"
 
+#include <charconv>
 #include <climits>
 #include <cstdio>
 #include <ctime>
+#include <string_view>
 
 namespace {
 
@@ -22,17 +24,17 @@ std::string Line(const char* name, const std::string& value) {
 
 // The value of a field: after the first occurrence of its name and two more
 // characters (colon and space, not checked), up to the next line feed or the
-// end of the text. found is false when the name does not occur at all.
-std::string FieldValue(const std::string& text, const char* name, bool& found) {
-    const std::size_t pos = text.find(name);
+// end of the text. found is false when the name does not occur at all. The
+// view points into `text`.
+std::string_view FieldValue(const std::string& text, std::string_view name, bool& found) {
+    const std::size_t pos = text.find(name.data(), 0, name.size());
     found = pos != std::string::npos;
-    if (!found) return std::string();
-    const std::size_t nameLen = std::char_traits<char>::length(name);
-    const std::size_t start = pos + nameLen + 2;
+    if (!found) return std::string_view();
+    const std::size_t start = pos + name.size() + 2;
     std::size_t end = text.find('\n', pos);
     if (end == std::string::npos) end = text.size();
-    if (start >= end) return std::string();
-    return text.substr(start, end - start);
+    if (start >= end) return std::string_view();
+    return std::string_view(text).substr(start, end - start);
 }
 
 bool IsBlank(char c) {
@@ -42,7 +44,7 @@ bool IsBlank(char c) {
 // Reads a number as atol does (leading blanks, optional sign, digits; anything
 // else stops it; saturating like strtol on overflow) and reduces it modulo
 // 65536. Works on the bounded value, never past its end.
-unsigned short ReadNumber(const std::string& value) {
+unsigned short ReadNumber(std::string_view value) {
     std::size_t i = 0;
     while (i < value.size() && IsBlank(value[i])) ++i;
     bool negative = false;
@@ -65,9 +67,9 @@ unsigned short ReadNumber(const std::string& value) {
     return static_cast<unsigned short>(static_cast<unsigned long>(result) & 0xFFFFu);
 }
 
-unsigned short DecodeNumberField(const std::string& text, const char* name) {
+unsigned short DecodeNumberField(const std::string& text, std::string_view name) {
     bool found = false;
-    const std::string value = FieldValue(text, name, found);
+    const std::string_view value = FieldValue(text, name, found);
     return found ? ReadNumber(value) : 0;
 }
 
@@ -97,6 +99,16 @@ unsigned short CommHeaderUtility::digitCount(unsigned short value) {
 }
 
 std::string CommHeaderUtility::makeTime(long unixTime) {
+    // Every datagram of one second carries the same text: convert once.
+    thread_local long cachedTime = 0;
+    thread_local std::string cachedText;
+    if (!cachedText.empty() && cachedTime == unixTime) return cachedText;
+    cachedText = MakeTimeUncached(unixTime);
+    cachedTime = unixTime;
+    return cachedText;
+}
+
+std::string CommHeaderUtility::MakeTimeUncached(long unixTime) {
     static const char* const kDay[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char* const kMonth[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -170,16 +182,16 @@ std::string CommHeaderUtility::decodeData(const std::string& text) {
 
 OPCODE_TYPE CommHeaderUtility::decodeOpCode(const std::string& text) {
     bool found = false;
-    const std::string value = FieldValue(text, "OpCode", found);
+    const std::string_view value = FieldValue(text, "OpCode", found);
     if (!found) return OPCODE_NONE;
     for (int op = OPCODE_CLIENT_REQUEST; op <= OPCODE_SERVER_ACKNOWLEDGE; ++op)
-        if (value.find(kOpCodeText[op]) != std::string::npos) return static_cast<OPCODE_TYPE>(op);
+        if (value.find(kOpCodeText[op]) != std::string_view::npos) return static_cast<OPCODE_TYPE>(op);
     return OPCODE_NONE;
 }
 
 ACKNOWLEDGE_TYPE CommHeaderUtility::decodeAcknowledgeType(const std::string& text) {
     bool found = false;
-    const std::string value = FieldValue(text, "Acknowledge Type", found);
+    const std::string_view value = FieldValue(text, "Acknowledge Type", found);
     if (found)
         for (int a = ACKNOWLEDGE_DEEP; a <= ACKNOWLEDGE_SHALLOW; ++a)
             if (value == kAckText[a]) return static_cast<ACKNOWLEDGE_TYPE>(a);
@@ -188,7 +200,7 @@ ACKNOWLEDGE_TYPE CommHeaderUtility::decodeAcknowledgeType(const std::string& tex
 
 TRANSMISSION_TYPE CommHeaderUtility::decodeTransmissionType(const std::string& text) {
     bool found = false;
-    const std::string value = FieldValue(text, "Transmission Type", found);
+    const std::string_view value = FieldValue(text, "Transmission Type", found);
     if (found)
         for (int t = TRANSMISSION_AT_MOST_ONCE; t <= TRANSMISSION_EXACTLY_ONCE; ++t)
             if (value == kTransText[t]) return static_cast<TRANSMISSION_TYPE>(t);
@@ -206,4 +218,10 @@ unsigned short CommHeaderUtility::decodeSessionID(const std::string& text) {
 }
 unsigned short CommHeaderUtility::decodeTransactionID(const std::string& text) {
     return DecodeNumberField(text, "Transaction ID");
+}
+
+void CommHeaderUtility::appendNumber(std::string& out, unsigned short value) {
+    char buf[8];
+    const auto r = std::to_chars(buf, buf + sizeof buf, static_cast<unsigned int>(value));
+    out.append(buf, r.ptr);
 }

@@ -89,9 +89,15 @@ TEST(CommWire, NumbersAndDates) {
     EXPECT_EQ(U::digitCount(9), 1);
     EXPECT_EQ(U::digitCount(100), 3);
     EXPECT_EQ(U::digitCount(10000), 5);
+    for (unsigned v = 0; v <= 65535; v += 7) {
+        std::string fast;
+        U::appendNumber(fast, static_cast<unsigned short>(v));
+        ASSERT_EQ(fast, U::numFormat(static_cast<unsigned short>(v)));
+    }
     EXPECT_EQ(U::makeTime(0), "Thu, 01 Jan 1970 00:00:00 GMT");
     EXPECT_EQ(U::makeTime(1000000000L), "Sun, 09 Sep 2001 01:46:40 GMT");
     EXPECT_EQ(U::makeTime(LONG_MAX), "Thu, 01 Jan 1970 00:00:01 GMT");
+    EXPECT_EQ(U::makeTime(1000000000L), "Sun, 09 Sep 2001 01:46:40 GMT");  // after the cache changed
     // Year count above 8099 is clamped to 1900.
     EXPECT_EQ(U::makeTime(253402300800L).substr(12, 4), "1900");
 }
