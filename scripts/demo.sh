@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# demo.sh [demo arguments]: installs what is missing, builds the normal build
-# and runs the framework demo (a client with a periodic timer, fed queued
-# signal values by a second process, stopped by SIGINT after --seconds).
-# As root the demo runs in private namespaces (scripts/netns-run.sh), so the
-# IPC address table it attaches (key 0x1009) is its own, not the host's.
+# demo.sh [nuvak-sim arguments]: installs what is missing, builds the normal
+# build and runs the simulated installation (tools/nuvak-sim): the task
+# manager, unit table and monitor control stand-ins, a sample database and the
+# tour service in private namespaces, driven through a scripted scenario while
+# the monitor wall changes. --keep leaves it running with a shell inside.
+# Needs root (namespaces); nothing touches the host's shared memory or ports.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-if [ "$(id -u)" = 0 ]; then
-  scripts/bootstrap.sh
-  scripts/build.sh normal
-  exec scripts/netns-run.sh build/tools/nuvak-fwdemo/nuvak-fwdemo "$@"
+if [ "$(id -u)" != 0 ]; then
+  echo "demo.sh: run as root (the installation runs in private namespaces)" >&2
+  exit 2
 fi
+scripts/bootstrap.sh
 scripts/build.sh normal
-exec build/tools/nuvak-fwdemo/nuvak-fwdemo "$@"
+exec tools/nuvak-sim/nuvak-sim --build build "$@"
