@@ -1,5 +1,6 @@
 #include "commclient.h"
 
+#include <chrono>
 #include <new>
 
 #include <sys/socket.h>
@@ -18,9 +19,25 @@ void WidenReceiveBuffer(int fd) {
     int size = 4 << 20;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
+
 constexpr unsigned long kLoopback = 0x7F000001ul;
 // A unit list longer than this is refused: placeholder ids must stay 16-bit.
 constexpr std::size_t kMaxUnitList = 1024;
+constexpr unsigned int kTickMs = 100;  // the framework timer's resolution
+
+// A period in whole timer ticks, as the framework's timer module counts it:
+// ms / 100 truncated, at least 1, at most 65535.
+std::uint64_t PeriodMs(unsigned long ms) {
+    std::uint64_t ticks = ms > kTickMs ? ms / kTickMs : 1;
+    if (ticks > 65535) ticks = 65535;
+    return ticks * kTickMs;
+}
+
+std::uint64_t NowMs() {
+    using namespace std::chrono;
+    return static_cast<std::uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
 }  // namespace
 
 CommClient::CommClient(IFrameWork& fw, ICommClientUser* user, unsigned short localUnitId, unsigned short port,
@@ -60,6 +77,11 @@ CommClient::CommClient(IFrameWork& fw, ICommClientUser* user, unsigned short loc
         error = 0xFFFF;
         return;
     }
+    if (!_sessionWorker->CreateTimer(*this, true, PRIORITY_NORMAL, &_retryTimer)) {
+        _retryTimer = nullptr;
+        error = 0xFFFF;
+        return;
+    }
     if (_socketWorker->CreateSocket(*this, 0, port, PRIORITY_HIGH, &_socket, FW_SOCKET_DATAGRAM) != 0) {
         _socket = nullptr;
         error = 0xFFFF;
@@ -73,8 +95,11 @@ CommClient::~CommClient() {
     if (_units != nullptr) _units->Unlink();
     if (_socket != nullptr && _socketWorker != nullptr) _socketWorker->DestroySocket(_socket->GetSocketId());
     _socket = nullptr;
-    _sessions.clear();  // deletes sessions, transactions and their timers
+    _sessions.clear();  // deletes sessions and transactions (which leave the queue)
     _idPool.clear();
+    _due.clear();
+    if (_retryTimer != nullptr) _sessionWorker->DestroyTimer(_retryTimer);
+    _retryTimer = nullptr;
     if (_framework != nullptr) {
         _framework->UnRegister(_socketWorker);
         _framework->UnRegister(_sessionWorker);
@@ -276,7 +301,41 @@ bool CommClient::OnEvent(EVENTTYPE type, unsigned int value) {
     // A socket event queued before the socket was destroyed is ignored.
     if (type == EVENT_SOCKET && _socket != nullptr && static_cast<int>(value) == _socket->GetSocketId())
         OnReceive();
+    else if (type == EVENT_TIMER && _retryTimer != nullptr && value == _retryTimer->GetSignalValue())
+        ExpireDue();
     return true;
+}
+
+void CommClient::ScheduleTransaction(CommClientTransaction* t, unsigned long milliseconds) {
+    CancelTransaction(t);
+    const std::uint64_t due = NowMs() + PeriodMs(milliseconds);
+    t->Due(due, ++_dueSeq);
+    _due.emplace(std::make_pair(due, _dueSeq), t);
+    if (!_retryRunning && _retryTimer != nullptr) {
+        unsigned int value = 0;
+        _retryRunning = _retryTimer->Start(kTickMs, &value);
+    }
+}
+
+void CommClient::CancelTransaction(CommClientTransaction* t) {
+    if (t->DueSeq() == 0) return;
+    _due.erase({t->DueMs(), t->DueSeq()});
+    t->Due(0, 0);
+}
+
+void CommClient::ExpireDue() {
+    const std::uint64_t now = NowMs();
+    while (!_due.empty() && _due.begin()->first.first <= now) {
+        CommClientTransaction* t = _due.begin()->second;
+        _due.erase(_due.begin());
+        t->Due(0, 0);
+        // Repeats, or gives up (which may delete t and its session).
+        t->OnEvent(EVENT_TIMER, 0);
+    }
+    if (_due.empty() && _retryRunning) {
+        _retryTimer->Stop();
+        _retryRunning = false;
+    }
 }
 
 void CommClient::OnReceive() {

@@ -1,13 +1,21 @@
 // The comm client (see icommclient.h for the contract).
 //
 // Ownership: the client owns its open sessions (map by session id), each
-// session owns its transactions, each transaction its timer. The socket
+// session owns its transactions.
+//
+// Retransmission timing: every transaction files the end of its current
+// period on one queue ordered by due time; a single periodic 100 ms timer
+// (running only while the queue is not empty) ends the due periods. The
+// schedule is the one a one-shot timer per transaction would give (the
+// framework's timers also count in 100 ms ticks), without using one of the
+// process's 2048 timers per open request. The socket
 // belongs to the framework and is destroyed through the socket worker.
 // Invariant: every session in the map holds an id taken from the pool, at
 // least one transaction with a running timer, and is not at most once.
 #ifndef COMMCLIENT_H
 #define COMMCLIENT_H
 
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
@@ -54,6 +62,8 @@ public:
     void NotifyUser(CommClientSession* session, CommClientTransaction* transaction) override;
     void DestroySession(CommClientSession* session) override;
     unsigned short SendRetransmit(CommClientSession* session, CommClientTransaction* transaction) override;
+    void ScheduleTransaction(CommClientTransaction* transaction, unsigned long milliseconds) override;
+    void CancelTransaction(CommClientTransaction* transaction) override;
 
     // IFrameWorkObserver: EVENT_SOCKET runs the receive path.
     bool OnEvent(EVENTTYPE type, unsigned int value) override;
@@ -76,6 +86,7 @@ private:
     // Finishes a request: files the session, or releases it (failure, at most once).
     unsigned short FinishRequest(std::unique_ptr<CommClientSession> session, bool failed);
     void OnReceive();
+    void ExpireDue();
 
     ICommClientUser* _defaultUser;
     IFrameWorkServer* _sessionWorker = nullptr;
@@ -91,6 +102,10 @@ private:
     std::map<unsigned short, std::unique_ptr<CommClientSession>> _sessions;
     std::deque<unsigned short> _idPool;
     IFrameWork* _framework = nullptr;
+    ITimer* _retryTimer = nullptr;
+    bool _retryRunning = false;
+    std::map<std::pair<std::uint64_t, std::uint64_t>, CommClientTransaction*> _due;  // (due ms, seq)
+    std::uint64_t _dueSeq = 0;
 };
 
 #endif

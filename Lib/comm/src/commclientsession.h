@@ -22,6 +22,8 @@ public:
     virtual void NotifyUser(CommClientSession* session, CommClientTransaction* transaction) = 0;
     virtual void DestroySession(CommClientSession* session) = 0;
     virtual unsigned short SendRetransmit(CommClientSession* session, CommClientTransaction* transaction) = 0;
+    virtual void ScheduleTransaction(CommClientTransaction* transaction, unsigned long milliseconds) = 0;
+    virtual void CancelTransaction(CommClientTransaction* transaction) = 0;
 };
 
 class CommClientSession : public ICommClientSessionCallBack, public CommSession {
@@ -40,9 +42,11 @@ public:
     // unless it knows other transactions remain.
     void DestroyTransaction(CommClientTransaction* transaction) override;
     unsigned short SendRetransmit(CommClientTransaction* transaction) override;
+    void ScheduleTransaction(CommClientTransaction* t, unsigned long ms) override { _client->ScheduleTransaction(t, ms); }
+    void CancelTransaction(CommClientTransaction* t) override { _client->CancelTransaction(t); }
 
     // A new transaction (not in the map, timer not running), or null when
-    // the id pool is empty or no timer can be had. Owned by the caller until
+    // the id pool is empty. Owned by the caller until
     // InsertTransaction.
     std::unique_ptr<CommClientTransaction> CreateTransaction();
     // Takes ownership, files it and starts its timer.

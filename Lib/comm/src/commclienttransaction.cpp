@@ -12,15 +12,10 @@ CommClientTransaction::CommClientTransaction(ICommClientSessionCallBack* session
       _transmitCount(transmitCount),
       _session(session),
       _worker(worker) {
-    if (_worker == nullptr || !_worker->CreateTimer(*this, false, PRIORITY_NORMAL, &_timer)) {
-        _timer = nullptr;
-        _error = 4;
-    }
+    if (_session == nullptr) _error = 4;
 }
 
-CommClientTransaction::~CommClientTransaction() {
-    if (_timer != nullptr) _worker->DestroyTimer(_timer);
-}
+CommClientTransaction::~CommClientTransaction() { StopTimer(); }
 
 bool CommClientTransaction::OnEvent(EVENTTYPE type, unsigned int /*value*/) {
     if (type == EVENT_TIMER) OnTimerEvent();
@@ -28,12 +23,11 @@ bool CommClientTransaction::OnEvent(EVENTTYPE type, unsigned int /*value*/) {
 }
 
 void CommClientTransaction::StartTimer() {
-    unsigned int value = 0;
-    if (_timer != nullptr) _timer->Start(static_cast<unsigned int>(_retryPeriod), &value);
+    if (_session != nullptr) _session->ScheduleTransaction(this, _retryPeriod);
 }
 
 void CommClientTransaction::StopTimer() {
-    if (_timer != nullptr) _timer->Stop();
+    if (_session != nullptr && _dueSeq != 0) _session->CancelTransaction(this);
 }
 
 void CommClientTransaction::OnTimerEvent() {

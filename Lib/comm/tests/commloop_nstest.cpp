@@ -500,3 +500,36 @@ TEST_F(CommLoop, ExactlyOnceBurstBeyondTimerTableNeverActsTwice) {
 }
 
 }  // namespace
+
+namespace {
+
+// More open requests than the framework has timers: each is accepted, and
+// each is given up on schedule.
+TEST_F(CommLoop, ClientKeepsMoreOpenRequestsThanTimers) {
+    MakeClient(1, 500);
+    RawPeer silent(5110);
+    RecordingUser user(loop.get());
+    constexpr int kRequests = 3000;
+    int accepted = 0;
+    std::size_t datagrams = 0;
+    loop->Run(
+        [&](unsigned tick) {
+            if (tick == 0)
+                for (int i = 0; i < kRequests; ++i)
+                    accepted += client->SendRequest(&user, kLo, 5110, TRANSMISSION_AT_LEAST_ONCE, ACKNOWLEDGE_DEEP,
+                                                    "r" + std::to_string(i)) != 0;
+            datagrams += silent.Drain(tick).size();
+            return user.answers.size() >= static_cast<std::size_t>(kRequests);
+        },
+        60);
+    EXPECT_EQ(accepted, kRequests);
+    ASSERT_EQ(user.answers.size(), static_cast<std::size_t>(kRequests));
+    for (const Answer& a : user.answers) {
+        EXPECT_GE(a.tick, 8u);  // two periods of 500 ms
+        EXPECT_LE(a.tick, 20u);
+    }
+    EXPECT_EQ(dynamic_cast<CommClient*>(client)->FreeSessionIds(), 4096u);
+    EXPECT_GT(datagrams, static_cast<std::size_t>(kRequests));  // first transmissions and repeats
+}
+
+}  // namespace
