@@ -340,7 +340,7 @@ void BM_CommExactlyOnceRate(benchmark::State& state) {
         state.counters["stored_peak"] = static_cast<double>(GetCommServerStats(rig.server).storedPeak);
     }
 }
-BENCHMARK(BM_CommExactlyOnceRate)->Arg(1000)->Arg(2500)->Arg(5000)->Arg(10000)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_CommExactlyOnceRate)->Arg(1000)->Arg(2500)->Arg(5000)->Arg(10000)->Arg(20000)->Arg(40000)->Iterations(1)->UseRealTime();
 
 }  // namespace
 
