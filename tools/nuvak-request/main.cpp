@@ -90,7 +90,8 @@ public:
         bool sent = false, refused = false, resolved = false, answered = false;
         double start = 0, latency = 0;
         unsigned short unit = 0;
-        std::string data;
+        unsigned short status = 0;  // load runs keep only the answer's error status
+        std::string data;           // single requests keep the whole answer
     };
 
     Requester(IFrameWork& fw, const Options& o, unsigned short source) : fw_(fw), o_(o), source_(source) {
@@ -130,7 +131,10 @@ public:
         r.answered = !data.empty();
         r.latency = NowMs() - r.start;
         r.unit = unit;
-        r.data = data;
+        if (o_.count == 1)
+            r.data = data;
+        else if (r.answered)
+            r.status = ParseAnswer(data).ErrorStatus();
         ++resolved_;
         if (resolved_ == o_.count) Stop();
     }
@@ -229,7 +233,7 @@ int ReportLoad(const Options& o, const std::vector<Requester::Result>& results, 
         } else if (r.answered) {
             ++answered;
             lat.push_back(r.latency);
-            ++statuses[ParseAnswer(r.data).ErrorStatus()];
+            ++statuses[r.status];
         } else {
             ++lost;
         }

@@ -25,7 +25,8 @@ class IFrameWork;
 
 // Implemented by the requesting component. Called from the loop with the
 // answering unit (0 for a request sent to an address) and the answer
-// payload, or "" when no answer came (Deep requests only).
+// payload, or "" when no answer came (Deep requests only). It may send new
+// requests, but must not destroy the client.
 class ICommClientUser {
 public:
     virtual ~ICommClientUser() {}

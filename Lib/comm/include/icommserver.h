@@ -36,7 +36,9 @@ class ICommServerUser {
 public:
     virtual ~ICommServerUser() {}
     // Called with the payload of each request that is not a repeat of a
-    // stored one. Answer by calling SendResponse before returning.
+    // stored one. Answer by calling SendResponse before returning; an
+    // exactly-once request left unanswered reaches the user again when it is
+    // repeated. Must not destroy the server.
     virtual void OnRequest(std::string data) = 0;
 };
 
