@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <new>
 #include <string>
 #include <vector>
@@ -88,7 +89,8 @@ T_uint_16 LookupFields(const TableRef& t) {
     for (int i = 0; i < t.nfields; ++i) {
         T_field& f = t.fld[i];
         char name[16];
-        std::snprintf(name, sizeof name, "%s", f.pname);
+        std::strncpy(name, f.pname, sizeof name - 1);
+        name[sizeof name - 1] = '\0';
         unsigned offset = 0;
         int position = 0, width = 0, decimals = 0;
         char type = 0;
@@ -107,6 +109,24 @@ T_uint_16 LookupFields(const TableRef& t) {
         f.offset = offset;
     }
     return result;
+}
+
+// Whether every field still sits where the descriptor has it (the usual
+// case: a table keeps its structure). Cheaper than looking each up by name.
+bool FieldsUnchanged(const TableRef& t) {
+    for (int i = 0; i < t.nfields; ++i) {
+        const T_field& f = t.fld[i];
+        char name[16] = {};
+        unsigned offset = 0;
+        int width = 0, decimals = 0;
+        char type = 0;
+        if (dDfldinfo(t.db->h_dbf, f.position, name, &offset, &type, &width, &decimals) != 0 ||
+            strcasecmp(name, f.pname) != 0 || offset != f.offset || type != f.type ||
+            width != f.width || decimals != f.decimal ||
+            offset + static_cast<unsigned>(width) > static_cast<unsigned>(t.db->reclen))
+            return false;
+    }
+    return true;
 }
 
 T_uint_16 Init(const TableRef& t) {
@@ -174,6 +194,19 @@ bool SameKey(TAG tag, const char* search, const char* k, int kl) {
     return dUnktoa(search, a) == 0 && dUnktoa(k, b) == 0 && std::strcmp(a, b) == 0;
 }
 
+// "%u" of an id, without the cost of printf on every lookup.
+void IdText(T_uint_16 id, char* out) {
+    char rev[8];
+    int n = 0;
+    unsigned v = id;
+    do {
+        rev[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v);
+    for (int i = 0; i < n; ++i) out[i] = rev[n - 1 - i];
+    out[n] = '\0';
+}
+
 T_uint_16 SeekFailure(int rc) {
     return rc == DBRET_NOTFOUND || rc == DBRET_EOF ? DBIFERR_NOTFOUND : DBIFERR_INDEXFILE;
 }
@@ -182,6 +215,7 @@ T_uint_16 SeekFailure(int rc) {
 T_uint_16 OpenChecked(const TableRef& t) {
     T_uint_16 r = DBIF_OpenDB(t.db, DB_MODE_READ);
     if (r != DBIFERR_NOERROR) return r;
+    if (FieldsUnchanged(t)) return DBIFERR_NOERROR;
     r = LookupFields(t);
     if (r != DBIFERR_NOERROR) DBIF_CloseDB(t.db);
     return r;
@@ -202,7 +236,7 @@ T_uint_16 ReadBlock(const TableRef& t, T_uint_16 (*init)(), void (*format)(Item*
     T_Database* db = t.db;
     T_field* key = &t.fld[0];
     char keytext[16];
-    std::snprintf(keytext, sizeof keytext, "%u", static_cast<unsigned>(id));
+    IdText(id, keytext);
     TAG tag = nullptr;
     char search[DB_MAXKEYLEN + 1], entry[DB_MAXKEYLEN + 1];
     int kl = 0;
@@ -261,7 +295,7 @@ T_uint_16 ReadOne(const TableRef& t, T_uint_16 (*init)(), void (*format)(Rec*), 
     if (!*t.ready) return DBIFERR_NOINIT;
     if (OpenChecked(t) != DBIFERR_NOERROR) return DBIFERR_NOACCESS;
     char keytext[16];
-    std::snprintf(keytext, sizeof keytext, "%u", static_cast<unsigned>(id));
+    IdText(id, keytext);
     T_uint_16 r = DBIF_FindRec(&t.fld[0], *t.prec, t.db, keytext);
     DBIF_CloseDB(t.db);
     if (r == DBIFERR_NOERROR) {
@@ -277,7 +311,7 @@ T_uint_32 IdToLog(const TableRef& t, T_uint_16 (*init)(), int logField, T_uint_1
     if (!*t.ready) return 0;
     if (OpenChecked(t) != DBIFERR_NOERROR) return 0;
     char keytext[16];
-    std::snprintf(keytext, sizeof keytext, "%u", static_cast<unsigned>(id));
+    IdText(id, keytext);
     T_uint_16 r = DBIF_FindRec(&t.fld[0], *t.prec, t.db, keytext);
     DBIF_CloseDB(t.db);
     return r == DBIFERR_NOERROR ? DBIF_FldToU32(&t.fld[logField], *t.prec) : 0;
@@ -390,16 +424,31 @@ T_uint_16 DBIF_MONbyID(T_uint_16 id, T_MON_config* rec) {
 
 // ---- Conversions -----------------------------------------------------------
 
-T_uint_16 DBIF_FldToU16(const T_field* field, const char* rec) {
+namespace nuvak::dbif {
+namespace {
+// atoi/atol over the field's bytes: leading white space, an optional sign,
+// then digits up to the first other character; blanks give 0. The value is
+// kept modulo 2^32 (no undefined overflow), then cut by the caller.
+T_uint_32 FieldNumber(const T_field* field, const char* rec) {
     std::memcpy(ptempbuffer, rec + field->offset, static_cast<size_t>(field->width));
     ptempbuffer[field->width] = '\0';
-    return static_cast<T_uint_16>(std::strtol(ptempbuffer, nullptr, 10));
+    const char* p = ptempbuffer;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+    bool negative = false;
+    if (*p == '-' || *p == '+') negative = *p++ == '-';
+    T_uint_32 v = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) v = v * 10u + static_cast<T_uint_32>(*p - '0');
+    return negative ? 0u - v : v;
+}
+}  // namespace
+}  // namespace nuvak::dbif
+
+T_uint_16 DBIF_FldToU16(const T_field* field, const char* rec) {
+    return static_cast<T_uint_16>(FieldNumber(field, rec));
 }
 
 T_uint_32 DBIF_FldToU32(const T_field* field, const char* rec) {
-    std::memcpy(ptempbuffer, rec + field->offset, static_cast<size_t>(field->width));
-    ptempbuffer[field->width] = '\0';
-    return static_cast<T_uint_32>(std::strtoll(ptempbuffer, nullptr, 10));
+    return FieldNumber(field, rec);
 }
 
 void DBIF_FldToStrn(const T_field* field, const char* rec, char* dest, int n, int trim) {
