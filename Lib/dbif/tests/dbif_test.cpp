@@ -363,3 +363,31 @@ TEST_F(DbifTest, DamagedFilesGiveCodes) {
         }
     }
 }
+
+TEST(DbifConversions, NumbersTextAndHex) {
+    const char rec[] = " 65537 -1  12ab   4294967297 1a2F";
+    T_field f{0, "X", 1, 'N', 6, 0, 1};  // " 65537"
+    EXPECT_EQ(DBIF_FldToU16(&f, rec), 1);  // cut to 16 bits
+    EXPECT_EQ(DBIF_FldToU32(&f, rec), 65537u);
+    f.offset = 7, f.width = 2;  // "-1"
+    EXPECT_EQ(DBIF_FldToU16(&f, rec), 0xFFFF);
+    f.offset = 9, f.width = 6;  // "  12ab"
+    EXPECT_EQ(DBIF_FldToU16(&f, rec), 12);
+    f.offset = 15, f.width = 1;  // " "
+    EXPECT_EQ(DBIF_FldToU32(&f, rec), 0u);
+    f.offset = 16, f.width = 12;  // "  4294967297": kept modulo 2^32, no overflow
+    EXPECT_EQ(DBIF_FldToU32(&f, rec), 1u);
+    f.offset = 29, f.width = 4;  // "1a2F": lower-case a counts its low four bits
+    EXPECT_EQ(DBIF_FldToHex4(&f, rec), 0x112F);
+    f.width = 2;  // a narrower field reads only its own characters
+    EXPECT_EQ(DBIF_FldToHex4(&f, rec), 0x11);
+    char out[8] = "xxxxxxx";
+    EXPECT_EQ(DBIF_dUaton("42", 5, out), 0);
+    EXPECT_EQ(std::string(out, 5), "   42");
+    EXPECT_EQ(DBIF_dUaton("123456", 5, out), -1);
+    char dest[8] = "#######";
+    f.offset = 7, f.width = 5;  // "-1  1"
+    DBIF_FldToStrn(&f, rec, dest, 8, 1);
+    EXPECT_EQ(std::string(dest, 7), "-1  1##");
+    EXPECT_STREQ(DBIF_ErrorName(DBIFERR_NOFILE), "DBIFERR_NOFILE");
+}
