@@ -157,9 +157,8 @@ struct Page {
 
 // Builds the B-tree pages of one tag bottom-up and returns them in file order
 // with the root last. `firstBlock` is the block of the first page.
-void BuildTree(const std::vector<Entry>& entries, size_t entryLen, size_t perPage, bool numeric,
+void BuildTree(const std::vector<Entry>& entries, size_t entryLen, size_t perPage,
                std::uint32_t firstBlock, std::vector<Page>* pages) {
-    (void)numeric;
     struct Child {
         std::uint32_t block;
         const std::vector<std::uint8_t>* high;
@@ -556,7 +555,7 @@ bool BuildTable(const Table& table, const WriteOptions& options, std::uint8_t ch
 
         std::uint32_t headerBlock = nextBlock;
         std::vector<Page> pages;
-        BuildTree(entries, entryLen, perPage, numeric,
+        BuildTree(entries, entryLen, perPage,
                   headerBlock + static_cast<std::uint32_t>(mdx::kBlocksPerPage), &pages);
         std::vector<std::uint8_t> th(mdx::kPage, 0);
         std::uint32_t rootBlock =

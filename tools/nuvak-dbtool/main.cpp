@@ -96,32 +96,28 @@ int RunWrite(int argc, char** argv, bool inPlace) {
     std::vector<std::string> args;
     for (int i = 0; i < argc; ++i) {
         std::string a = argv[i];
-        auto value = [&](const char* name) -> const char* {
-            if (i + 1 >= argc) return nullptr;
-            (void)name;
-            return argv[++i];
-        };
+        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
         if (a == "--in-place") {
             options.inPlace = true;
         } else if (a == "--table") {
-            const char* v = value("--table");
+            const char* v = value();
             TableId t;
             if (!v || !TableByName(v, &t)) return BadArgs("--table needs nuvak, grppre, cam or mon");
             tables.push_back(t);
         } else if (a == "--records") {
-            const char* v = value("--records");
+            const char* v = value();
             std::string o = v ? v : "";
             if (o == "listed") options.order = RecordOrder::kListed;
             else if (o == "reversed") options.order = RecordOrder::kReversed;
             else if (o == "shuffled") options.order = RecordOrder::kShuffled;
             else return BadArgs("--records needs listed, reversed or shuffled");
         } else if (a == "--seed") {
-            const char* v = value("--seed");
+            const char* v = value();
             unsigned long n;
             if (!v || !ParseUint(v, 0xFFFFFFFFul, &n)) return BadArgs("--seed needs a number");
             options.seed = static_cast<std::uint32_t>(n);
         } else if (a == "--page-keys") {
-            const char* v = value("--page-keys");
+            const char* v = value();
             unsigned long n;
             if (!v || !ParseUint(v, 1000, &n) || n < 2)
                 return BadArgs("--page-keys needs a number 2..1000");
