@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 
 #include "commencoder.h"
@@ -49,6 +50,7 @@ unsigned Loop::Run(const std::function<bool(unsigned)>& step, unsigned maxTicks)
     maxTicks_ = maxTicks;
     tick_ = 0;
     stopping_ = false;
+    startMs_ = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
     unsigned int value = 0;
     if (timer_ == nullptr || !timer_->Start(100, &value)) return 0;
     if (step_(0)) {
@@ -58,6 +60,12 @@ unsigned Loop::Run(const std::function<bool(unsigned)>& step, unsigned maxTicks)
     fw_.Run();
     timer_->Stop();
     return tick_;
+}
+
+unsigned Loop::Elapsed() const {
+    const double now =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return static_cast<unsigned>((now - startMs_) / 100.0);
 }
 
 bool Loop::OnEvent(EVENTTYPE type, unsigned int value) {

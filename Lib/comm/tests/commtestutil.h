@@ -34,6 +34,9 @@ public:
     // Returns the tick at which the loop was told to stop.
     unsigned Run(const std::function<bool(unsigned tick)>& step, unsigned maxTicks);
     unsigned Tick() const { return tick_; }
+    // Wall-clock time since Run() started, in 100 ms ticks: for assertions on
+    // timing, which stay right when a loaded machine merges timer ticks.
+    unsigned Elapsed() const;
     bool OnEvent(EVENTTYPE type, unsigned int value) override;
 
 private:
@@ -42,6 +45,7 @@ private:
     ITimer* timer_ = nullptr;
     std::function<bool(unsigned)> step_;
     unsigned tick_ = 0, maxTicks_ = 0;
+    double startMs_ = 0;
     bool stopping_ = false;
 };
 
