@@ -121,8 +121,8 @@ bool FieldsUnchanged(const TableRef& t) {
         int width = 0, decimals = 0;
         char type = 0;
         if (dDfldinfo(t.db->h_dbf, f.position, name, &offset, &type, &width, &decimals) != 0 ||
-            strcasecmp(name, f.pname) != 0 || offset != f.offset || type != f.type ||
-            width != f.width || decimals != f.decimal ||
+            (std::strcmp(name, f.pname) != 0 && strcasecmp(name, f.pname) != 0) ||
+            offset != f.offset || type != f.type || width != f.width || decimals != f.decimal ||
             offset + static_cast<unsigned>(width) > static_cast<unsigned>(t.db->reclen))
             return false;
     }
