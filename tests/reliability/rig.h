@@ -1,0 +1,176 @@
+// A small installation for reliability tests and service benchmarks: the
+// real service (`nuvak`) with the task manager and monitor control stand-ins,
+// a database written by nuvak-dbtool, and a UDP client that speaks the comm
+// protocol to port 5110. Everything runs inside the caller's private
+// namespaces (scripts/netns-run.sh); the binaries come from the build that
+// made the caller, so a sanitizer build tests its own service.
+//
+// Binaries are found through the environment (set by ctest from the CMake
+// target paths): NUVAK_BIN, NUVAK_TMGR_BIN, NUVAK_MONCTL_BIN,
+// NUVAK_DBTOOL_BIN; the compile definitions of the same names are the
+// fallback when a program is started by hand. NUVAK_RIG_KEEP=1 keeps the
+// temporary folder (outputs, monitor log, database description).
+#ifndef NUVAK_TESTS_RELIABILITY_RIG_H
+#define NUVAK_TESTS_RELIABILITY_RIG_H
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace nuvak::rig {
+
+using Ms = std::chrono::milliseconds;
+
+std::string Bin(const std::string& name);  // "nuvak", "nuvak-tmgr", "nuvak-monctl", "nuvak-dbtool"
+
+// A child process with its standard output and error in a file. The
+// destructor kills (SIGKILL) and reaps a child still running.
+class Proc {
+public:
+    // sigpending >= 0 lowers the child's RLIMIT_SIGPENDING (queued real-time
+    // signals), so that the kernel's queue overflows under load.
+    Proc(std::vector<std::string> argv, const std::string& outFile, long sigpending = -1);
+    ~Proc();
+    Proc(const Proc&) = delete;
+    Proc& operator=(const Proc&) = delete;
+
+    pid_t Pid() const { return pid_; }
+    bool Running();
+    void Signal(int sig);
+    // Exit status; 128 + signal when killed; -1 when still running at the end.
+    int Wait(Ms timeout);
+    std::string Output() const;
+    bool WaitFor(const std::string& text, Ms timeout) const;
+
+private:
+    std::string out_;
+    pid_t pid_ = -1;
+    int status_ = -1;
+};
+
+// Lines a sanitizer printed into a child's output (empty when clean).
+std::string SanitizerReport(const std::string& output);
+
+// Runs a program to its end with output to `outFile`; its exit status.
+int RunToEnd(std::vector<std::string> argv, const std::string& outFile = "/dev/null");
+
+// The attributes of an answer, read from its XML text.
+struct Reply {
+    bool received = false;
+    unsigned short session = 0, transaction = 0;
+    std::string text;
+    std::string Attr(const std::string& name) const;  // first occurrence, "" if none
+    long Num(const std::string& name) const;          // -1 if absent
+};
+
+// Request texts.
+std::string GroupXml(unsigned short unit, unsigned long logical, unsigned short type, unsigned short action,
+                     unsigned long priority, unsigned short device, unsigned short monitor,
+                     unsigned short user = 21, int groupUnit = -1);
+std::string CheckXml(unsigned short unit, unsigned long logical, unsigned short type, int groupUnit = -1);
+
+// One comm datagram (a client request) around `payload`.
+std::string Datagram(unsigned short unit, unsigned short session, unsigned short transaction, bool exactlyOnce,
+                     const std::string& payload);
+
+// A UDP socket on loopback (kernel-chosen port) with a large receive buffer.
+class Client {
+public:
+    Client();
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+    int Fd() const { return fd_; }
+    void SendTo(unsigned short port, const std::string& bytes) const;
+    // Next valid comm datagram within `wait`; received=false on time-out.
+    Reply Receive(Ms wait) const;
+
+private:
+    int fd_ = -1;
+};
+
+struct MonLine {
+    std::string dir, kind;
+    long long ms = 0;  // time of day, milliseconds
+    std::map<std::string, unsigned long> f;
+    unsigned long Get(const std::string& k) const {
+        auto it = f.find(k);
+        return it == f.end() ? 0xDEADBEEFul : it->second;
+    }
+};
+std::vector<MonLine> ParseMonLog(const std::string& text);
+
+struct Options {
+    unsigned short unit = 1;
+    std::string description;            // nuvak-dbtool description
+    std::vector<std::string> monctlArgs;
+    bool monctlLog = true;              // --log into the folder
+    long serviceSigpending = -1;        // RLIMIT_SIGPENDING of the service (-1: inherited)
+    Ms readyLimit = Ms(30000);
+};
+
+class Installation {
+public:
+    explicit Installation(const Options& o);
+    // Stops the service with SIGINT (if still running) and the stand-ins.
+    ~Installation();
+
+    // One request with fresh ids; waits for its answer at most `wait`.
+    Reply Request(const std::string& xml, Ms wait = Ms(3000), bool exactlyOnce = false);
+    Reply Group(unsigned long logical, unsigned short type, unsigned short action, unsigned long priority,
+                unsigned short device, unsigned short monitor);
+    Reply Check(unsigned long logical, unsigned short type, Ms wait = Ms(3000));
+    // The same request until answered (a loaded machine may be slow), at most `limit`.
+    Reply CheckUntilAnswered(unsigned long logical, unsigned short type, Ms limit = Ms(20000));
+
+    void SendRaw(const std::string& bytes, unsigned short port = 5110) { client_.SendTo(port, bytes); }
+    void SendIpc(unsigned short address, const std::string& bytes) {
+        client_.SendTo(static_cast<unsigned short>(12000 + address), bytes);
+    }
+    const Client& Sock() const { return client_; }
+    // Fresh session and transaction ids for a request sent by hand.
+    unsigned short NextSession();
+    unsigned short NextTransaction();
+
+    void QueueSignal(unsigned int value);
+    // Writes the database from a description (atomically replaced, or
+    // over the old files in place). False if nuvak-dbtool refused it.
+    bool WriteDatabase(const std::string& description, bool inPlace);
+
+    std::vector<MonLine> MonLog() const;
+    void StartMonctl();
+    void KillMonctl(int sig);
+
+    // Stops the service with SIGINT; its exit status (-1: did not end).
+    int StopService(Ms limit = Ms(20000));
+
+    Proc& Service() { return *service_; }
+    Proc& Tmgr() { return *tmgr_; }
+    Proc& Monctl() { return *monctl_; }
+    const std::string& Dir() const { return dir_; }
+    unsigned short Unit() const { return unit_; }
+
+private:
+    std::string dir_;
+    unsigned short unit_;
+    Options opts_;
+    std::unique_ptr<Proc> tmgr_, monctl_, service_;
+    Client client_;
+    unsigned short session_ = 1;
+    unsigned short transaction_ = 1;
+    int monctlStarts_ = 0;
+};
+
+// CPU time (user + system) of a process in seconds, from /proc/PID/stat.
+double CpuSeconds(pid_t pid);
+// VmRSS / VmHWM of a process in KiB, from /proc/PID/status (-1 if unreadable).
+long StatusKiB(pid_t pid, const char* field);
+
+}  // namespace nuvak::rig
+
+#endif
