@@ -359,10 +359,12 @@ int SeekInternal(DbaseTag* t, const unsigned char* key) {
 int Revalidate(DbaseTag* t) {
     DbaseMdx* m = t->mdx;
     unsigned char h[taghdr::kSize];
-    m->filesize = m->file.Size();
     int rc = ReadExact(m, t->header_block * kBlock, h, sizeof h, report::kTagHeader);
     if (rc != 0) return rc;
     if (h[taghdr::kCounter] == t->counter) return 0;
+    // A writer has been here: the file may have grown and any cached page
+    // may be stale.
+    m->filesize = m->file.Size();
     m->cache.clear();
     rc = LoadTagHeader(t);
     if (rc != 0) return rc;
