@@ -18,14 +18,16 @@ expect_rc() {  # expect_rc RC DESCRIPTION -- command...
   local want=$1 what=$2; shift 3
   "$@" >"$tmp/out" 2>"$tmp/err"; local rc=$?
   [ "$rc" = "$want" ] || fail "$what: exit $rc, wanted $want ($(head -c 300 "$tmp/err"))"
+  ! grep -q -e 'Sanitizer' -e 'runtime error' "$tmp/err" || fail "$what: sanitizer report: $(head -c 600 "$tmp/err")"
 }
 expect_out() { grep -q -- "$1" "$tmp/out" || fail "$2: no '$1' in: $(head -c 400 "$tmp/out")"; }
 
 start_server() {
   [ -n "$server_pid" ] && kill -INT "$server_pid" && wait "$server_pid" 2>/dev/null
+  ! grep -q -e 'Sanitizer' -e 'runtime error' "$tmp/server.log" 2>/dev/null || fail "echo server: sanitizer report"
   "$echo_server" "$@" >"$tmp/server.log" 2>&1 &
   server_pid=$!
-  for _ in $(seq 50); do grep -q listening "$tmp/server.log" && return; sleep 0.1; done
+  for _ in $(seq 50); do grep -q listening "$tmp/server.log" 2>/dev/null && return; sleep 0.1; done
   fail "echo server did not start: $(cat "$tmp/server.log")"
 }
 
@@ -86,5 +88,7 @@ expect_out "answered 300, lost 0, refused 0" "load"; expect_out "latency ms: p50
 after=$(grep -c '^request' "$tmp/server.log")
 [ $((after - before)) = 300 ] || fail "load: the server saw $((after - before)) requests, wanted 300"
 
+kill -INT "$server_pid" && wait "$server_pid"; server_pid=
+! grep -q -e 'Sanitizer' -e 'runtime error' "$tmp/server.log" || fail "echo server: sanitizer report"
 if [ "$failures" = 0 ]; then echo "all tool checks passed"; exit 0; fi
 echo "$failures failures"; exit 1
