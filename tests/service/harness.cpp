@@ -37,6 +37,16 @@ std::string Bin(const char* name) {
 }
 
 namespace {
+std::string g_reports;
+}
+
+std::string TakeServiceReports() {
+    std::string r;
+    r.swap(g_reports);
+    return r;
+}
+
+namespace {
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path);
     std::stringstream ss;
@@ -144,6 +154,17 @@ Installation::Installation(const Options& o) : unit_(o.unit), monctlArgs_(o.monc
 
 Installation::~Installation() {
     if (sock_ >= 0) close(sock_);
+    // Orderly stop, so that a sanitizer build reports leaks at exit too.
+    if (service_->Running()) {
+        service_->Signal(SIGINT);
+        const int status = service_->Wait(std::chrono::seconds(20));
+        if (status != 0) g_reports += "service exit status " + std::to_string(status) + "\n";
+    }
+    const std::string out = service_->Output();
+    for (const char* mark : {"Sanitizer", "runtime error:"}) {
+        const auto at = out.find(mark);
+        if (at != std::string::npos) g_reports += out.substr(at > 200 ? at - 200 : 0, 4000) + "\n";
+    }
     service_.reset();
     monctl_.reset();
     tmgr_.reset();

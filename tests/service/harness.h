@@ -127,6 +127,11 @@ private:
     unsigned short transaction_ = 1;
 };
 
+// Sanitizer reports and unclean exits of the service collected when
+// installations shut down (each stops the service with SIGINT); taking them
+// empties the collection.
+std::string TakeServiceReports();
+
 // Binaries (compile definitions).
 std::string Bin(const char* name);
 

@@ -51,6 +51,13 @@ Options Default(bool lcfs = false) {
     return o;
 }
 
+// Every test ends with its installation shut down: the service must have
+// exited 0 on SIGINT without any sanitizer report.
+class Service : public ::testing::Test {
+protected:
+    void TearDown() override { EXPECT_EQ(TakeServiceReports(), ""); }
+};
+
 constexpr unsigned short kUser = 0x0103;  // keyboard 3
 constexpr unsigned short kOther = 0x0104;
 
@@ -58,7 +65,7 @@ auto Kind(const std::string& kind, unsigned long monitor) {
     return [kind, monitor](const MonLine& l) { return l.dir == "in" && l.kind == kind && l["monitor"] == monitor; };
 }
 
-TEST(Service, StateTableAndStatusCodesOverTheWire) {
+TEST_F(Service, StateTableAndStatusCodesOverTheWire) {
     Installation in(Default());
     Answer a = in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1);
     ASSERT_TRUE(a.received);
@@ -117,7 +124,7 @@ TEST(Service, StateTableAndStatusCodesOverTheWire) {
     EXPECT_EQ(in.Check(10099, MON_TOUR_TYP_GRP).error, NUVAKERR_INVALID);
 }
 
-TEST(Service, ManagerChecksPrioritiesAndSeize) {
+TEST_F(Service, ManagerChecksPrioritiesAndSeize) {
     Installation in(Default());
     // Tour 1 (monitors 1, 2) for a user at monitor 1, priority 10: monitor 2 is
     // held for the tour at priority 11 (first come).
@@ -160,7 +167,7 @@ TEST(Service, ManagerChecksPrioritiesAndSeize) {
     }
 }
 
-TEST(Service, FirstComeRestartsLastComeRefuses) {
+TEST_F(Service, FirstComeRestartsLastComeRefuses) {
     for (bool lcfs : {false, true}) {
         Installation in(Default(lcfs));
         ASSERT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1).error, 0);
@@ -177,7 +184,7 @@ TEST(Service, FirstComeRestartsLastComeRefuses) {
     }
 }
 
-TEST(Service, MonitorMessagesOfAFirstShowingAndLaterSteps) {
+TEST_F(Service, MonitorMessagesOfAFirstShowingAndLaterSteps) {
     Installation in(Default());
     ASSERT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1).error, 0);
     // First showing: seize, camera select, camera preset on each monitor.
@@ -246,7 +253,7 @@ std::vector<std::vector<unsigned long>> Passes(const std::vector<MonLine>& log) 
     return passes;
 }
 
-TEST(Service, AtMostFiveToursStepPerPassAndThePassResumes) {
+TEST_F(Service, AtMostFiveToursStepPerPassAndThePassResumes) {
     Installation in(Default());
     for (int i = 11; i <= 16; ++i)
         ASSERT_EQ(in.Group(10000 + i, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, i - 1).error, 0);
@@ -267,7 +274,7 @@ TEST(Service, AtMostFiveToursStepPerPassAndThePassResumes) {
     for (unsigned long m = 10; m <= 15; ++m) EXPECT_GE(per[m], static_cast<int>(passes.size()) - 2) << m;
 }
 
-TEST(Service, DatabaseUpdatesWhileToursRun) {
+TEST_F(Service, DatabaseUpdatesWhileToursRun) {
     Installation in(Default());
     ASSERT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1).error, 0);
     ASSERT_TRUE(in.WaitMon(1, Kind("camera_preset", 1)));
@@ -315,7 +322,7 @@ TEST(Service, DatabaseUpdatesWhileToursRun) {
     EXPECT_TRUE(in.Service().Running());
 }
 
-TEST(Service, OrderlyShutdownOnSigint) {
+TEST_F(Service, OrderlyShutdownOnSigint) {
     Installation in(Default());
     ASSERT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1).error, 0);
     ASSERT_TRUE(in.Tmgr().WaitFor("register NUVAK (51)", 5s));
@@ -326,7 +333,7 @@ TEST(Service, OrderlyShutdownOnSigint) {
     EXPECT_TRUE(in.Tmgr().WaitFor("unregister NUVAK (51)", 5s)) << in.Tmgr().Output();
 }
 
-TEST(Service, HealthChecksAreAnswered) {
+TEST_F(Service, HealthChecksAreAnswered) {
     Installation in(Default());
     EXPECT_TRUE(in.Tmgr().WaitFor("answer NUVAK (51)", 5s)) << in.Tmgr().Output();
 }
@@ -352,7 +359,7 @@ std::string Block256(unsigned short cls, unsigned short primitive, unsigned shor
     return b;
 }
 
-TEST(Service, MalformedInputInterleavedWithGoodTraffic) {
+TEST_F(Service, MalformedInputInterleavedWithGoodTraffic) {
     Installation in(Default());
     ASSERT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1).error, 0);
     const std::vector<std::string> junk = {
@@ -397,7 +404,7 @@ TEST(Service, MalformedInputInterleavedWithGoodTraffic) {
     EXPECT_TRUE(in.Service().Running());
 }
 
-TEST(Service, BurstOfDistinctRequestsAnsweredInFull) {
+TEST_F(Service, BurstOfDistinctRequestsAnsweredInFull) {
     Installation in(Default());
     auto r = in.Burst(10000, 64, 2000ms, 240s);
     std::printf("burst: %zu answered in %.2f s (%.0f/s), %zu resent, %zu duplicate answers\n", r.answered,
@@ -406,7 +413,7 @@ TEST(Service, BurstOfDistinctRequestsAnsweredInFull) {
     EXPECT_TRUE(in.Service().Running());
 }
 
-TEST(Service, MonitorControlRestartedWhileToursRun) {
+TEST_F(Service, MonitorControlRestartedWhileToursRun) {
     Installation in(Default());
     ASSERT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1).error, 0);
     ASSERT_TRUE(in.WaitMon(1, Kind("camera_preset", 1)));
@@ -422,7 +429,7 @@ TEST(Service, MonitorControlRestartedWhileToursRun) {
     EXPECT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_SKIP, 10, kUser, 1).state, TOURSTATE_RUNNING);
 }
 
-TEST(Service, DatabaseFilesBrokenWhileToursRun) {
+TEST_F(Service, DatabaseFilesBrokenWhileToursRun) {
     Installation in(Default());
     ASSERT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1).error, 0);
     for (const char* f : {"nuvak.dbf", "grppre.dbf", "cam.mdx", "nuvak.mdx", "grppre.mdx", "mon.dbf"}) {
