@@ -586,4 +586,54 @@ TEST(Malformed, InterleavedWithGoodTraffic) {
     Finish(in);
 }
 
+// ---- tours over many monitors ----
+
+// Five tours (no more than the five a pass may step) of 128 monitors each,
+// two steps of 2 s. Every step sends a message per monitor to the monitor
+// control process at once and gets an answer per monitor back: 640 IPC
+// datagrams each way in one pass. A datagram the kernel drops for a full
+// mailbox leaves its monitor client busy until the busy reset, and the tour
+// steps seconds late.
+TEST(Stepping, ToursOf128MonitorsKeepTheirDwellTimes) {
+    std::string d;
+    for (int t = 1; t <= 5; ++t) {
+        d += "tour " + std::to_string(t) + " logical " + std::to_string(10000 + t) + "\n";
+        d += "  step preset " + std::to_string(2 * t - 1) + " dwell 2\n  step preset " + std::to_string(2 * t) +
+             " dwell 2\n";
+    }
+    for (int p = 1; p <= 10; ++p) {
+        d += "preset " + std::to_string(p) + " logical " + std::to_string(20000 + p) + "\n";
+        const int block = (p - 1) / 2;
+        for (int e = 1; e <= 128; ++e)
+            d += "  element monitor " + std::to_string(block * 128 + e) + " camera " + std::to_string(1 + (p * 131 + e) % 2047) +
+                 " preset 1\n";
+    }
+    for (int c = 1; c <= 2047; ++c) d += "camera " + std::to_string(c) + " logical " + std::to_string(1000 + c) + "\n";
+    for (int m = 1; m <= 640; ++m) d += "monitor " + std::to_string(m) + " logical " + std::to_string(5000 + m) + "\n";
+    Options o;
+    o.description = d;
+    Installation in(o);
+    const long drops0 = UdpReceiveBufferDrops();
+    for (int t = 1; t <= 5; ++t) ASSERT_EQ(RunTour(in, t).Num("ErrorStatus"), 0) << t;
+    std::this_thread::sleep_for(16s);
+    const auto log = in.MonLog();
+    std::map<unsigned long, std::size_t> seizes, selects;
+    for (const auto& l : log) {
+        if (l.dir != "in") continue;
+        if (l.kind == "seize") ++seizes[l.Get("monitor")];
+        if (l.kind == "camera_select") ++selects[l.Get("monitor")];
+    }
+    std::size_t late = 0, unseized = 0;
+    for (unsigned long m = 1; m <= 640; ++m) {
+        unseized += seizes[m] == 0;
+        late += selects[m] < 5;  // about 8 due in 16 s
+    }
+    const long drops = UdpReceiveBufferDrops() - drops0;
+    std::printf("%zu monitors never seized, %zu stepped fewer than 5 times in 16 s; %ld datagrams dropped for "
+                "full receive buffers\n", unseized, late, drops);
+    EXPECT_EQ(unseized, 0u);
+    EXPECT_EQ(late, 0u);
+    Finish(in);
+}
+
 }  // namespace

@@ -401,6 +401,14 @@ int Installation::StopService(Ms limit) {
 // ---- /proc ----
 
 double CpuSeconds(pid_t pid) {
+    // schedstat counts nanoseconds on the CPU (stat only clock ticks of
+    // 10 ms, too coarse for a fraction of a percent). Single-threaded
+    // processes: the main task is the process.
+    {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
+        unsigned long long ns = 0;
+        if (in >> ns) return static_cast<double>(ns) / 1e9;
+    }
     const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
     const auto close = stat.rfind(')');
     if (close == std::string::npos) return -1;
@@ -413,6 +421,25 @@ double CpuSeconds(pid_t pid) {
         if (i == 15) stime = std::strtoull(field.c_str(), nullptr, 10);
     }
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+long UdpReceiveBufferDrops() {
+    // Two "Udp:" lines: the field names, then the values.
+    std::istringstream in(ReadFile("/proc/net/snmp"));
+    std::string line, names;
+    while (std::getline(in, line)) {
+        if (line.compare(0, 4, "Udp:") != 0) continue;
+        if (names.empty()) {
+            names = line;
+            continue;
+        }
+        std::istringstream n(names), v(line);
+        std::string name, value;
+        while (n >> name && v >> value)
+            if (name == "RcvbufErrors") return std::strtol(value.c_str(), nullptr, 10);
+        return -1;
+    }
+    return -1;
 }
 
 long StatusKiB(pid_t pid, const char* field) {

@@ -166,8 +166,12 @@ private:
     int monctlStarts_ = 0;
 };
 
-// CPU time (user + system) of a process in seconds, from /proc/PID/stat.
+// CPU time of a single-threaded process in seconds, from /proc/PID/schedstat
+// (nanoseconds), else user + system time from /proc/PID/stat.
 double CpuSeconds(pid_t pid);
+// UDP datagrams the kernel dropped for a full receive buffer in this network
+// namespace (RcvbufErrors of /proc/net/snmp), -1 if unreadable.
+long UdpReceiveBufferDrops();
 // VmRSS / VmHWM of a process in KiB, from /proc/PID/status (-1 if unreadable).
 long StatusKiB(pid_t pid, const char* field);
 
