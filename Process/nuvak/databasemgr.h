@@ -20,6 +20,7 @@ public:
     void UpdateGroupPresetDB();
     void UpdateCameraDB();
     void UpdateMonitorDB();
+    unsigned short GetUnit() const { return unit_; }
 
 private:
     unsigned short tours_;

@@ -40,6 +40,9 @@ public:
     void SetCommServer(ICommServer* server) { commServer_ = server; }
     void SetNuvakId(unsigned long id) { tourId_ = static_cast<T_uint_32>(id); }
     unsigned long GetNuvakId() const { return tourId_; }
+    ICommClient* GetCommClient() const { return commClient_; }
+    IFrameWorkServer* GetWorker() const { return worker_; }
+    unsigned short GetArea() const { return area_; }
 
     unsigned short ProcessRequest(CameraVariableGroup* variable);
     unsigned short ProcessSequence(CameraVariableGroup* variable);

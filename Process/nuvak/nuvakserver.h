@@ -57,6 +57,7 @@ public:
     NuvakTable* GetTourTable() const { return tours_; }
     GpresetTable* GetPresetTable() const { return presets_; }
     unsigned short IsLCFS() const { return lcfs_; }
+    ITMGR& GetTaskManagerLink() const { return tmgr_; }
 
 private:
     void OnSignalEvent(unsigned int code);
