@@ -112,7 +112,8 @@ typedef struct DbaseDbf* DBF;
 typedef struct DbaseMdx* MDX;
 typedef struct DbaseTag* TAG;
 
-// Access mode of the open calls; only reading is supported.
+// Access mode of the open calls. Files are always opened read-only, whatever
+// the mode says.
 #define DB_MODE_READ 1
 
 // Size of a numeric (N and F) index key in bytes.
@@ -174,7 +175,9 @@ int dDclose(DBF dbf);
 // extension) of the open data file `dbf` read-only and reads its file header.
 // Null on failure with the reason in the data file's gdat->dretcode
 // (DBRET_BADHANDLE, DBRET_NOTFOUND, DBRET_BADFILE for a header that is not a
-// dBASE IV index, DBRET_IO, ...). Must be closed before its data file.
+// dBASE IV index, DBRET_IO, ...). It reports into the data file's global data
+// block, which must outlive it. Keeps max(4, index_buffs, buffers) pages
+// (at most 64) cached.
 MDX dXopen(DBF dbf, const char* name, int mode, int buffers);
 
 // Selects tag `tagname` (upper-cased, first 10 characters) through the tag
