@@ -322,6 +322,26 @@ TEST_F(Service, DatabaseUpdatesWhileToursRun) {
     EXPECT_TRUE(in.Service().Running());
 }
 
+TEST_F(Service, SuspendedSeizeReleasesTheGroupDevicesMonitors) {
+    Options o = Default();
+    o.monctlArgs = {"--seize", "suspend"};
+    Installation in(o);
+    ASSERT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1).error, 0);
+    // Monitor 2 was seized for the tour's group device: released after the
+    // suspension; the user's own monitor 1 is not.
+    EXPECT_TRUE(in.WaitMon(1, Kind("release", 2)));
+    std::this_thread::sleep_for(300ms);
+    for (const auto& l : in.MonLog()) {
+        EXPECT_FALSE(l.dir == "in" && l.kind == "release" && l["monitor"] == 1);
+        if (l.dir == "in" && l.kind == "release") {
+            EXPECT_EQ(l["device"], 0x0203u);
+        }
+    }
+    // The clients are idle again: the tour goes on stepping.
+    EXPECT_TRUE(in.WaitMon(1, Kind("camera_select", 1), 5000ms));
+    EXPECT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_SKIP, 10, kUser, 1).state, TOURSTATE_RUNNING);
+}
+
 TEST_F(Service, OrderlyShutdownOnSigint) {
     Installation in(Default());
     ASSERT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1).error, 0);
