@@ -444,14 +444,17 @@ void StepTiming(const Config& c) {
             if (l.dir == "in" && l.kind == "camera_select" && l.Get("monitor") == static_cast<unsigned long>(t))
                 sel.emplace_back(l.ms, static_cast<int>(l.Get("target") % 100000 - 100 - 1 - 3 * (t - 1)));
         if (sel.size() < 3) continue;
-        // The reference: the first timed step (the second showing); from
-        // there each step is due after the dwell of the step before it.
+        // Run shows step 0, the first tick shows it again and starts the
+        // countdowns: the reference is that first timed showing. A step stays
+        // for the dwell of the step that follows it (the countdown is loaded
+        // after the index has moved on), so step k+1 is due dwell(k+1) after
+        // step k.
         const long long ref = sel[1].first;
         long long due = ref;
         double first = 0, last = 0;
         for (std::size_t i = 1; i < sel.size(); ++i) {
-            if (i > 1) due += 1000LL * dwells[t - 1][sel[i - 1].second % 3];
-            if (sel[i].second != static_cast<int>(i % 3)) ++wrongCamera;
+            if (i > 1) due += 1000LL * dwells[t - 1][(sel[i - 1].second + 1) % 3];
+            if (sel[i].second != static_cast<int>((i - 1) % 3)) ++wrongCamera;
             const double d = static_cast<double>(sel[i].first - due);
             dev.push_back(d);
             worst = std::max(worst, std::fabs(d));

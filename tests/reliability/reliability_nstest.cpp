@@ -249,7 +249,7 @@ TEST(MonitorControl, KilledAndRestartedWhileToursRun) {
         const auto outage = Clock::now() + 5s;
         while (Clock::now() < outage) {
             for (int k = 1; k <= kTours; ++k) {
-                Reply c = in.Check(10000 + k, MON_TOUR_TYP_GRP, 3000ms);
+                Reply c = in.Check(10000 + k, MON_TOUR_TYP_GRP, 5000ms);
                 EXPECT_TRUE(c.received) << "round " << round << " tour " << k;
                 EXPECT_EQ(c.Attr("GroupMonitor"), MonList(k));
             }
