@@ -79,7 +79,7 @@ public:
     File& operator=(const File&) = delete;
 
     // Opens `path` read-only; on failure returns the layer's code and report.
-    int Open(const std::string& path, int* report);
+    int Open(const char* path, int* report);
     // Reads up to `len` bytes at `offset` in pieces of at most 16384 bytes;
     // returns the bytes read (short at end of file) or -1 on a read error.
     long ReadAt(std::uint64_t offset, unsigned char* buf, std::size_t len) const;

@@ -23,7 +23,6 @@
 #include <cctype>
 #include <cstring>
 #include <new>
-#include <set>
 
 #include "dbase_internal.h"
 
@@ -39,9 +38,15 @@ constexpr unsigned kMinHeaderLen = 65;
 }  // namespace dbfhdr
 
 constexpr std::size_t kReadPiece = 16384;
+// First read of a data file: the fixed header and up to 30 field
+// descriptors with their terminator (wider headers take a second read).
+constexpr std::size_t kHeadRead = 1024;
 
-std::set<const void*>& LiveHandles() {
-    static std::set<const void*> live;
+// Live handles. A handful are open at a time (a lookup holds a data file,
+// its index and a tag), so a plain vector searched from its newest end keeps
+// the check that precedes every call cheap, and allocates only to grow.
+std::vector<const void*>& LiveHandles() {
+    static std::vector<const void*> live;
     return live;
 }
 
@@ -59,8 +64,8 @@ File::~File() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-int File::Open(const std::string& path, int* rep) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+int File::Open(const char* path, int* rep) {
+    fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd_ >= 0) return 0;
     switch (errno) {
         case ENOENT:
@@ -106,9 +111,25 @@ std::uint64_t File::Size() const {
     return static_cast<std::uint64_t>(st.st_size);
 }
 
-void RegisterHandle(const void* h) { LiveHandles().insert(h); }
-void UnregisterHandle(const void* h) { LiveHandles().erase(h); }
-bool IsLiveHandle(const void* h) { return h && LiveHandles().count(h) != 0; }
+void RegisterHandle(const void* h) {
+    if (!IsLiveHandle(h)) LiveHandles().push_back(h);
+}
+void UnregisterHandle(const void* h) {
+    std::vector<const void*>& live = LiveHandles();
+    for (std::size_t i = live.size(); i-- > 0;)
+        if (live[i] == h) {
+            live[i] = live.back();
+            live.pop_back();
+            return;
+        }
+}
+bool IsLiveHandle(const void* h) {
+    if (!h) return false;
+    const std::vector<const void*>& live = LiveHandles();
+    for (std::size_t i = live.size(); i-- > 0;)
+        if (live[i] == h) return true;
+    return false;
+}
 
 }  // namespace dbase
 }  // namespace nuvak
@@ -173,19 +194,21 @@ DBF dDopen(T_DBGDAT* gdat, const char* name, int /*mode*/, int /*buffers*/) {
         return nullptr;
     }
 
-    unsigned char fixed[dbfhdr::kFixedSize];
-    long got = dbf->file.ReadAt(0, fixed, sizeof fixed);
+    // One read takes the fixed header and, for all but the widest tables,
+    // every field descriptor; a longer header is completed by a second read.
+    unsigned char head[kHeadRead];
+    long got = dbf->file.ReadAt(0, head, sizeof head);
     if (got < 0) {
         Fail(gdat, DBRET_IO, report::kReadError);
         return nullptr;
     }
-    if (got < static_cast<long>(sizeof fixed)) {
+    if (got < static_cast<long>(dbfhdr::kFixedSize)) {
         Fail(gdat, DBRET_BADFILE, report::kShortHeader);
         return nullptr;
     }
-    dbf->reccnt = LoadLe32(fixed + dbfhdr::kRecCount);
-    dbf->hdrlen = LoadLe16(fixed + dbfhdr::kHeaderLen);
-    dbf->reclen = LoadLe16(fixed + dbfhdr::kRecordLen);
+    dbf->reccnt = LoadLe32(head + dbfhdr::kRecCount);
+    dbf->hdrlen = LoadLe16(head + dbfhdr::kHeaderLen);
+    dbf->reclen = LoadLe16(head + dbfhdr::kRecordLen);
     if (dbf->hdrlen < dbfhdr::kMinHeaderLen) {
         Fail(gdat, DBRET_BADFILE, report::kHeaderLength);
         return nullptr;
@@ -195,15 +218,22 @@ DBF dDopen(T_DBGDAT* gdat, const char* name, int /*mode*/, int /*buffers*/) {
         return nullptr;
     }
     std::size_t nfields = (dbf->hdrlen - dbfhdr::kFields) / dbfhdr::kDescSize;
-    std::size_t desc_bytes = dbfhdr::kFields + nfields * dbfhdr::kDescSize;
-    std::vector<unsigned char> hdr(desc_bytes);
-    got = dbf->file.ReadAt(0, hdr.data(), hdr.size());
-    if (got < 0) {
-        Fail(gdat, DBRET_IO, report::kReadError);
-        return nullptr;
+    const unsigned char* hdr = head;
+    std::vector<unsigned char> longhdr;
+    std::size_t have = static_cast<std::size_t>(got);
+    if (have < dbf->hdrlen && have == sizeof head) {
+        longhdr.resize(dbf->hdrlen);
+        std::memcpy(longhdr.data(), head, have);
+        long more = dbf->file.ReadAt(have, longhdr.data() + have, dbf->hdrlen - have);
+        if (more < 0) {
+            Fail(gdat, DBRET_IO, report::kReadError);
+            return nullptr;
+        }
+        have += static_cast<std::size_t>(more);
+        hdr = longhdr.data();
     }
     // A header that claims more bytes than the file holds is cut short.
-    if (static_cast<std::size_t>(got) < hdr.size() || dbf->file.Size() < dbf->hdrlen) {
+    if (have < dbf->hdrlen) {
         Fail(gdat, DBRET_BADFILE, report::kShortHeader);
         return nullptr;
     }
@@ -216,10 +246,12 @@ DBF dDopen(T_DBGDAT* gdat, const char* name, int /*mode*/, int /*buffers*/) {
         return nullptr;
     }
 
+    std::size_t used = 0;  // descriptors before the terminator
+    while (used < nfields && hdr[dbfhdr::kFields + used * dbfhdr::kDescSize] != 0x0D) ++used;
+    dbf->fields.reserve(used);
     unsigned offset = 1;  // byte 0 of a record is the deletion flag
-    for (std::size_t i = 0; i < nfields; ++i) {
-        const unsigned char* d = hdr.data() + dbfhdr::kFields + i * dbfhdr::kDescSize;
-        if (d[0] == 0x0D) break;  // terminator inside a longer header
+    for (std::size_t i = 0; i < used; ++i) {
+        const unsigned char* d = hdr + dbfhdr::kFields + i * dbfhdr::kDescSize;
         DbaseField f;
         std::memcpy(f.name, d, 10);
         f.name[10] = '\0';

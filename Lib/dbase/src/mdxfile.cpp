@@ -92,11 +92,44 @@ struct PageView {
     bool leaf() const { return trailing == 0; }
 };
 
+// The kept path of a tag, root first, leaf last; never deeper than
+// kMaxDepth (PushPage refuses more).
+class Path {
+public:
+    bool empty() const { return size_ == 0; }
+    std::size_t size() const { return size_; }
+    void clear() { size_ = 0; }
+    void push_back(PathStep s) { steps_[size_++] = s; }
+    void pop_back() { --size_; }
+    PathStep& back() { return steps_[size_ - 1]; }
+    const PathStep* begin() const { return steps_; }
+    const PathStep* end() const { return steps_ + size_; }
+
+private:
+    PathStep steps_[kMaxDepth];
+    std::size_t size_ = 0;
+};
+
+// A page slot of the index file's cache; its bytes are slot n of the
+// file's page buffer.
 struct CachedPage {
     std::uint32_t block = 0;
     std::uint64_t stamp = 0;
-    std::vector<unsigned char> bytes;
+    bool used = false;
 };
+
+// Pages an index file keeps at most (the page buffers asked for are cut to
+// this), and the first bytes of the file read at open: the header block, the
+// tag table of up to 47 tags (512 + 48 x 32 = 2048) and the fixed part of a
+// tag header at block 4, where writers put the first tag's header.
+constexpr std::size_t kMaxPages = 64;
+constexpr std::size_t kHeadSize = 2048 + taghdr::kSize;
+static_assert(tagslot::kTableOffset + tagslot::kSize * (mdxhdr::kMaxTags + 1) <= kHeadSize,
+              "the head read holds the largest tag table");
+
+// Leaves a walk may visit before it is bounded by the file's size (taken
+// then); no lookup comes near it, so the file size is rarely needed.
+constexpr std::uint64_t kFreeLeaves = 16;
 
 enum class Pos {
     kNone,     // not positioned: the next step gives the first entry
@@ -121,9 +154,13 @@ struct DbaseTag {
     unsigned keylen = 0;
     unsigned entlen = 0;
     unsigned char counter = 0;
+    // The header was read by the activation and no seek or step has used
+    // that reading yet: it stands for the first change-counter check.
+    bool header_fresh = false;
     Pos pos = Pos::kNone;
-    std::vector<PathStep> path;  // root first, leaf last
-    std::vector<unsigned char> curkey;
+    Path path;
+    unsigned leaf_n = 0;  // entries of the leaf the tag is on
+    unsigned char curkey[DB_MAXKEYLEN] = {};
     long currec = 0;
     std::uint64_t leaf_visits = 0;
 };
@@ -133,11 +170,21 @@ struct DbaseMdx {
     std::uint32_t magic = 0;
     T_DBGDAT* gdat = nullptr;  // borrowed from the data file's open
     File file;
-    std::uint64_t filesize = 0;
+    std::uint64_t filesize = 0;  // valid while size_known
+    bool size_known = false;
     unsigned page_size = 1024;
     unsigned ntags = 0;
     std::vector<std::unique_ptr<DbaseTag>> tags;
-    std::vector<CachedPage> cache;
+    // The file's first kHeadSize bytes as read at open (head_len of them;
+    // 0 once a writer has been seen), so that the header, the tag table and
+    // the first tag header cost one read.
+    unsigned char head[kHeadSize];
+    std::size_t head_len = 0;
+    // Page cache: cache_cap slots of page_size bytes in `pages`; slots from
+    // nslots on have not been used since the last drop.
+    std::unique_ptr<unsigned char[]> pages;
+    CachedPage cache[kMaxPages];
+    std::size_t nslots = 0;
     std::size_t cache_cap = 4;
     std::uint64_t clock = 0;
 };
@@ -156,13 +203,45 @@ DbaseTag* CheckTag(TAG tag) {
 
 int TagFail(DbaseTag* t, int code, int rep) { return Fail(t->mdx->gdat, code, rep); }
 
-// Reads `len` bytes at `offset`, which must lie wholly inside the file.
-int ReadExact(DbaseMdx* m, std::uint64_t offset, unsigned char* buf, std::size_t len, int rep) {
-    if (offset > m->filesize || len > m->filesize - offset) return Fail(m->gdat, DBRET_BADFILE, rep);
+// The file's current size (one fstat per writer generation).
+std::uint64_t FileSize(DbaseMdx* m) {
+    if (!m->size_known) {
+        m->filesize = m->file.Size();
+        m->size_known = true;
+    }
+    return m->filesize;
+}
+
+// Reads `len` bytes at `offset`, which must lie wholly inside the file (a
+// range reaching past its end is refused). Ranges inside the head come from
+// the open's reading of it, unless `fresh` asks for the file's bytes now.
+int ReadExact(DbaseMdx* m, std::uint64_t offset, unsigned char* buf, std::size_t len, int rep,
+              bool fresh = false) {
+    if (!fresh && offset <= m->head_len && len <= m->head_len - offset) {
+        std::memcpy(buf, m->head + offset, len);
+        return 0;
+    }
     long got = m->file.ReadAt(offset, buf, len);
     if (got < 0) return Fail(m->gdat, DBRET_IO, report::kReadError);
     if (static_cast<std::size_t>(got) != len) return Fail(m->gdat, DBRET_BADFILE, rep);
     return 0;
+}
+
+// Forgets everything read from the file: after a writer has been seen.
+void DropFileState(DbaseMdx* m) {
+    m->size_known = false;
+    m->head_len = 0;
+    m->nslots = 0;
+}
+
+unsigned char* PageBytes(DbaseMdx* m, const CachedPage* slot) {
+    return m->pages.get() + static_cast<std::size_t>(slot - m->cache) * m->page_size;
+}
+
+bool IsCached(const DbaseMdx* m, std::uint32_t block) {
+    for (std::size_t i = 0; i < m->nslots; ++i)
+        if (m->cache[i].used && m->cache[i].block == block) return true;
+    return false;
 }
 
 // Gives page `block` through the cache (least recently used replaced). The
@@ -170,27 +249,26 @@ int ReadExact(DbaseMdx* m, std::uint64_t offset, unsigned char* buf, std::size_t
 int ReadPage(DbaseTag* t, std::uint32_t block, PageView* view) {
     DbaseMdx* m = t->mdx;
     CachedPage* slot = nullptr;
-    for (CachedPage& c : m->cache)
-        if (c.block == block && !c.bytes.empty()) slot = &c;
+    for (std::size_t i = 0; i < m->nslots; ++i)
+        if (m->cache[i].used && m->cache[i].block == block) slot = &m->cache[i];
     if (!slot) {
         if (block == 0) return TagFail(t, DBRET_BADFILE, report::kPageRange);
-        if (m->cache.size() < m->cache_cap) {
-            m->cache.emplace_back();
-            slot = &m->cache.back();
+        if (m->nslots < m->cache_cap) {
+            slot = &m->cache[m->nslots++];
         } else {
-            slot = &*std::min_element(m->cache.begin(), m->cache.end(),
-                                      [](const CachedPage& a, const CachedPage& b) { return a.stamp < b.stamp; });
+            // An empty slot (a failed read's), else the least recently used.
+            slot = std::min_element(m->cache, m->cache + m->nslots, [](const CachedPage& a, const CachedPage& b) {
+                return a.used != b.used ? !a.used : a.stamp < b.stamp;
+            });
         }
-        slot->bytes.assign(m->page_size, 0);
+        slot->used = false;
+        int rc = ReadExact(m, block * kBlock, PageBytes(m, slot), m->page_size, report::kPageRange);
+        if (rc != 0) return rc;
         slot->block = block;
-        int rc = ReadExact(m, block * kBlock, slot->bytes.data(), m->page_size, report::kPageRange);
-        if (rc != 0) {
-            slot->bytes.clear();
-            return rc;
-        }
+        slot->used = true;
     }
     slot->stamp = ++m->clock;
-    const unsigned char* p = slot->bytes.data();
+    const unsigned char* p = PageBytes(m, slot);
     unsigned n = LoadLe16(p + page::kCount);
     std::size_t end = page::kEntries + static_cast<std::size_t>(n) * t->entlen;
     if (end > m->page_size) return TagFail(t, DBRET_BADFILE, report::kEntryCount);
@@ -245,9 +323,12 @@ int PushPage(DbaseTag* t, std::uint32_t block, unsigned index) {
     return 0;
 }
 
+// Counts a leaf visit of the current walk: a walk may visit kFreeLeaves
+// leaves, or as many as the file has pages (and two) if that is more.
 int CountLeaf(DbaseTag* t) {
-    std::uint64_t pages = t->mdx->filesize / t->mdx->page_size + 2;
-    if (++t->leaf_visits > pages) return TagFail(t, DBRET_BADFILE, report::kWalkBound);
+    if (++t->leaf_visits <= kFreeLeaves) return 0;
+    std::uint64_t pages = FileSize(t->mdx) / t->mdx->page_size + 2;
+    if (t->leaf_visits > pages) return TagFail(t, DBRET_BADFILE, report::kWalkBound);
     return 0;
 }
 
@@ -275,8 +356,9 @@ int Settle(DbaseTag* t) {
         unsigned idx = t->path.back().index;
         if (idx < v.n) {
             const unsigned char* k = EntryKey(t, v, idx);
-            t->curkey.assign(k, k + t->keylen);
+            std::memcpy(t->curkey, k, t->keylen);
             t->currec = static_cast<long>(EntryPointer(t, v, idx));
+            t->leaf_n = v.n;
             return 0;
         }
         t->path.pop_back();
@@ -338,10 +420,19 @@ int SeekInternal(DbaseTag* t, const unsigned char* key) {
         PageView v;
         rc = ReadPage(t, block, &v);
         if (rc != 0) return rc;
-        // From the last entry leftwards while the search key is not above
-        // the entry's key: the stop is just left of the position.
-        unsigned i = v.n;
-        while (i > 0 && CompareKeys(t, key, EntryKey(t, v, i - 1)) <= 0) --i;
+        // The position is the leftmost entry whose key is not below the
+        // search key; a page's entries are in tag order, so it is found by
+        // halving. (A page out of order gives some position in it, never
+        // one outside it.)
+        unsigned lo = 0, hi = v.n;
+        while (lo < hi) {
+            unsigned mid = lo + (hi - lo) / 2;
+            if (CompareKeys(t, key, EntryKey(t, v, mid)) <= 0)
+                hi = mid;
+            else
+                lo = mid + 1;
+        }
+        unsigned i = lo;
         t->path.back().index = i;
         if (v.leaf()) {
             rc = CountLeaf(t);
@@ -358,24 +449,25 @@ int SeekInternal(DbaseTag* t, const unsigned char* key) {
 // cached pages and, for a tag on an entry, finds that entry again.
 int Revalidate(DbaseTag* t) {
     DbaseMdx* m = t->mdx;
+    t->header_fresh = false;
     unsigned char h[taghdr::kSize];
-    int rc = ReadExact(m, t->header_block * kBlock, h, sizeof h, report::kTagHeader);
+    int rc = ReadExact(m, t->header_block * kBlock, h, sizeof h, report::kTagHeader, true);
     if (rc != 0) return rc;
     if (h[taghdr::kCounter] == t->counter) return 0;
-    // A writer has been here: the file may have grown and any cached page
-    // may be stale.
-    m->filesize = m->file.Size();
-    m->cache.clear();
+    // A writer has been here: the file may have changed size and anything
+    // read from it may be stale.
+    DropFileState(m);
     rc = LoadTagHeader(t);
     if (rc != 0) return rc;
     if (t->pos != Pos::kOn) {
         if (t->pos == Pos::kBefore) Unposition(t, Pos::kNone);
         return 0;
     }
-    std::vector<unsigned char> key = t->curkey;
+    unsigned char key[DB_MAXKEYLEN];
+    std::memcpy(key, t->curkey, sizeof key);
     long rec = t->currec;
-    rc = SeekInternal(t, key.data());
-    while (rc == 0 && CompareKeys(t, key.data(), t->curkey.data()) == 0 && t->currec != rec) {
+    rc = SeekInternal(t, key);
+    while (rc == 0 && CompareKeys(t, key, t->curkey) == 0 && t->currec != rec) {
         ++t->path.back().index;
         rc = Settle(t);
     }
@@ -385,9 +477,26 @@ int Revalidate(DbaseTag* t) {
     }
     if (rc != 0) return rc;
     // The same entry again, or (if it went away) the first one after it.
-    bool same = CompareKeys(t, key.data(), t->curkey.data()) == 0 && t->currec == rec;
+    bool same = CompareKeys(t, key, t->curkey) == 0 && t->currec == rec;
     t->pos = same ? Pos::kOn : Pos::kBefore;
     return 0;
+}
+
+// The change-counter check before a seek or a step. The header read by the
+// tag's activation stands for the first check. A step to the next entry of
+// the leaf the tag is on, while that leaf is still cached, takes the entry
+// from the page without going to the file: the leaf was read as one piece,
+// and the counter is checked whenever the tag goes back to the file (every
+// seek, every step that leaves the leaf).
+int CheckCounter(DbaseTag* t, bool stepping) {
+    if (t->header_fresh) {
+        t->header_fresh = false;
+        return 0;
+    }
+    if (stepping && t->pos == Pos::kOn && !t->path.empty() && t->path.back().index + 1 < t->leaf_n &&
+        IsCached(t->mdx, t->path.back().block))
+        return 0;
+    return Revalidate(t);
 }
 
 }  // namespace
@@ -416,7 +525,12 @@ MDX dXopen(DBF dbf, const char* name, int /*mode*/, int buffers) {
         Fail(gdat, rc, rep);
         return nullptr;
     }
-    m->filesize = m->file.Size();
+    long got = m->file.ReadAt(0, m->head, sizeof m->head);
+    if (got < 0) {
+        Fail(gdat, DBRET_IO, report::kReadError);
+        return nullptr;
+    }
+    m->head_len = static_cast<std::size_t>(got);
     unsigned char h[mdxhdr::kSize];
     if (ReadExact(m.get(), 0, h, sizeof h, report::kIndexHeader) != 0) return nullptr;
     unsigned units = h[mdxhdr::kPageBlocks];
@@ -430,12 +544,18 @@ MDX dXopen(DBF dbf, const char* name, int /*mode*/, int buffers) {
         return nullptr;
     }
     m->ntags = ntags;
-    if (tagslot::kTableOffset + tagslot::kSize * (ntags + 1) > m->filesize) {
+    if (tagslot::kTableOffset + tagslot::kSize * (ntags + 1) > m->head_len) {
         Fail(gdat, DBRET_BADFILE, report::kTagTable);
         return nullptr;
     }
     int want = gdat ? gdat->index_buffs : 0;
-    m->cache_cap = static_cast<std::size_t>(std::max(4, std::min(64, std::max(want, buffers))));
+    m->cache_cap = static_cast<std::size_t>(
+        std::max(4, std::min(static_cast<int>(kMaxPages), std::max(want, buffers))));
+    m->pages.reset(new (std::nothrow) unsigned char[m->cache_cap * m->page_size]);
+    if (!m->pages) {
+        Fail(gdat, DBRET_MEMORY, report::kMemory);
+        return nullptr;
+    }
     m->magic = kMagic;
     RegisterHandle(m.get());
     Ok(gdat);
@@ -492,6 +612,7 @@ TAG dXactidx(MDX h, const char* tagname) {
     t->mdx = m;
     t->header_block = header_block;
     if (LoadTagHeader(t.get()) != 0) return nullptr;
+    t->header_fresh = true;
     t->magic = kMagic;
     RegisterHandle(t.get());
     m->tags.push_back(std::move(t));
@@ -519,10 +640,7 @@ int dXkeyexpr(TAG h, char* out, int size) {
     // header's first block.
     unsigned char text[kBlock - taghdr::kSize + 1] = {0};
     std::uint64_t at = t->header_block * kBlock + taghdr::kSize;
-    std::size_t len = at < m->filesize ? static_cast<std::size_t>(std::min<std::uint64_t>(
-                                             kBlock - taghdr::kSize, m->filesize - at))
-                                       : 0;
-    if (len > 0 && m->file.ReadAt(at, text, len) < 0) return TagFail(t, DBRET_IO, report::kReadError);
+    if (m->file.ReadAt(at, text, kBlock - taghdr::kSize) < 0) return TagFail(t, DBRET_IO, report::kReadError);
     std::size_t n = std::min(std::strlen(reinterpret_cast<char*>(text)), static_cast<std::size_t>(size - 1));
     std::memcpy(out, text, n);
     out[n] = '\0';
@@ -533,7 +651,7 @@ int dXgetrno(TAG h, const char* key, long* recno) {
     DbaseTag* t = CheckTag(h);
     if (!t) return DBRET_BADHANDLE;
     if (!key) return TagFail(t, DBRET_RANGE, report::kKeyNotFound);
-    int rc = Revalidate(t);
+    int rc = CheckCounter(t, false);
     if (rc != 0) {
         Unposition(t, Pos::kNone);
         return rc;
@@ -549,7 +667,7 @@ int dXgetrno(TAG h, const char* key, long* recno) {
         return rc;
     }
     t->pos = Pos::kOn;
-    if (CompareKeys(t, k, t->curkey.data()) != 0) return TagFail(t, DBRET_NOTFOUND, report::kKeyNotFound);
+    if (CompareKeys(t, k, t->curkey) != 0) return TagFail(t, DBRET_NOTFOUND, report::kKeyNotFound);
     if (recno) *recno = t->currec;
     return Ok(t->mdx->gdat);
 }
@@ -557,7 +675,7 @@ int dXgetrno(TAG h, const char* key, long* recno) {
 int dXnxtkey(TAG h, char* keybuf, long* recno) {
     DbaseTag* t = CheckTag(h);
     if (!t) return DBRET_BADHANDLE;
-    int rc = Revalidate(t);
+    int rc = CheckCounter(t, true);
     if (rc != 0) {
         Unposition(t, Pos::kNone);
         return rc;
@@ -588,7 +706,7 @@ int dXnxtkey(TAG h, char* keybuf, long* recno) {
         return rc;
     }
     t->pos = Pos::kOn;
-    if (keybuf) std::memcpy(keybuf, t->curkey.data(), t->keylen);
+    if (keybuf) std::memcpy(keybuf, t->curkey, t->keylen);
     if (recno) *recno = t->currec;
     return Ok(t->mdx->gdat);
 }

@@ -36,7 +36,6 @@ T_boolean f_init = 0;           // the dBASE layer's global data is set up
 T_DBGDAT gbg;                   // that global data
 T_DBGDAT* gbgPtr = &gbg;
 char tempbuffer1[257];          // scratch for field conversions
-char* ptempbuffer = tempbuffer1;
 char tempbuffer2[DBIF_MAXRECLEN + 1];  // the one record buffer of all tables
 std::string dbDir = DBPATH;
 
@@ -148,7 +147,6 @@ T_uint_16 Init(const TableRef& t) {
     DBIF_CloseDB(&db);
     if (result == DBIFERR_NOERROR) {
         *t.prec = tempbuffer2;
-        ptempbuffer = tempbuffer1;
         *t.ready = 1;
     }
     return result;
@@ -427,17 +425,17 @@ T_uint_16 DBIF_MONbyID(T_uint_16 id, T_MON_config* rec) {
 namespace nuvak::dbif {
 namespace {
 // atoi/atol over the field's bytes: leading white space, an optional sign,
-// then digits up to the first other character; blanks give 0. The value is
-// kept modulo 2^32 (no undefined overflow), then cut by the caller.
+// then digits up to the first other character (or the field's end); blanks
+// give 0. Read in place: the scan never leaves the field. The value is kept
+// modulo 2^32 (no undefined overflow), then cut by the caller.
 T_uint_32 FieldNumber(const T_field* field, const char* rec) {
-    std::memcpy(ptempbuffer, rec + field->offset, static_cast<size_t>(field->width));
-    ptempbuffer[field->width] = '\0';
-    const char* p = ptempbuffer;
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+    const char* p = rec + field->offset;
+    const char* end = p + std::max(field->width, 0);
+    while (p < end && (*p == ' ' || (*p >= '\t' && *p <= '\r'))) ++p;
     bool negative = false;
-    if (*p == '-' || *p == '+') negative = *p++ == '-';
+    if (p < end && (*p == '-' || *p == '+')) negative = *p++ == '-';
     T_uint_32 v = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) v = v * 10u + static_cast<T_uint_32>(*p - '0');
+    for (; p < end && *p >= '0' && *p <= '9'; ++p) v = v * 10u + static_cast<T_uint_32>(*p - '0');
     return negative ? 0u - v : v;
 }
 }  // namespace

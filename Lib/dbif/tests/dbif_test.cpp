@@ -369,6 +369,10 @@ TEST(DbifConversions, NumbersTextAndHex) {
     T_field f{0, "X", 1, 'N', 6, 0, 1};  // " 65537"
     EXPECT_EQ(DBIF_FldToU16(&f, rec), 1);  // cut to 16 bits
     EXPECT_EQ(DBIF_FldToU32(&f, rec), 65537u);
+    f.offset = 1, f.width = 3;  // "655" of "65537": the number ends with its field
+    EXPECT_EQ(DBIF_FldToU32(&f, rec), 655u);
+    f.offset = 7, f.width = 1;  // "-" alone, the digit after it is not the field's
+    EXPECT_EQ(DBIF_FldToU32(&f, rec), 0u);
     f.offset = 7, f.width = 2;  // "-1"
     EXPECT_EQ(DBIF_FldToU16(&f, rec), 0xFFFF);
     f.offset = 9, f.width = 6;  // "  12ab"
