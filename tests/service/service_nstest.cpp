@@ -424,12 +424,17 @@ TEST_F(Service, MalformedInputInterleavedWithGoodTraffic) {
     EXPECT_TRUE(in.Service().Running());
 }
 
+// 10,000 requests with distinct session ids: first with 64 in flight, then
+// all at once (the kernel drops what the socket cannot hold; the requester's
+// at-least-once repeats must get every one answered).
 TEST_F(Service, BurstOfDistinctRequestsAnsweredInFull) {
     Installation in(Default());
-    auto r = in.Burst(10000, 64, 2000ms, 240s);
-    std::printf("burst: %zu answered in %.2f s (%.0f/s), %zu resent, %zu duplicate answers\n", r.answered,
-                r.seconds, r.answered / r.seconds, r.resent, r.duplicates);
-    EXPECT_EQ(r.answered, 10000u);
+    for (std::size_t window : {64u, 10000u}) {
+        auto r = in.Burst(10000, window, 2000ms, 240s);
+        std::printf("burst, %zu in flight: %zu answered in %.2f s (%.0f/s), %zu resent, %zu duplicate answers\n",
+                    window, r.answered, r.seconds, r.answered / r.seconds, r.resent, r.duplicates);
+        EXPECT_EQ(r.answered, 10000u) << window;
+    }
     EXPECT_TRUE(in.Service().Running());
 }
 
