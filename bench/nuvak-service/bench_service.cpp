@@ -21,7 +21,9 @@
 // inside private namespaces (scripts/netns-run.sh). Not run by ctest.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <semaphore.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -85,9 +87,19 @@ double LoadAverage() {
 
 // ---- the floor: a bare UDP echo process ----
 
+// The signal-driven echo's wake-up: the handler only posts the semaphore, as
+// the framework's does.
+sem_t g_echoWake;
+void EchoWake(int, siginfo_t*, void*) { sem_post(&g_echoWake); }
+
+// A process that sends every datagram back. Blocking: it sleeps in
+// recvfrom (the floor). Signal-driven: the socket's readiness raises a
+// queued real-time signal whose handler posts a semaphore the loop waits on,
+// then it reads until the socket is empty: the service's wake-up path
+// without its protocol, a reference for where the time goes.
 class Echo {
 public:
-    Echo() {
+    explicit Echo(bool signalDriven = false) {
         fd_ = socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -97,13 +109,31 @@ public:
         getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
         port_ = ntohs(a.sin_port);
         pid_ = fork();
-        if (pid_ == 0) {
-            char buf[65536];
+        if (pid_ != 0) return;
+        char buf[65536];
+        if (signalDriven) {
+            sem_init(&g_echoWake, 0, 0);
+            struct sigaction sa {};
+            sa.sa_sigaction = EchoWake;
+            sa.sa_flags = SA_SIGINFO | SA_RESTART;
+            sigemptyset(&sa.sa_mask);
+            sigaction(SIGRTMAX - 25, &sa, nullptr);
+            sigaction(SIGIO, &sa, nullptr);
+            fcntl(fd_, F_SETSIG, SIGRTMAX - 25);
+            fcntl(fd_, F_SETOWN, getpid());
+            fcntl(fd_, F_SETFL, O_NONBLOCK | O_ASYNC);
+        }
+        for (;;) {
+            if (signalDriven) {
+                while (sem_wait(&g_echoWake) != 0) {
+                }
+            }
             for (;;) {
                 sockaddr_in from{};
                 socklen_t fl = sizeof from;
                 const ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fl);
-                if (n > 0) sendto(fd_, buf, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), fl);
+                if (n <= 0) break;
+                sendto(fd_, buf, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), fl);
             }
         }
     }
@@ -113,7 +143,6 @@ public:
         close(fd_);
     }
     unsigned short Port() const { return port_; }
-    pid_t Pid() const { return pid_; }
 
 private:
     int fd_ = -1;
@@ -152,10 +181,10 @@ void Latency(const Config& c) {
     o.description = SmallDatabase();
     o.monctlLog = false;
     Installation in(o);
-    Echo echo;
+    Echo echo, sigEcho(true);
     const std::string xml = CheckXml(in.Unit(), 10001, MON_TOUR_TYP_GRP);
     static char buf[65536];
-    std::vector<double> service, floor, exactly;
+    std::vector<double> service, floor, exactly, sigFloor;
     unsigned lost = 0;
     const int fd = in.Sock().Fd();
     for (int i = 0; i < c.latencySamples; ++i) {
@@ -167,6 +196,9 @@ void Latency(const Config& c) {
         auto t0 = Clock::now();
         in.Sock().SendTo(echo.Port(), d);
         if (RecvWithin(fd, buf, sizeof buf, 1000) > 0) floor.push_back(Us(Clock::now() - t0));
+        t0 = Clock::now();
+        in.Sock().SendTo(sigEcho.Port(), d);
+        if (RecvWithin(fd, buf, sizeof buf, 1000) > 0) sigFloor.push_back(Us(Clock::now() - t0));
         t0 = Clock::now();
         in.SendRaw(d);
         const ssize_t n = RecvWithin(fd, buf, sizeof buf, 1000);
@@ -180,6 +212,9 @@ void Latency(const Config& c) {
     const double fm = Pct(floor, 50), sm = Pct(service, 50), em = Pct(exactly, 50);
     std::printf("latency (%zu samples, %zu byte datagrams)\n", floor.size(), Datagram(1, 1, 1, false, xml).size());
     std::printf("  bare UDP echo    p50 %7.1f us  p90 %7.1f  p99 %7.1f\n", fm, Pct(floor, 90), Pct(floor, 99));
+    std::printf("  signal-driven UDP echo (the framework's wake-up path, reference) p50 %7.1f us  p90 %7.1f  p99 "
+                "%7.1f  ratio to echo %.2f\n",
+                Pct(sigFloor, 50), Pct(sigFloor, 90), Pct(sigFloor, 99), Pct(sigFloor, 50) / fm);
     std::printf("  service, at least once p50 %7.1f us  p90 %7.1f  p99 %7.1f  ratio to echo %.2f (target <= 2)\n", sm,
                 Pct(service, 90), Pct(service, 99), sm / fm);
     std::printf("  service, exactly once  p50 %7.1f us  p90 %7.1f  p99 %7.1f  ratio to echo %.2f\n", em,

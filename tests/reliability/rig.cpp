@@ -357,10 +357,10 @@ Reply Installation::CheckUntilAnswered(unsigned long logical, unsigned short typ
     return r;
 }
 
-void Installation::QueueSignal(unsigned int value) {
+int Installation::QueueSignal(unsigned int value) {
     sigval v{};
     v.sival_int = static_cast<int>(value);
-    sigqueue(service_->Pid(), FrameworkSignal(), v);
+    return sigqueue(service_->Pid(), FrameworkSignal(), v) == 0 ? 0 : errno;
 }
 
 bool Installation::WriteDatabase(const std::string& description, bool inPlace) {

@@ -137,7 +137,10 @@ public:
     unsigned short NextSession();
     unsigned short NextTransaction();
 
-    void QueueSignal(unsigned int value);
+    // The framework signal with a value, queued to the service: 0, or the
+    // errno of sigqueue (EAGAIN: the kernel's queue of pending real-time
+    // signals, counted per user across the machine, is full).
+    int QueueSignal(unsigned int value);
     // Writes the database from a description (atomically replaced, or
     // over the old files in place). False if nuvak-dbtool refused it.
     bool WriteDatabase(const std::string& description, bool inPlace);
