@@ -37,11 +37,16 @@
 // and an interior key is the highest key of its child's subtree.
 //
 // Everything taken from the file is bounded before use: tag counts by the
-// format's limit and the file size, slots by the tag count, key and entry
-// lengths by the page, entry counts by the page, page pointers by the file
-// size. Descents are bounded in depth and refuse a page that is its own
-// ancestor; a walk that visits more leaves than the file has pages stops, so
-// a corrupt tree can neither hang nor read outside a buffer.
+// format's limit and the file's length, slots by the tag count, key and entry
+// lengths by the page, entry counts by the page; a page or header must lie
+// wholly inside the file (a read that comes back short is refused). Descents
+// are bounded in depth and refuse a page that is its own ancestor; a walk
+// that visits more leaves than the file has pages stops, so a corrupt tree
+// can neither hang nor read outside a buffer.
+//
+// Reads per open: one for the head (header, tag table, first tag header),
+// one per page not cached. The change counter costs a read at each seek and
+// at each step that leaves the leaf the tag holds (see CheckCounter).
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -85,8 +90,10 @@ struct PathStep {
 };
 
 // What one page holds, checked against the page size.
+struct CachedPage;
 struct PageView {
     const unsigned char* data = nullptr;
+    const CachedPage* slot = nullptr;  // the cache slot holding it
     unsigned n = 0;
     std::uint32_t trailing = 0;
     bool leaf() const { return trailing == 0; }
@@ -102,6 +109,7 @@ public:
     void push_back(PathStep s) { steps_[size_++] = s; }
     void pop_back() { --size_; }
     PathStep& back() { return steps_[size_ - 1]; }
+    const PathStep& back() const { return steps_[size_ - 1]; }
     const PathStep* begin() const { return steps_; }
     const PathStep* end() const { return steps_ + size_; }
 
@@ -115,6 +123,7 @@ private:
 struct CachedPage {
     std::uint32_t block = 0;
     std::uint64_t stamp = 0;
+    std::uint64_t fill = 0;  // which reading of the file put the bytes here
     bool used = false;
 };
 
@@ -159,7 +168,10 @@ struct DbaseTag {
     bool header_fresh = false;
     Pos pos = Pos::kNone;
     Path path;
-    unsigned leaf_n = 0;  // entries of the leaf the tag is on
+    // The leaf the tag is on: its entry count and where it is cached.
+    unsigned leaf_n = 0;
+    std::size_t leaf_slot = 0;
+    std::uint64_t leaf_fill = 0;
     unsigned char curkey[DB_MAXKEYLEN] = {};
     long currec = 0;
     std::uint64_t leaf_visits = 0;
@@ -185,6 +197,7 @@ struct DbaseMdx {
     std::unique_ptr<unsigned char[]> pages;
     CachedPage cache[kMaxPages];
     std::size_t nslots = 0;
+    std::uint64_t fills = 0;
     std::size_t cache_cap = 4;
     std::uint64_t clock = 0;
 };
@@ -196,8 +209,10 @@ DbaseMdx* CheckMdx(MDX mdx) {
     return mdx;
 }
 
+// A live tag's index file is open: dXclose takes the tags out of the table
+// of live handles with it, so the owner needs no lookup of its own.
 DbaseTag* CheckTag(TAG tag) {
-    if (!IsLiveHandle(tag) || tag->magic != kMagic || !CheckMdx(tag->mdx)) return nullptr;
+    if (!IsLiveHandle(tag) || tag->magic != kMagic || tag->mdx->magic != kMagic) return nullptr;
     return tag;
 }
 
@@ -238,10 +253,13 @@ unsigned char* PageBytes(DbaseMdx* m, const CachedPage* slot) {
     return m->pages.get() + static_cast<std::size_t>(slot - m->cache) * m->page_size;
 }
 
-bool IsCached(const DbaseMdx* m, std::uint32_t block) {
-    for (std::size_t i = 0; i < m->nslots; ++i)
-        if (m->cache[i].used && m->cache[i].block == block) return true;
-    return false;
+// Whether the leaf the tag landed on is still in its cache slot, with the
+// bytes of the same reading.
+bool LeafHeld(const DbaseTag* t) {
+    const DbaseMdx* m = t->mdx;
+    if (t->leaf_slot >= m->nslots) return false;
+    const CachedPage& c = m->cache[t->leaf_slot];
+    return c.used && c.fill == t->leaf_fill;
 }
 
 // Gives page `block` through the cache (least recently used replaced). The
@@ -250,7 +268,10 @@ int ReadPage(DbaseTag* t, std::uint32_t block, PageView* view) {
     DbaseMdx* m = t->mdx;
     CachedPage* slot = nullptr;
     for (std::size_t i = 0; i < m->nslots; ++i)
-        if (m->cache[i].used && m->cache[i].block == block) slot = &m->cache[i];
+        if (m->cache[i].used && m->cache[i].block == block) {
+            slot = &m->cache[i];
+            break;
+        }
     if (!slot) {
         if (block == 0) return TagFail(t, DBRET_BADFILE, report::kPageRange);
         if (m->nslots < m->cache_cap) {
@@ -265,6 +286,7 @@ int ReadPage(DbaseTag* t, std::uint32_t block, PageView* view) {
         int rc = ReadExact(m, block * kBlock, PageBytes(m, slot), m->page_size, report::kPageRange);
         if (rc != 0) return rc;
         slot->block = block;
+        slot->fill = ++m->fills;
         slot->used = true;
     }
     slot->stamp = ++m->clock;
@@ -273,6 +295,7 @@ int ReadPage(DbaseTag* t, std::uint32_t block, PageView* view) {
     std::size_t end = page::kEntries + static_cast<std::size_t>(n) * t->entlen;
     if (end > m->page_size) return TagFail(t, DBRET_BADFILE, report::kEntryCount);
     view->data = p;
+    view->slot = slot;
     view->n = n;
     // A leaf filled to the last byte has no room for the trailing pointer.
     view->trailing = end + page::kPointer <= m->page_size ? LoadLe32(p + end) : 0;
@@ -359,6 +382,8 @@ int Settle(DbaseTag* t) {
             std::memcpy(t->curkey, k, t->keylen);
             t->currec = static_cast<long>(EntryPointer(t, v, idx));
             t->leaf_n = v.n;
+            t->leaf_slot = static_cast<std::size_t>(v.slot - t->mdx->cache);
+            t->leaf_fill = v.slot->fill;
             return 0;
         }
         t->path.pop_back();
@@ -488,15 +513,30 @@ int Revalidate(DbaseTag* t) {
 // from the page without going to the file: the leaf was read as one piece,
 // and the counter is checked whenever the tag goes back to the file (every
 // seek, every step that leaves the leaf).
-int CheckCounter(DbaseTag* t, bool stepping) {
+int CheckCounter(DbaseTag* t, bool next_in_leaf) {
     if (t->header_fresh) {
         t->header_fresh = false;
         return 0;
     }
-    if (stepping && t->pos == Pos::kOn && !t->path.empty() && t->path.back().index + 1 < t->leaf_n &&
-        IsCached(t->mdx, t->path.back().block))
-        return 0;
-    return Revalidate(t);
+    return next_in_leaf ? 0 : Revalidate(t);
+}
+
+// Whether the tag is on an entry that is not its leaf's last, with that
+// leaf still cached: the next step is then taken by StepInLeaf.
+bool NextInLeaf(const DbaseTag* t) {
+    return t->pos == Pos::kOn && !t->path.empty() && t->path.back().index + 1 < t->leaf_n && LeafHeld(t);
+}
+
+// The step to the next entry of the held leaf (whose entry count was checked
+// against the page when the tag landed on it).
+void StepInLeaf(DbaseTag* t) {
+    DbaseMdx* m = t->mdx;
+    CachedPage& c = m->cache[t->leaf_slot];
+    c.stamp = ++m->clock;
+    unsigned idx = ++t->path.back().index;
+    const unsigned char* e = PageBytes(m, &c) + page::kEntries + static_cast<std::size_t>(idx) * t->entlen;
+    std::memcpy(t->curkey, e + page::kPointer, t->keylen);
+    t->currec = static_cast<long>(LoadLe32(e));
 }
 
 }  // namespace
@@ -573,8 +613,10 @@ TAG dXactidx(MDX h, const char* tagname) {
     for (std::size_t i = 0; i < 10 && tagname[i]; ++i)
         want[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(tagname[i])));
 
-    std::vector<unsigned char> table(tagslot::kSize * (m->ntags + 1));
-    if (ReadExact(m, tagslot::kTableOffset, table.data(), table.size(), report::kTagTable) != 0) return nullptr;
+    // The tag count is at most 47 (checked at open).
+    unsigned char table[tagslot::kSize * (mdxhdr::kMaxTags + 1)];
+    if (ReadExact(m, tagslot::kTableOffset, table, tagslot::kSize * (m->ntags + 1), report::kTagTable) != 0)
+        return nullptr;
     unsigned slot = table[tagslot::kRight];
     // Each step goes one level down; more steps than slots is a cycle.
     for (unsigned steps = 0;; ++steps) {
@@ -590,7 +632,7 @@ TAG dXactidx(MDX h, const char* tagname) {
             Fail(m->gdat, DBRET_BADFILE, report::kTagTree);
             return nullptr;
         }
-        const unsigned char* s = table.data() + tagslot::kSize * slot;
+        const unsigned char* s = table + tagslot::kSize * slot;
         char have[tagslot::kNameSize];
         std::memcpy(have, s + tagslot::kName, sizeof have);
         have[tagslot::kNameSize - 1] = '\0';
@@ -598,7 +640,7 @@ TAG dXactidx(MDX h, const char* tagname) {
         if (c == 0) break;
         slot = c < 0 ? s[tagslot::kLeft] : s[tagslot::kRight];
     }
-    std::uint32_t header_block = LoadLe32(table.data() + tagslot::kSize * slot + tagslot::kHeaderBlock);
+    std::uint32_t header_block = LoadLe32(table + tagslot::kSize * slot + tagslot::kHeaderBlock);
     for (auto& t : m->tags)
         if (t->header_block == header_block) {
             Ok(m->gdat);
@@ -675,7 +717,8 @@ int dXgetrno(TAG h, const char* key, long* recno) {
 int dXnxtkey(TAG h, char* keybuf, long* recno) {
     DbaseTag* t = CheckTag(h);
     if (!t) return DBRET_BADHANDLE;
-    int rc = CheckCounter(t, true);
+    bool in_leaf = NextInLeaf(t);
+    int rc = CheckCounter(t, in_leaf);
     if (rc != 0) {
         Unposition(t, Pos::kNone);
         return rc;
@@ -693,6 +736,11 @@ int dXnxtkey(TAG h, char* keybuf, long* recno) {
             rc = 0;
             break;
         case Pos::kOn:
+            if (in_leaf) {
+                StepInLeaf(t);
+                rc = 0;
+                break;
+            }
             ++t->path.back().index;
             rc = Settle(t);
             break;
