@@ -11,14 +11,6 @@
 
 namespace {
 
-// The loop takes one datagram per socket per pass; a burst waits in the
-// socket's receive buffer meanwhile. Ask for more room than the system's
-// default (the kernel caps it at net.core.rmem_max); failure is harmless.
-void WidenReceiveBuffer(int fd) {
-    int size = 4 << 20;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-}
-
 constexpr unsigned long kLoopback = 0x7F000001ul;
 constexpr unsigned int kTickMs = 100;  // the framework timer's resolution
 

@@ -26,6 +26,13 @@
 // time because SIGRTMAX is not a constant in glibc.
 inline int FrameWorkSignal() { return SIGRTMAX - SYS_FRAMEWORK_SIGNAL_OFFSET; }
 
+// The loop takes one datagram per socket per pass, so a burst waits in the
+// socket's receive buffer meanwhile. Asks the kernel for `bytes` of receive
+// buffer: beyond net.core.rmem_max when the process may (SO_RCVBUFFORCE, as
+// root), else as much as the system allows. Failure is harmless; returns
+// whether the forced size was granted.
+bool WidenReceiveBuffer(int fd, int bytes = 4 << 20);
+
 // What an observer receives as `type`.
 enum EVENTTYPE {
     EVENT_SIGNAL = 0,  // a listener accepted a queued signal value; value = the signal value

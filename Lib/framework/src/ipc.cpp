@@ -214,6 +214,8 @@ int IPC_setaddr(T_uint_16 address, T_uint_16 portOffset) {
     }
     // Signal and owner before O_ASYNC, so the first readiness already comes
     // as the framework signal.
+    // Tours of many monitors send bursts of monitor messages in one pass.
+    WidenReceiveBuffer(fd);
     fcntl(fd, F_SETSIG, FrameWorkSignal());
     fcntl(fd, F_SETOWN, getpid());
     fcntl(fd, F_SETFL, O_NONBLOCK | O_ASYNC);

@@ -190,3 +190,9 @@ bool SocketImpl::ResolveHostName(std::string name, int port, unsigned long& ip) 
 }
 
 }  // namespace nuvak::fw
+
+bool WidenReceiveBuffer(int fd, int bytes) {
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0) return true;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    return false;
+}
