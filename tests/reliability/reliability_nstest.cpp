@@ -638,6 +638,26 @@ TEST(Malformed, InterleavedWithGoodTraffic) {
         std::this_thread::sleep_for(100ms);
     }
     EXPECT_TRUE(stepped);
+    // Forged monitor messages for the running tour itself, its monitors and
+    // others: they may hold, end or confuse the tour, but the service stays
+    // up, answers, and a Stop and Run bring the tour back.
+    static const unsigned short kPrims[] = {1, 2, 4, 5, 7, 9, 10, 22};
+    const unsigned long tour1 = in.Unit() * 10000000ul + 10001;
+    for (int i = 0; i < 600; ++i) {
+        const auto monitor = static_cast<unsigned short>(rng() % 3 ? 1 + rng() % 2 : rng());
+        in.SendIpc(13, Block(rng, rng() % 8 ? tour1 : in.Unit() * 10000000ul + 20001 + rng() % 2, monitor,
+                             kPrims[rng() % 8]));
+        if (i % 50 == 0) {
+            EXPECT_TRUE(in.CheckUntilAnswered(10001, MON_TOUR_TYP_GRP).received) << i;
+        }
+    }
+    EXPECT_TRUE(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_DEL, 10, kUser, 51).received);
+    EXPECT_EQ(RunTour(in, 1).Num("ErrorStatus"), 0);
+    const std::size_t again = in.MonLog().size();
+    const auto limit = Clock::now() + 30s;
+    while (Count(in.MonLog(), again, "camera_preset", 1) < 2 && Clock::now() < limit)
+        std::this_thread::sleep_for(100ms);
+    EXPECT_GE(Count(in.MonLog(), again, "camera_preset", 1), 2u) << "tour 1 does not step after Stop and Run";
     Finish(in);
 }
 
