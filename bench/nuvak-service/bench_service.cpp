@@ -59,6 +59,7 @@ struct Config {
     double rateSeconds = 10.0;   // exactly-once rate run
     double exactlyOnceRate = 5000;
     int latencySamples = 4000;
+    int dwell = 1;               // dwell of every step in the cpu scenarios
 };
 
 double Us(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
@@ -350,7 +351,8 @@ void Throughput(const Config& c) {
 // toursOf128: tours 1..8 step through the presets of their block; tours
 // 9..256 exist but are not run. Otherwise (256 tours of 4 monitors) preset p
 // has 4 elements on monitors 4p-3..4p and tour t shows preset t twice.
-std::string FullDatabase(bool toursOf128) {
+std::string FullDatabase(bool toursOf128, int dwell = 1) {
+    const std::string dw = " dwell " + std::to_string(dwell) + "\n";
     std::string d;
     d.reserve(2 << 20);
     for (int t = 1; t <= 256; ++t) {
@@ -358,9 +360,9 @@ std::string FullDatabase(bool toursOf128) {
         if (toursOf128) {
             const int block = (t - 1) % 8;
             for (int s = 0; s < 4; ++s)
-                d += "  step preset " + std::to_string(1 + block + 8 * ((t - 1) / 8 * 4 + s) % 256) + " dwell 1\n";
+                d += "  step preset " + std::to_string(1 + block + 8 * ((t - 1) / 8 * 4 + s) % 256) + dw;
         } else {
-            d += "  step preset " + std::to_string(t) + " dwell 1\n  step preset " + std::to_string(t) + " dwell 1\n";
+            d += "  step preset " + std::to_string(t) + dw + "  step preset " + std::to_string(t) + dw;
         }
     }
     for (int p = 1; p <= 256; ++p) {
@@ -391,7 +393,7 @@ std::size_t CountLines(const std::string& path, const char* needle) {
 
 void CpuScenario(const Config& c, bool toursOf128, double& idlePct, double& runPct) {
     Options o;
-    o.description = FullDatabase(toursOf128);
+    o.description = FullDatabase(toursOf128, c.dwell);
     o.readyLimit = 120s;
     Installation in(o);
     const pid_t pid = in.Service().Pid();
@@ -430,7 +432,8 @@ void CpuScenario(const Config& c, bool toursOf128, double& idlePct, double& runP
 }
 
 void CpuCost(const Config& c) {
-    std::printf("cpu (service process run time from /proc/PID/schedstat over %.0f s windows)\n", c.cpuSeconds);
+    std::printf("cpu (service process run time from /proc/PID/schedstat over %.0f s windows; every step dwell %d s)\n",
+                c.cpuSeconds, c.dwell);
     double i1 = 0, r1 = 0, i2 = 0, r2 = 0;
     if (c.only.empty() || c.only.count("cpu") != 0 || c.only.count("cpu4") != 0) CpuScenario(c, false, i1, r1);
     if (c.only.empty() || c.only.count("cpu") != 0 || c.only.count("cpu128") != 0) CpuScenario(c, true, i2, r2);
@@ -544,11 +547,13 @@ void Usage(FILE* f) {
     std::fprintf(f,
                  "usage: bench_nuvak_service [--only latency|throughput|cpu|cpu4|cpu128|timing|memory]...\n"
                  "                           [--minutes M]\n"
-                 "                           [--cpu-seconds S] [--rate R] [--rate-seconds S] [--samples N]\n"
+                 "                           [--cpu-seconds S] [--dwell D] [--rate R] [--rate-seconds S]\n"
+                 "                           [--samples N]\n"
                  "Runs the service benchmarks in private namespaces and prints medians against their floors.\n"
                  "  --only NAME       run only these parts (repeatable; default all)\n"
                  "  --minutes M       step timing window (default 1)\n"
                  "  --cpu-seconds S   CPU window per scenario (default 30)\n"
+                 "  --dwell D         dwell of every step in the cpu scenarios (default 1 s: the most stepping)\n"
                  "  --rate R          exactly-once offered rate per second (default 5000)\n"
                  "  --rate-seconds S  length of the exactly-once rate run (default 10)\n"
                  "  --samples N       latency samples (default 4000)\n");
@@ -592,6 +597,8 @@ int main(int argc, char** argv) {
             c.exactlyOnceRate = value();
         } else if (a == "--rate-seconds") {
             c.rateSeconds = value();
+        } else if (a == "--dwell") {
+            c.dwell = static_cast<int>(value());
         } else if (a == "--samples") {
             c.latencySamples = static_cast<int>(value());
         } else {
