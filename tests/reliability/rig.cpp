@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -289,9 +290,9 @@ Installation::Installation(const Options& o) : unit_(o.unit), opts_(o) {
     if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
     dir_ = tmpl;
     if (!WriteDatabase(o.description, false)) throw std::runtime_error("nuvak-dbtool refused the description");
-    tmgr_ = std::make_unique<Proc>(std::vector<std::string>{Bin("nuvak-tmgr"), "--unit", std::to_string(o.unit),
-                                                            "--interval", "1"},
-                                   dir_ + "/tmgr.out");
+    std::vector<std::string> tmgrArgs{Bin("nuvak-tmgr"), "--unit", std::to_string(o.unit), "--interval", "1"};
+    tmgrArgs.insert(tmgrArgs.end(), o.tmgrArgs.begin(), o.tmgrArgs.end());
+    tmgr_ = std::make_unique<Proc>(tmgrArgs, dir_ + "/tmgr.out");
     if (!tmgr_->WaitFor("ready", o.readyLimit)) throw std::runtime_error("nuvak-tmgr not ready: " + tmgr_->Output());
     StartMonctl();
     service_ = std::make_unique<Proc>(std::vector<std::string>{Bin("nuvak")}, dir_ + "/nuvak.out",
@@ -354,6 +355,50 @@ Reply Installation::CheckUntilAnswered(unsigned long logical, unsigned short typ
     do {
         r = Check(logical, type, Ms(1000));
     } while (!r.received && std::chrono::steady_clock::now() < end);
+    return r;
+}
+
+Installation::BurstResult Installation::Burst(std::size_t count, std::size_t window, Ms retry, Ms limit) {
+    using Clock = std::chrono::steady_clock;
+    const std::string xml = CheckXml(unit_, 10001, MON_TOUR_TYP_GRP);
+    // Session ids 1..count (wrapping past 65000 with a new transaction id).
+    struct Pending {
+        Clock::time_point sent;
+        std::string bytes;
+    };
+    std::map<std::pair<unsigned short, unsigned short>, Pending> pending;
+    std::set<std::pair<unsigned short, unsigned short>> done;
+    BurstResult r;
+    std::size_t next = 0;
+    const auto start = Clock::now();
+    while (r.answered < count && Clock::now() - start < limit) {
+        while (pending.size() < window && next < count) {
+            const auto session = static_cast<unsigned short>(1 + next % 65000);
+            const auto transaction = static_cast<unsigned short>(1 + next / 65000);
+            std::string bytes = Datagram(unit_, session, transaction, false, xml);
+            client_.SendTo(5110, bytes);
+            pending[{session, transaction}] = Pending{Clock::now(), std::move(bytes)};
+            ++next;
+        }
+        const Reply a = client_.Receive(Ms(20));
+        if (a.received) {
+            const std::pair<unsigned short, unsigned short> key{a.session, a.transaction};
+            if (pending.erase(key) == 1) {
+                ++r.answered;
+                done.insert(key);
+            } else if (done.count(key) != 0) {
+                ++r.duplicates;
+            }
+        }
+        const auto now = Clock::now();
+        for (auto& [key, p] : pending)
+            if (now - p.sent > retry) {
+                client_.SendTo(5110, p.bytes);
+                p.sent = now;
+                ++r.resent;
+            }
+    }
+    r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     return r;
 }
 

@@ -102,12 +102,15 @@ struct MonLine {
         auto it = f.find(k);
         return it == f.end() ? 0xDEADBEEFul : it->second;
     }
+    // A field by name; "ms" is the time of day.
+    unsigned long operator[](const std::string& k) const { return k == "ms" ? static_cast<unsigned long>(ms) : Get(k); }
 };
 std::vector<MonLine> ParseMonLog(const std::string& text);
 
 struct Options {
     unsigned short unit = 1;
     std::string description;            // nuvak-dbtool description
+    std::vector<std::string> tmgrArgs;  // after --unit and --interval
     std::vector<std::string> monctlArgs;
     bool monctlLog = true;              // --log into the folder
     long serviceSigpending = -1;        // RLIMIT_SIGPENDING of the service (-1: inherited)
@@ -127,6 +130,15 @@ public:
     Reply Check(unsigned long logical, unsigned short type, Ms wait = Ms(3000));
     // The same request until answered (a loaded machine may be slow), at most `limit`.
     Reply CheckUntilAnswered(unsigned long logical, unsigned short type, Ms limit = Ms(20000));
+
+    // `count` check requests of tour 10001 at least once, with distinct
+    // session ids, at most `window` unanswered at a time; an unanswered one is
+    // sent again after `retry`. Stops when all are answered or after `limit`.
+    struct BurstResult {
+        std::size_t answered = 0, resent = 0, duplicates = 0;
+        double seconds = 0;
+    };
+    BurstResult Burst(std::size_t count, std::size_t window, Ms retry, Ms limit);
 
     void SendRaw(const std::string& bytes, unsigned short port = 5110) { client_.SendTo(port, bytes); }
     void SendIpc(unsigned short address, const std::string& bytes) {
