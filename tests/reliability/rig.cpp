@@ -50,6 +50,10 @@ pid_t Spawn(std::vector<std::string>& argv, const std::string& outFile, long sig
             const rlimit rl{static_cast<rlim_t>(sigpending), static_cast<rlim_t>(sigpending)};
             setrlimit(RLIMIT_SIGPENDING, &rl);
         }
+        // A child must not inherit the caller's blocked signals.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         const int fd = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (fd >= 0) {
             dup2(fd, 1);

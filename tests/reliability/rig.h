@@ -1,4 +1,5 @@
-// A small installation for reliability tests and service benchmarks: the
+// A small installation for the end-to-end tests (tests/reliability, and
+// tests/service through its harness) and the service benchmarks: the
 // real service (`nuvak`) with the task manager and monitor control stand-ins,
 // a database written by nuvak-dbtool, and a UDP client that speaks the comm
 // protocol to port 5110. Everything runs inside the caller's private
