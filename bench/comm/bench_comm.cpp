@@ -27,6 +27,7 @@
 #include "framework.h"
 #include "icommclient.h"
 #include "icommserver.h"
+#include "netns.h"
 
 namespace {
 
@@ -345,20 +346,7 @@ BENCHMARK(BM_CommExactlyOnceRate)->Arg(1000)->Arg(2500)->Arg(5000)->Arg(10000)->
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (getenv("NUVAK_IN_NETNS") == nullptr || std::string(getenv("NUVAK_IN_NETNS")) != "1") {
-        std::vector<char*> args;
-        args.push_back(const_cast<char*>(NUVAK_NETNS_RUN));
-        char self[4096];
-        const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-        if (n <= 0) return 1;
-        self[n] = '\0';
-        args.push_back(self);
-        for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
-        args.push_back(nullptr);
-        execv(NUVAK_NETNS_RUN, args.data());
-        std::perror("bench_comm: cannot run " NUVAK_NETNS_RUN);
-        return 1;
-    }
+    if (!nuvak::bench::InPrivateNamespaces()) return nuvak::bench::ReRunInPrivateNamespaces(argc, argv, "bench_comm");
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

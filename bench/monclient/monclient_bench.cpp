@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "child.h"
+#include "netns.h"
 #include "framework.h"
 #include "monclient.h"
 #include "monmsg.h"
@@ -327,31 +328,10 @@ int CpuCount() {  // as nproc: the CPUs this process may run on
     return sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 0;
 }
 
-bool InNamespaces() {
-    const char* v = std::getenv("NUVAK_IN_NETNS");
-    return v != nullptr && std::string(v) == "1";
-}
-
-int ReRunInNamespaces(int argc, char** argv) {
-    char self[4096];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) {
-        std::perror("bench_monclient: readlink /proc/self/exe");
-        return 1;
-    }
-    self[n] = '\0';
-    std::vector<char*> args = {const_cast<char*>(NUVAK_NETNS_RUN), self};
-    for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
-    args.push_back(nullptr);
-    execv(NUVAK_NETNS_RUN, args.data());
-    std::perror("bench_monclient: cannot run " NUVAK_NETNS_RUN);
-    return 1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (!InNamespaces()) return ReRunInNamespaces(argc, argv);
+    if (!nuvak::bench::InPrivateNamespaces()) return nuvak::bench::ReRunInPrivateNamespaces(argc, argv, "bench_monclient");
 
     // Interleaved repetitions by default; a later flag on the command line wins.
     std::vector<char*> args = {argv[0], const_cast<char*>("--benchmark_enable_random_interleaving=true")};

@@ -45,6 +45,7 @@
 #include <vector>
 
 #include "commdecoder.h"
+#include "netns.h"
 #include "rig.h"
 #include "sysdefs.h"
 
@@ -650,20 +651,8 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    const char* inNs = std::getenv("NUVAK_IN_NETNS");
-    if (inNs == nullptr || std::string(inNs) != "1") {
-        std::vector<char*> args{const_cast<char*>(NUVAK_NETNS_RUN)};
-        char self[4096];
-        const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-        if (n <= 0) return 1;
-        self[n] = '\0';
-        args.push_back(self);
-        for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
-        args.push_back(nullptr);
-        execv(NUVAK_NETNS_RUN, args.data());
-        std::perror("bench_nuvak_service: cannot run " NUVAK_NETNS_RUN);
-        return 1;
-    }
+    if (!nuvak::bench::InPrivateNamespaces())
+        return nuvak::bench::ReRunInPrivateNamespaces(argc, argv, "bench_nuvak_service");
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::printf("machine: %ld cores, %s, load average %.2f at start (shared machine)\n", sysconf(_SC_NPROCESSORS_ONLN),
                 Cpu().c_str(), LoadAverage());
