@@ -328,7 +328,12 @@ void Throughput(const Config& c) {
     }
     // At least once as a client really sends it: every unanswered request
     // is sent again after 1 s, so none may end up unanswered.
-    const auto b = in.Burst(c.burstRequests, 64, 1000ms, 120s);
+    Installation::BurstPlan plan;
+    plan.count = c.burstRequests;
+    plan.window = 64;
+    plan.retry = 1000ms;
+    plan.limit = 120s;
+    const auto b = in.Burst(plan);
     std::printf("  at least once with re-sends, window 64: %lu requests, %zu answered (%zu re-sent, %zu answered "
                 "twice) in %.2f s, %8.0f answered/s\n",
                 c.burstRequests, b.answered, b.resent, b.duplicates, b.seconds,

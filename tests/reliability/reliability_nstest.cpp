@@ -123,62 +123,22 @@ void Finish(Installation& in) {
 
 // ---- bursts ----
 
-struct BurstResult {
-    std::size_t answered = 0, wrong = 0, resent = 0, duplicates = 0, unanswered = 0;
-    double seconds = 0;
-};
+using BurstResult = Installation::BurstResult;
 
-// `count` check requests of tour 1, each with its own session id under one
-// transaction id, at most `window` unanswered at a time. An unanswered
-// request is repeated after `retry` (a client's retransmission), never more
-// than `maxRepeats` times; retry 0 sends each exactly once.
+// `count` check requests of tour 1 under one transaction id (see
+// Installation::Burst), each answer checked for tour 1's monitors.
 BurstResult Burst(Installation& in, std::size_t count, std::size_t window, Ms retry, int maxRepeats, Ms limit,
                   bool exactlyOnce, unsigned short transaction) {
-    struct Pending {
-        Clock::time_point sent;
-        int repeats = 0;
-    };
-    std::map<unsigned short, Pending> pending;
-    std::set<unsigned short> done;
-    const std::string xml = CheckXml(in.Unit(), 10001, MON_TOUR_TYP_GRP);
-    const std::string good = MonList(1);
-    BurstResult r;
-    std::size_t next = 0;
-    const auto start = Clock::now();
-    auto datagram = [&](unsigned short s) { return Datagram(in.Unit(), s, transaction, exactlyOnce, xml); };
-    while (done.size() < count && Clock::now() - start < limit) {
-        while (pending.size() < window && next < count) {
-            const auto s = static_cast<unsigned short>(1 + next++);
-            in.SendRaw(datagram(s));
-            pending[s] = Pending{Clock::now(), 0};
-        }
-        Reply a = in.Sock().Receive(20ms);
-        while (a.received) {
-            if (a.transaction == transaction && pending.erase(a.session) == 1) {
-                done.insert(a.session);
-                ++r.answered;
-                if (a.Num("ErrorStatus") != 0 || a.Attr("GroupMonitor") != good) ++r.wrong;
-            } else if (done.count(a.session) != 0) {
-                ++r.duplicates;
-            }
-            a = in.Sock().Receive(0ms);
-        }
-        const auto now = Clock::now();
-        for (auto& [s, p] : pending)
-            if (retry.count() > 0 && p.repeats < maxRepeats && now - p.sent > retry) {
-                in.SendRaw(datagram(s));
-                p.sent = now;
-                ++p.repeats;
-                ++r.resent;
-            }
-        // Once nothing more can come (no repeats left), stop waiting.
-        if (next == count && !pending.empty() && retry.count() == 0 &&
-            std::all_of(pending.begin(), pending.end(),
-                        [&](const auto& kv) { return now - kv.second.sent > 10s; }))
-            break;
-    }
-    r.unanswered = count - done.size();
-    r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    Installation::BurstPlan p;
+    p.count = count;
+    p.window = window;
+    p.retry = retry;
+    p.maxRepeats = maxRepeats;
+    p.limit = limit;
+    p.exactlyOnce = exactlyOnce;
+    p.transaction = transaction;
+    p.monList = MonList(1);
+    const BurstResult r = in.Burst(p);
     std::printf("burst of %zu (%s, window %zu): %zu answered (%zu wrong) in %.2f s, %.0f/s, %zu resent, "
                 "%zu duplicate answers\n",
                 count, exactlyOnce ? "exactly once" : "at least once", window, r.answered, r.wrong, r.seconds,

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +26,8 @@
 #include "sysdefs.h"
 
 namespace nuvak::rig {
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -362,46 +365,57 @@ Reply Installation::CheckUntilAnswered(unsigned long logical, unsigned short typ
     return r;
 }
 
-Installation::BurstResult Installation::Burst(std::size_t count, std::size_t window, Ms retry, Ms limit) {
+Installation::BurstResult Installation::Burst(const BurstPlan& plan) {
     using Clock = std::chrono::steady_clock;
-    const std::string xml = CheckXml(unit_, 10001, MON_TOUR_TYP_GRP);
-    // Session ids 1..count (wrapping past 65000 with a new transaction id).
+    using Key = std::pair<unsigned short, unsigned short>;  // session, transaction
     struct Pending {
         Clock::time_point sent;
-        std::string bytes;
+        int repeats = 0;
     };
-    std::map<std::pair<unsigned short, unsigned short>, Pending> pending;
-    std::set<std::pair<unsigned short, unsigned short>> done;
+    std::map<Key, Pending> pending;
+    std::set<Key> done;
+    const std::string xml = CheckXml(unit_, 10001, MON_TOUR_TYP_GRP);
+    auto key = [&](std::size_t i) -> Key {
+        if (plan.transaction != 0) return {static_cast<unsigned short>(1 + i), plan.transaction};
+        return {static_cast<unsigned short>(1 + i % 65000), static_cast<unsigned short>(1 + i / 65000)};
+    };
+    auto send = [&](const Key& k) { client_.SendTo(5110, Datagram(unit_, k.first, k.second, plan.exactlyOnce, xml)); };
     BurstResult r;
     std::size_t next = 0;
     const auto start = Clock::now();
-    while (r.answered < count && Clock::now() - start < limit) {
-        while (pending.size() < window && next < count) {
-            const auto session = static_cast<unsigned short>(1 + next % 65000);
-            const auto transaction = static_cast<unsigned short>(1 + next / 65000);
-            std::string bytes = Datagram(unit_, session, transaction, false, xml);
-            client_.SendTo(5110, bytes);
-            pending[{session, transaction}] = Pending{Clock::now(), std::move(bytes)};
-            ++next;
+    while (done.size() < plan.count && Clock::now() - start < plan.limit) {
+        while (pending.size() < plan.window && next < plan.count) {
+            const Key k = key(next++);
+            send(k);
+            pending[k] = Pending{Clock::now(), 0};
         }
-        const Reply a = client_.Receive(Ms(20));
-        if (a.received) {
-            const std::pair<unsigned short, unsigned short> key{a.session, a.transaction};
-            if (pending.erase(key) == 1) {
+        Reply a = client_.Receive(Ms(20));
+        while (a.received) {
+            const Key k{a.session, a.transaction};
+            if (pending.erase(k) == 1) {
+                done.insert(k);
                 ++r.answered;
-                done.insert(key);
-            } else if (done.count(key) != 0) {
+                if (a.Num("ErrorStatus") != 0 || (!plan.monList.empty() && a.Attr("GroupMonitor") != plan.monList))
+                    ++r.wrong;
+            } else if (done.count(k) != 0) {
                 ++r.duplicates;
             }
+            a = client_.Receive(Ms(0));
         }
         const auto now = Clock::now();
-        for (auto& [key, p] : pending)
-            if (now - p.sent > retry) {
-                client_.SendTo(5110, p.bytes);
+        for (auto& [k, p] : pending)
+            if (plan.retry.count() > 0 && p.repeats < plan.maxRepeats && now - p.sent > plan.retry) {
+                send(k);
                 p.sent = now;
+                ++p.repeats;
                 ++r.resent;
             }
+        // Once nothing more can come (no repeats), stop waiting.
+        if (next == plan.count && !pending.empty() && plan.retry.count() == 0 &&
+            std::all_of(pending.begin(), pending.end(), [&](const auto& kv) { return now - kv.second.sent > 10s; }))
+            break;
     }
+    r.unanswered = plan.count - done.size();
     r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     return r;
 }

@@ -132,14 +132,28 @@ public:
     // The same request until answered (a loaded machine may be slow), at most `limit`.
     Reply CheckUntilAnswered(unsigned long logical, unsigned short type, Ms limit = Ms(20000));
 
-    // `count` check requests of tour 10001 at least once, with distinct
-    // session ids, at most `window` unanswered at a time; an unanswered one is
-    // sent again after `retry`. Stops when all are answered or after `limit`.
+    // `count` check requests of tour 10001, each a session of its own, at
+    // most `window` unanswered at a time. An unanswered one is repeated after
+    // `retry` (a client's retransmission), at most `maxRepeats` times; retry
+    // 0 sends each exactly once (and stops waiting 10 s after the last).
+    struct BurstPlan {
+        std::size_t count = 10000, window = 64;
+        Ms retry = Ms(1000);
+        int maxRepeats = 1 << 30;
+        Ms limit = Ms(120000);
+        bool exactlyOnce = false;
+        // Transaction id of every request (sessions 1..count); 0: sessions
+        // wrap past 65000 into transactions 1, 2, ...
+        unsigned short transaction = 0;
+        // Expected monitor list of every answer ("": not checked). An answer
+        // with another list or a non-zero ErrorStatus counts as wrong.
+        std::string monList;
+    };
     struct BurstResult {
-        std::size_t answered = 0, resent = 0, duplicates = 0;
+        std::size_t answered = 0, wrong = 0, resent = 0, duplicates = 0, unanswered = 0;
         double seconds = 0;
     };
-    BurstResult Burst(std::size_t count, std::size_t window, Ms retry, Ms limit);
+    BurstResult Burst(const BurstPlan& plan);
 
     void SendRaw(const std::string& bytes, unsigned short port = 5110) { client_.SendTo(port, bytes); }
     void SendIpc(unsigned short address, const std::string& bytes) {

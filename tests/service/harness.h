@@ -53,15 +53,18 @@ public:
     Answer Check(unsigned long logical, unsigned short type, int unit = -1);
     // Sends raw XML text as a request; waits for an answer at most `wait`.
     Answer Raw(const std::string& xml, std::chrono::milliseconds wait = std::chrono::milliseconds(3000));
-    // Sends a raw datagram to UDP 5110 (no answer awaited).
-    void Datagram(const std::string& bytes) { rig_.SendRaw(bytes); }
-    // Sends a datagram of any size to an IPC address's port.
-    void IpcDatagram(unsigned short address, const std::string& bytes) { rig_.SendIpc(address, bytes); }
 
+    // `count` check requests with distinct session ids, at most `window`
+    // unanswered at a time; an unanswered one is sent again after `retry`.
     using BurstResult = nuvak::rig::Installation::BurstResult;
     BurstResult Burst(std::size_t count, std::size_t window, std::chrono::milliseconds retry,
                       std::chrono::milliseconds limit) {
-        return rig_.Burst(count, window, retry, limit);
+        nuvak::rig::Installation::BurstPlan p;
+        p.count = count;
+        p.window = window;
+        p.retry = retry;
+        p.limit = limit;
+        return rig_.Burst(p);
     }
 
     // Monitor message lines logged so far by the monitor control stand-in.
