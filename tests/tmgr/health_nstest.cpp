@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "child.h"
+#include "healthsignal.h"
 #include "sharedmem.h"
 #include "tmgrif.h"
 
@@ -17,45 +18,13 @@ namespace {
 
 using namespace nuvak::tmgr;
 using nuvak::test::Child;
-
-int HealthSignal() { return SIGRTMAX - SYS_FRAMEWORK_SIGNAL_OFFSET; }
-
-void BlockHealthSignal() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, HealthSignal());
-    sigprocmask(SIG_BLOCK, &set, nullptr);
-}
-
-bool NextSignal(siginfo_t* info, int ms) {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, HealthSignal());
-    timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-    return sigtimedwait(&set, info, &ts) == HealthSignal();
-}
+using namespace nuvak::tmgrtest;
 
 void Queue(pid_t pid, unsigned value) {
     union sigval v {};
     v.sival_int = static_cast<int>(value);
     ASSERT_EQ(sigqueue(pid, HealthSignal(), v), 0);
 }
-
-class DataModule {
-public:
-    DataModule() {
-        EXPECT_EQ(seg.Create(KEY_TMGR, TMGR_DM_SIZE), 0);
-        std::memset(seg.Data(), 0, TMGR_DM_SIZE);
-        DataModuleView(seg.Data()).Set16(dm::kProcessCount, TMGR_MAX_PROC);
-    }
-    ~DataModule() {
-        int id = seg.Id();
-        seg.Reset();
-        Shm_Remove(id);
-    }
-    DataModuleView View() { return DataModuleView(seg.Data()); }
-    ShmAttachment seg;
-};
 
 // The forked process: registers as 51, answers the first request twice (0
 // then 4) and the second once (6 expected: its source slot is free). Results
@@ -67,7 +36,7 @@ public:
     if (write(readyFd, &ready, 1) != 1) _exit(2);
     for (int request = 0; request < 2; ++request) {
         siginfo_t info{};
-        if (!NextSignal(&info, 5000)) _exit(3);
+        if (!NextHealthSignal(&info, 5000)) _exit(3);
         TMGRIF_checksig(static_cast<T_uint_32>(info.si_value.sival_int));
         results[1 + request * 2] = TMGRIF_respond(PROC_STATE_OK);
         if (request == 0) results[2] = TMGRIF_respond(PROC_STATE_OK);
@@ -78,7 +47,8 @@ public:
 }
 
 TEST(HealthCheck, RoundTripBetweenTwoProcesses) {
-    DataModule module;
+    TestDataModule module;
+    ASSERT_TRUE(module.Ok());
     BlockHealthSignal();  // inherited by the child: its requests wait for sigtimedwait
     const unsigned requester = 2;
     module.View().SetProcId(requester, static_cast<T_uint_32>(getpid()));
@@ -96,7 +66,7 @@ TEST(HealthCheck, RoundTripBetweenTwoProcesses) {
     // Request from process 2: the answer comes from the child's pid.
     Queue(child, HCHK_REQ_SIG | (requester << 16));
     siginfo_t info{};
-    ASSERT_TRUE(NextSignal(&info, 5000));
+    ASSERT_TRUE(NextHealthSignal(&info, 5000));
     EXPECT_EQ(static_cast<unsigned>(info.si_value.sival_int), 0xEC33EC0Eu);
     EXPECT_EQ(info.si_pid, child);
     EXPECT_EQ(info.si_code, SI_QUEUE);
@@ -109,7 +79,7 @@ TEST(HealthCheck, RoundTripBetweenTwoProcesses) {
     EXPECT_EQ(codes[1], TMGRIF_OK) << "first answer";
     EXPECT_EQ(codes[2], TMGRIF_ERR_NOREQ) << "second answer to the same request";
     EXPECT_EQ(codes[3], TMGRIF_ERR_INVPROC) << "request from a free slot";
-    EXPECT_FALSE(NextSignal(&info, 200)) << "nothing sent for the free slot";
+    EXPECT_FALSE(NextHealthSignal(&info, 200)) << "nothing sent for the free slot";
 
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);

@@ -6,25 +6,9 @@
 #include <vector>
 
 #include "cameramessage.h"
+#include "workedexample.h"
 
 namespace {
-
-// The worked example: 14 lines, single line feeds, none after the last.
-const char kWorkedExample[] =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\" ?>\n"
-    "<Camera ActionType=\"SET_RESPONSE\" \n"
-    "     RequestID=\"7\" \n"
-    "     SourceUnit=\"1\" \n"
-    "     ErrorStatus=\"0\" \n"
-    "     MonitorID=\"12\" \n"
-    "     MonSwitchID=\"0\" \n"
-    "     MonDevType=\"1\" >\n"
-    "     <CameraPreset CameraID=\"101\" \n"
-    "          PresetID=\"3\" \n"
-    "          ProgSet=\"0\" \n"
-    "          ScreenPosition=\"0\" \n"
-    "          VarReturnCode=\"0\" />\n"
-    "</Camera>";
 
 std::string Text(const Element& e, unsigned short depth = 1) {
     std::string out;

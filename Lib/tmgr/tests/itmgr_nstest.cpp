@@ -8,11 +8,13 @@
 #include <vector>
 
 #include "itmgr.h"
+#include "healthsignal.h"
 #include "sharedmem.h"
 
 namespace {
 
 using namespace nuvak::tmgr;
+using namespace nuvak::tmgrtest;
 
 struct Listener {
     IFrameWorkObserver* observer;
@@ -63,8 +65,6 @@ public:
     std::vector<IFrameWorkServer*> unregistered;
 };
 
-int HealthSignal() { return SIGRTMAX - SYS_FRAMEWORK_SIGNAL_OFFSET; }
-
 class ItmgrTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -76,10 +76,7 @@ protected:
         T_TMGRIF_cfg cfg{};
         cfg.unit_id = 3;
         EncodeConfig(cfg, tm_.Data() + dm::kConfig);
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, HealthSignal());
-        sigprocmask(SIG_BLOCK, &set, nullptr);
+        BlockHealthSignal();
     }
     void TearDown() override {
         int id = tm_.Id();
@@ -87,12 +84,8 @@ protected:
         Shm_Remove(id);
     }
     bool NextAnswer(unsigned* value, int ms = 1000) {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, HealthSignal());
-        timespec ts{ms / 1000, (ms % 1000) * 1000000L};
         siginfo_t info{};
-        if (sigtimedwait(&set, &info, &ts) != HealthSignal()) return false;
+        if (!NextHealthSignal(&info, ms)) return false;
         *value = static_cast<unsigned>(info.si_value.sival_int);
         return true;
     }

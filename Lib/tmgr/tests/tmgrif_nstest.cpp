@@ -11,49 +11,12 @@
 
 #include "sharedmem.h"
 #include "tmgrif.h"
+#include "healthsignal.h"
 
 namespace {
 
 using namespace nuvak::tmgr;
-
-int HealthSignal() { return SIGRTMAX - SYS_FRAMEWORK_SIGNAL_OFFSET; }
-
-// Blocks the framework signal so that answers queued to this process can be
-// collected with sigtimedwait.
-class BlockedHealthSignal {
-public:
-    BlockedHealthSignal() {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, HealthSignal());
-        sigprocmask(SIG_BLOCK, &set, &old_);
-    }
-    ~BlockedHealthSignal() {
-        Drain();
-        sigprocmask(SIG_SETMASK, &old_, nullptr);
-    }
-    // The next queued value, or false after `ms` milliseconds.
-    bool Next(unsigned* value, pid_t* from, int ms = 1000) {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, HealthSignal());
-        timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-        siginfo_t info{};
-        if (sigtimedwait(&set, &info, &ts) != HealthSignal()) return false;
-        *value = static_cast<unsigned>(info.si_value.sival_int);
-        *from = info.si_pid;
-        return true;
-    }
-    void Drain() {
-        unsigned v;
-        pid_t p;
-        while (Next(&v, &p, 0)) {
-        }
-    }
-
-private:
-    sigset_t old_;
-};
+using namespace nuvak::tmgrtest;
 
 // A data module as a task manager would publish it, removed after each test.
 class TmgrifTest : public ::testing::Test {

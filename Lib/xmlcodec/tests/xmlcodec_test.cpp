@@ -5,27 +5,12 @@
 #include <new>
 
 #include "codec_helpers.h"
+#include "../../message/tests/workedexample.h"
 
 namespace {
 
 using nuvak::xmltest::DecodeText;
 using nuvak::xmltest::EncodeMessage;
-
-const char kWorkedExample[] =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\" ?>\n"
-    "<Camera ActionType=\"SET_RESPONSE\" \n"
-    "     RequestID=\"7\" \n"
-    "     SourceUnit=\"1\" \n"
-    "     ErrorStatus=\"0\" \n"
-    "     MonitorID=\"12\" \n"
-    "     MonSwitchID=\"0\" \n"
-    "     MonDevType=\"1\" >\n"
-    "     <CameraPreset CameraID=\"101\" \n"
-    "          PresetID=\"3\" \n"
-    "          ProgSet=\"0\" \n"
-    "          ScreenPosition=\"0\" \n"
-    "          VarReturnCode=\"0\" />\n"
-    "</Camera>";
 
 CameraElementFactory g_factory;
 

@@ -1,0 +1,93 @@
+// Test helpers around the task manager's data module and its health-check
+// signal (the framework signal): a data module created for a test and
+// removed after it, and the signal blocked so that values queued to this
+// process are collected with sigtimedwait. Used by the library's tests and
+// the end-to-end health tests (tests/tmgr).
+#ifndef NUVAK_TMGR_TESTS_HEALTHSIGNAL_H
+#define NUVAK_TMGR_TESTS_HEALTHSIGNAL_H
+
+#include <signal.h>
+#include <time.h>
+
+#include <cstring>
+
+#include "sharedmem.h"
+#include "sysdefs.h"
+#include "tmgrdm.h"
+#include "tmgrif.h"
+
+namespace nuvak::tmgrtest {
+
+inline int HealthSignal() { return SIGRTMAX - SYS_FRAMEWORK_SIGNAL_OFFSET; }
+
+// Blocks the health signal in this thread (children forked later inherit it).
+inline void BlockHealthSignal(sigset_t* old = nullptr) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, HealthSignal());
+    sigprocmask(SIG_BLOCK, &set, old);
+}
+
+// The next queued health signal within `ms` milliseconds.
+inline bool NextHealthSignal(siginfo_t* info, int ms) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, HealthSignal());
+    timespec ts{ms / 1000, (ms % 1000) * 1000000L};
+    return sigtimedwait(&set, info, &ts) == HealthSignal();
+}
+
+// The signal blocked for a scope; what is left queued is drained at its end.
+class BlockedHealthSignal {
+public:
+    BlockedHealthSignal() { BlockHealthSignal(&old_); }
+    ~BlockedHealthSignal() {
+        siginfo_t info{};
+        while (NextHealthSignal(&info, 0)) {
+        }
+        sigprocmask(SIG_SETMASK, &old_, nullptr);
+    }
+    BlockedHealthSignal(const BlockedHealthSignal&) = delete;
+    BlockedHealthSignal& operator=(const BlockedHealthSignal&) = delete;
+    // The next queued value and its sender, or false after `ms`.
+    bool Next(unsigned* value, pid_t* from, int ms = 1000) {
+        siginfo_t info{};
+        if (!NextHealthSignal(&info, ms)) return false;
+        *value = static_cast<unsigned>(info.si_value.sival_int);
+        *from = info.si_pid;
+        return true;
+    }
+
+private:
+    sigset_t old_;
+};
+
+// A zeroed data module at the task manager's key with `processes` process
+// slots, removed with this object.
+class TestDataModule {
+public:
+    explicit TestDataModule(unsigned short processes = TMGR_MAX_PROC) {
+        ok_ = seg_.Create(KEY_TMGR, TMGR_DM_SIZE) == 0;
+        if (!ok_) return;
+        std::memset(seg_.Data(), 0, TMGR_DM_SIZE);
+        View().Set16(nuvak::tmgr::dm::kProcessCount, processes);
+    }
+    ~TestDataModule() {
+        const int id = seg_.Id();
+        seg_.Reset();
+        if (ok_) Shm_Remove(id);
+    }
+    TestDataModule(const TestDataModule&) = delete;
+    TestDataModule& operator=(const TestDataModule&) = delete;
+    bool Ok() const { return ok_; }
+    unsigned char* Data() { return seg_.Data(); }
+    nuvak::tmgr::DataModuleView View() { return nuvak::tmgr::DataModuleView(seg_.Data()); }
+
+private:
+    nuvak::tmgr::ShmAttachment seg_;
+    bool ok_ = false;
+};
+
+}  // namespace nuvak::tmgrtest
+
+#endif
