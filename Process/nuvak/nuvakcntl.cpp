@@ -1,6 +1,7 @@
 #include "nuvakcntl.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 
 #include "cameramessage.h"
@@ -433,6 +434,7 @@ unsigned short NuvakCntl::GetPresetMon(std::vector<unsigned short>& list, unsign
     Gpreset* preset = owner_->GetPresetTable()->GetGpreset(presetId);
     if (preset == nullptr) return 0;
     const unsigned short count = preset->GetNumElement();
+    list.reserve(std::min(count, max));
     for (unsigned short i = 0; i < count; ++i) {
         T_GROUP_element* el = preset->GetPresetElement(i);
         if (el == nullptr) {
@@ -445,12 +447,17 @@ unsigned short NuvakCntl::GetPresetMon(std::vector<unsigned short>& list, unsign
 }
 
 std::string NuvakCntl::MonListText(const std::vector<unsigned short>& list, unsigned short count) {
+    // Each id as printf's "%4d" writes it: right-aligned in four columns,
+    // wider when it has five digits.
     std::string text;
     const std::size_t n = std::min<std::size_t>(count, list.size());
-    char buf[16];
+    text.reserve(n * 4);
+    char buf[8];
     for (std::size_t i = 0; i < n; ++i) {
-        std::snprintf(buf, sizeof buf, "%4d", list[i]);
-        text += buf;
+        const auto r = std::to_chars(buf, buf + sizeof buf, static_cast<unsigned int>(list[i]));
+        const auto width = static_cast<std::size_t>(r.ptr - buf);
+        if (width < 4) text.append(4 - width, ' ');
+        text.append(buf, width);
     }
     return text;
 }

@@ -1,6 +1,7 @@
 #include "nuvakmgr.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "cameramessage.h"
 #include "gpresettable.h"
@@ -57,7 +58,8 @@ unsigned short NuvakMgr::NuvakResponse(CameraMessage* message) {
     if (commServer_ != nullptr) {
         std::string text;
         message->SerializeElement(text, 0);
-        if (commServer_->SendResponse(destination, ACKNOWLEDGE_DEEP, text) == FALSE) return NUVAKERR_SENDFAIL;
+        if (commServer_->SendResponse(destination, ACKNOWLEDGE_DEEP, std::move(text)) == FALSE)
+            return NUVAKERR_SENDFAIL;
     }
     return 0;
 }

@@ -2,6 +2,14 @@
 
 #include "commheaderutility.h"
 
+namespace {
+// Whether decodeData would give a non-empty text, without making it.
+bool HasData(const std::string& text) {
+    const std::size_t pos = text.find(CommHeaderUtility::kStatusLine);
+    return pos != std::string::npos && pos + CommHeaderUtility::kStatusSkip < text.size();
+}
+}  // namespace
+
 CommDecoder::CommDecoder(unsigned long sourceIPA, unsigned int sourcePort, unsigned int receivedCount,
                          const std::string& text)
     : _session(new CommSession(0, ACKNOWLEDGE_DEEP, TRANSMISSION_EXACTLY_ONCE)),
@@ -39,7 +47,7 @@ unsigned short CommDecoder::ValidateErr() const {
     if (_transaction->RemoteUnitID() == 0) return 0xFFFF;
     if (_transaction->RemoteIPA() == 0) return 0xFFFF;
     if (_transaction->RemotePort() == 0) return 0xFFFF;
-    if (_session->AcknowledgeType() == ACKNOWLEDGE_DEEP && GetData().empty()) return 0xFFFF;
+    if (_session->AcknowledgeType() == ACKNOWLEDGE_DEEP && !HasData(_text)) return 0xFFFF;
     return 0;
 }
 

@@ -2,6 +2,7 @@
 
 #include <ctime>
 
+#include "commheadertext.h"
 #include "commheaderutility.h"
 
 CommEncoder::CommEncoder(CommSession* session, CommTransaction* transaction, unsigned short count,
@@ -27,10 +28,11 @@ void CommEncoder::Build(const CommSession* session, const CommTransaction* trans
         _error = 0xFFFF;
         return;
     }
-    // The lines of CommHeaderUtility, appended in place.
+    // The lines of CommHeaderUtility, appended in place (no string per line).
     using U = CommHeaderUtility;
     _msg.reserve(256 + data.size());
-    _msg += U::encodeOpCode(transaction->OpCode(), count);
+    namespace text = nuvak::comm;
+    text::AppendOpCodeLine(_msg, transaction->OpCode(), count);
     _msg += "Data Length: ";
     U::appendNumber(_msg, static_cast<unsigned short>(data.size() & 0xFFFFu));
     _msg += "\nSource Unit ID: ";
@@ -40,10 +42,10 @@ void CommEncoder::Build(const CommSession* session, const CommTransaction* trans
     _msg += "\nTransaction ID: ";
     U::appendNumber(_msg, transaction->TransactionID());
     _msg += '\n';
-    _msg += U::encodeAcknowledgeType(session->AcknowledgeType());
-    _msg += U::encodeTransmissionType(session->TransmissionType());
+    text::AppendAcknowledgeLine(_msg, session->AcknowledgeType());
+    text::AppendTransmissionLine(_msg, session->TransmissionType());
     _msg += "Time Stamp: ";
-    _msg += U::makeTime(unixTime);
+    text::AppendTime(_msg, unixTime);
     _msg += "\nRV640 OK\n";
     _msg += data;
 }

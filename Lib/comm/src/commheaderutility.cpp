@@ -1,5 +1,7 @@
 #include "commheaderutility.h"
 
+#include "commheadertext.h"
+
 #include <charconv>
 #include <climits>
 #include <cstdio>
@@ -98,17 +100,8 @@ unsigned short CommHeaderUtility::digitCount(unsigned short value) {
     return 5;
 }
 
-std::string CommHeaderUtility::makeTime(long unixTime) {
-    // Every datagram of one second carries the same text: convert once.
-    thread_local long cachedTime = 0;
-    thread_local std::string cachedText;
-    if (!cachedText.empty() && cachedTime == unixTime) return cachedText;
-    cachedText = MakeTimeUncached(unixTime);
-    cachedTime = unixTime;
-    return cachedText;
-}
-
-std::string CommHeaderUtility::MakeTimeUncached(long unixTime) {
+namespace {
+std::string FormatTime(long unixTime) {
     static const char* const kDay[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char* const kMonth[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -129,16 +122,30 @@ std::string CommHeaderUtility::MakeTimeUncached(long unixTime) {
     return buf;
 }
 
-std::string CommHeaderUtility::encodeOpCode(OPCODE_TYPE opCode, unsigned short count) {
-    if (opCode < OPCODE_CLIENT_REQUEST || opCode > OPCODE_SERVER_ACKNOWLEDGE) return Line("OpCode", " ");
-    std::string value = kOpCodeText[opCode];
-    if (count != 0) {
-        if (opCode == OPCODE_CLIENT_RETRANSMIT || opCode == OPCODE_CLIENT_MAX_RETRY)
-            value += " Count=" + numFormat(count);
-        else if (opCode == OPCODE_SERVER_ACKNOWLEDGE)
-            value += " TTL=" + numFormat(count);
+// The text of the latest second converted on this thread: every datagram of
+// one second carries the same text, so gmtime_r and the formatting run once.
+struct TimeText {
+    long time = 0;
+    std::string text;
+};
+TimeText& CachedTime(long unixTime) {
+    thread_local TimeText cache;
+    if (cache.text.empty() || cache.time != unixTime) {
+        cache.text = FormatTime(unixTime);
+        cache.time = unixTime;
     }
-    return Line("OpCode", value);
+    return cache;
+}
+}  // namespace
+
+std::string CommHeaderUtility::makeTime(long unixTime) { return CachedTime(unixTime).text; }
+
+std::string CommHeaderUtility::MakeTimeUncached(long unixTime) { return FormatTime(unixTime); }
+
+std::string CommHeaderUtility::encodeOpCode(OPCODE_TYPE opCode, unsigned short count) {
+    std::string s;
+    nuvak::comm::AppendOpCodeLine(s, opCode, count);
+    return s;
 }
 
 std::string CommHeaderUtility::encodeDataLength(unsigned short length) {
@@ -153,13 +160,15 @@ std::string CommHeaderUtility::encodeTransactionID(unsigned short id) {
 }
 
 std::string CommHeaderUtility::encodeAcknowledgeType(ACKNOWLEDGE_TYPE ack) {
-    const bool known = ack == ACKNOWLEDGE_DEEP || ack == ACKNOWLEDGE_SHALLOW;
-    return Line("Acknowledge Type", known ? kAckText[ack] : " ");
+    std::string s;
+    nuvak::comm::AppendAcknowledgeLine(s, ack);
+    return s;
 }
 
 std::string CommHeaderUtility::encodeTransmissionType(TRANSMISSION_TYPE trans) {
-    const bool known = trans >= TRANSMISSION_AT_MOST_ONCE && trans <= TRANSMISSION_EXACTLY_ONCE;
-    return Line("Transmission Type", known ? kTransText[trans] : " ");
+    std::string s;
+    nuvak::comm::AppendTransmissionLine(s, trans);
+    return s;
 }
 
 std::string CommHeaderUtility::encodeTimeStamp(long unixTime) { return Line("Time Stamp", makeTime(unixTime)); }
@@ -225,3 +234,42 @@ void CommHeaderUtility::appendNumber(std::string& out, unsigned short value) {
     const auto r = std::to_chars(buf, buf + sizeof buf, static_cast<unsigned int>(value));
     out.append(buf, r.ptr);
 }
+
+namespace nuvak::comm {
+
+void AppendOpCodeLine(std::string& out, OPCODE_TYPE opCode, unsigned short count) {
+    out += "OpCode: ";
+    if (opCode < OPCODE_CLIENT_REQUEST || opCode > OPCODE_SERVER_ACKNOWLEDGE) {
+        out += " \n";
+        return;
+    }
+    out += kOpCodeText[opCode];
+    if (count != 0) {
+        if (opCode == OPCODE_CLIENT_RETRANSMIT || opCode == OPCODE_CLIENT_MAX_RETRY) {
+            out += " Count=";
+            CommHeaderUtility::appendNumber(out, count);
+        } else if (opCode == OPCODE_SERVER_ACKNOWLEDGE) {
+            out += " TTL=";
+            CommHeaderUtility::appendNumber(out, count);
+        }
+    }
+    out += '\n';
+}
+
+void AppendAcknowledgeLine(std::string& out, ACKNOWLEDGE_TYPE ack) {
+    const bool known = ack == ACKNOWLEDGE_DEEP || ack == ACKNOWLEDGE_SHALLOW;
+    out += "Acknowledge Type: ";
+    out += known ? kAckText[ack] : " ";
+    out += '\n';
+}
+
+void AppendTransmissionLine(std::string& out, TRANSMISSION_TYPE trans) {
+    const bool known = trans >= TRANSMISSION_AT_MOST_ONCE && trans <= TRANSMISSION_EXACTLY_ONCE;
+    out += "Transmission Type: ";
+    out += known ? kTransText[trans] : " ";
+    out += '\n';
+}
+
+void AppendTime(std::string& out, long unixTime) { out += CachedTime(unixTime).text; }
+
+}  // namespace nuvak::comm

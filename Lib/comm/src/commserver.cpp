@@ -150,21 +150,20 @@ void CommServer::OnReceive() {
     unsigned long ipa = 0;
     unsigned int port = 0, count = 0;
     _socket->GetSource(ipa, port);
-    _socket->GetCount(count);
-    const std::string text = _socket->GetBuffer();
-    CommDecoder decoder(ipa, port, count, text);
+    const unsigned char* bytes = _socket->GetBuffer(count);
+    if (bytes != nullptr)
+        _received.assign(reinterpret_cast<const char*>(bytes), count);
+    else
+        _received.clear();
+    CommDecoder decoder(ipa, port, count, _received);
     if (decoder.ValidateErr() != 0) {
         ++_stats.dropped;
         return;
     }
     ++_stats.received;
-    const std::string data = decoder.GetData();
-    _currentSession.reset(new (std::nothrow) CommSession(decoder.GetCommSession()));
-    _currentTransaction.reset(new (std::nothrow) CommTransaction(decoder.GetCommTransaction()));
-    if (!_currentSession || !_currentTransaction) {
-        ClearCurrent();
-        return;
-    }
+    std::string data = decoder.GetData();
+    _currentSession.emplace(decoder.GetCommSession());
+    _currentTransaction.emplace(decoder.GetCommTransaction());
     _answered = 0;
     _currentStored = nullptr;
     const bool exactlyOnce = _currentSession->TransmissionType() == TRANSMISSION_EXACTLY_ONCE;
@@ -195,7 +194,7 @@ void CommServer::OnReceive() {
         _answered = 0xFFFF;  // the user's own SendResponse sends nothing
     }
     ++_stats.delivered;
-    _user->OnRequest(data);
+    _user->OnRequest(std::move(data));
     ClearCurrent();
 }
 
@@ -247,7 +246,7 @@ unsigned short CommServer::SendResponse(unsigned short /*unitId*/, ACKNOWLEDGE_T
     _currentTransaction->OpCode(OPCODE_SERVER_RESPONSE);
     _currentTransaction->SourceUnitID(_localUnitId);
     if (IsLocalIPA(_currentTransaction->RemoteIPA())) _currentTransaction->RemoteIPA(kLoopback);
-    CommEncoder encoder(_currentSession.get(), _currentTransaction.get(), 1, data);
+    CommEncoder encoder(&*_currentSession, &*_currentTransaction, 1, data);
     if (encoder.ValidateErr() != 0 || _socket == nullptr) return COMM_FALSE;
     unsigned int length = encoder.GetMsgSize();
     int err = 0;

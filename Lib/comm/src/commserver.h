@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <tuple>
 
@@ -96,8 +97,9 @@ private:
     std::map<std::pair<std::uint64_t, std::uint64_t>, CommServerSession*> _expiry;  // (due ms, seq)
     std::uint64_t _expirySeq = 0;
     // The request being handled (only inside the receive path).
-    std::unique_ptr<CommSession> _currentSession;
-    std::unique_ptr<CommTransaction> _currentTransaction;
+    std::optional<CommSession> _currentSession;
+    std::optional<CommTransaction> _currentTransaction;
+    std::string _received;  // the datagram being decoded; its capacity is reused
     std::uint64_t _currentDigest = 0;
     CommServerSession* _currentStored = nullptr;
     IFrameWork* _framework = nullptr;

@@ -57,34 +57,49 @@ unsigned short CameraMessage::AddElement(Element* child) {
 }
 
 unsigned short CameraMessage::SerializeElement(std::string& out, unsigned short depth) const {
+    // Written straight into `out`: the text of XMLDeclaration("encoding=\"UTF-8\""),
+    // then the header, the variables and the end tag of XMLEndElementTag.
+    static constexpr char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\" ?>\n";
     const unsigned short inner = static_cast<unsigned short>(depth + 1);
-    std::string buffer = SerializeUtility::XMLDeclaration("encoding=\"UTF-8\"");
-    buffer.reserve(512);
-    SerializeUtility::appendTabOf(buffer, depth);
-    buffer += '<';
-    buffer += m_HeaderType;
-    buffer += ' ';
-    buffer += "ActionType=\"";
-    SerializeUtility::appendEscaped(buffer, m_ActionType);
-    buffer += "\" ";
+    const std::size_t wanted = out.size() + 512;
+    if (out.capacity() < wanted) out.reserve(wanted);  // a hint: never shrinks
+    out += kDeclaration;
+    SerializeUtility::appendTabOf(out, depth);
+    out += '<';
+    out += m_HeaderType;
+    out += ' ';
+    out += "ActionType=\"";
+    SerializeUtility::appendEscaped(out, m_ActionType);
+    out += "\" ";
     const std::pair<const char*, T_uint_32> header[] = {
         {"RequestID", m_RequestID},     {"SourceUnit", m_SourceUnit},
         {"ErrorStatus", m_ErrorStatus}, {"MonitorID", m_MonitorID},
         {"MonSwitchID", m_MonSwitchID}, {"MonDevType", m_MonDevType},
     };
     for (const auto& [name, value] : header) {
-        SerializeUtility::appendTabOf(buffer, inner);
-        buffer += name;
-        buffer += "=\"";
-        SerializeUtility::appendNum(buffer, value);
-        buffer += "\" ";
+        SerializeUtility::appendTabOf(out, inner);
+        out += name;
+        out += "=\"";
+        SerializeUtility::appendNum(out, value);
+        out += "\" ";
     }
-    buffer += '>';
+    out += '>';
     for (const auto& element : m_Elements) {
-        if (element) element->SerializeElement(buffer, inner);
+        if (element) element->SerializeElement(out, inner);
     }
-    buffer += SerializeUtility::XMLEndElementTag(m_HeaderType, depth);
-    out += buffer;
+    if (m_HeaderType == "/") {
+        out += "/>";
+    } else if (m_HeaderType.empty()) {
+        out += '>';
+    } else {
+        if (depth == 0)
+            out += '\n';
+        else
+            SerializeUtility::appendTabOf(out, depth);
+        out += "</";
+        out += m_HeaderType;
+        out += '>';
+    }
     return TRUE;
 }
 
