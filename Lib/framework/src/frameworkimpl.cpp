@@ -117,14 +117,27 @@ bool FrameWorkImpl::Run() {
             Timer_Event();
             continue;
         }
+        // A post the loop made itself (below) is there only for the sources
+        // that gave a datagram in an earlier pass: that pass reads just
+        // them. Every other source that receives something raises its own
+        // readiness signal (or SIGIO) after this point, and that post brings
+        // a full pass: the loop's own posts are counted, so however the
+        // posts are taken, there are as many full passes as posts from
+        // signals. This spares a request the empty reads of every other
+        // source (and the mailbox's owner check) in the pass that follows it.
+        const bool followUp = followUps_ != 0;
+        if (followUp) --followUps_;
         signalManager_.ProcessSignal();
         bool more = false;
-        if (mailbox_) {
+        if (mailbox_ && (!followUp || mailboxTookData_)) {
             mailbox_->Read();
-            more = mailbox_->LastReadConsumed();
+            mailboxTookData_ = mailbox_->LastReadConsumed();
+            more = mailboxTookData_;
         }
         for (auto& entry : sockets_) {
-            if (entry.second->Read(receiveBuffer_.get(), SocketImpl::kBufferSize)) more = true;
+            SocketImpl* socket = entry.second;
+            if (followUp && !socket->TookData()) continue;
+            if (socket->Read(receiveBuffer_.get(), SocketImpl::kBufferSize)) more = true;
         }
         snapshot.assign(workers_.begin(), workers_.end());
         for (Worker* w : snapshot) {
@@ -136,7 +149,10 @@ bool FrameWorkImpl::Run() {
         }
         // One datagram per socket per pass; if one was taken another may
         // wait whose readiness signal was lost (real-time queue overflow).
-        if (more) SignalEvent();
+        if (more) {
+            ++followUps_;
+            SignalEvent();
+        }
     }
     return true;
 }

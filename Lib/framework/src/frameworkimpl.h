@@ -95,6 +95,10 @@ private:
     bool ipcInitialised_ = false;
     std::unique_ptr<IPCImpl> mailbox_;
     std::atomic<unsigned int> tickPending_{0};
+    // Posts of the wake semaphore made by the loop itself after a pass that
+    // took a datagram, not yet consumed (see Run). Loop context only.
+    unsigned long followUps_ = 0;
+    bool mailboxTookData_ = false;  // the latest mailbox read consumed a datagram
     sem_t wake_;
     Worker* delivering_ = nullptr;  // the worker inside DoEvents(), if any
 };

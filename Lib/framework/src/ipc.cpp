@@ -19,10 +19,12 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -86,6 +88,21 @@ std::int32_t* OwnerWord(unsigned char* slot) {
 bool IsTaken(unsigned char* slot) { return __atomic_load_n(InUseWord(slot), __ATOMIC_ACQUIRE) != 0; }
 std::int32_t Owner(unsigned char* slot) { return __atomic_load_n(OwnerWord(slot), __ATOMIC_ACQUIRE); }
 int Descriptor(unsigned char* slot) { return static_cast<int>(load_le32(slot + kDescriptor)); }
+
+// This process's id for the owner checks of the send and receive paths,
+// which run for every datagram: getpid() is a system call each time. The
+// cached value is forgotten in the child of every fork() (pthread_atfork);
+// if the handler cannot be registered nothing is cached.
+std::atomic<pid_t> g_selfPid{0};
+void ForgetSelfPid() { g_selfPid.store(0, std::memory_order_relaxed); }
+pid_t SelfPid() {
+    static const bool cacheable = pthread_atfork(nullptr, nullptr, &ForgetSelfPid) == 0;
+    pid_t pid = g_selfPid.load(std::memory_order_relaxed);
+    if (pid != 0) return pid;
+    pid = getpid();
+    if (cacheable) g_selfPid.store(pid, std::memory_order_relaxed);
+    return pid;
+}
 
 bool TryTake(unsigned char* slot) {
     std::uint16_t expected = 0;
@@ -254,7 +271,7 @@ int IPC_rcv_ex(T_uint_16 address, T_ipchdr** block, bool* consumed) {
     if (block == nullptr) return IPCERR_NOTABLE;
     if (int rc = CheckTaken(address)) return rc;
     unsigned char* slot = Slot(address);
-    if (Owner(slot) != getpid()) return IPCERR_NOTOWNER;  // the descriptor is not ours
+    if (Owner(slot) != SelfPid()) return IPCERR_NOTOWNER;  // the descriptor is not ours
     unsigned char datagram[IPC_MSG_SIZE];
     sockaddr_in from{};
     socklen_t fromLength = sizeof from;
@@ -287,7 +304,7 @@ int IPC_send(T_uint_16 destination, const T_ipchdr* block) {
     if (destination >= IPC_NADDR || sender >= IPC_NADDR) return IPCERR_RANGE;
     if (int rc = CheckTaken(sender)) return rc;
     unsigned char* slot = Slot(sender);
-    if (Owner(slot) != getpid()) return IPCERR_NOTOWNER;  // the descriptor is not ours
+    if (Owner(slot) != SelfPid()) return IPCERR_NOTOWNER;  // the descriptor is not ours
     const int fd = Descriptor(slot);
     if (fd <= 0) return IPCERR_SEND;
     sockaddr_in to{};

@@ -73,6 +73,7 @@ SocketImpl::~SocketImpl() {
 }
 
 bool SocketImpl::Read(char* buffer, int length) {
+    tookData_ = false;
     if (socketId_ <= 0 || buffer == nullptr || length <= 0) return false;
     ssize_t n;
     sockaddr_in from{};
@@ -100,6 +101,7 @@ bool SocketImpl::Read(char* buffer, int length) {
     if (count_ > got) std::memset(data_.get() + got, 0, count_ - got);
     count_ = got;
     lastError_ = 0;
+    tookData_ = true;
     worker_->AddEvent(priority_, static_cast<unsigned int>(socketId_), *observer_, 0, EVENT_SOCKET);
     return true;
 }

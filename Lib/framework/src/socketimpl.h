@@ -39,6 +39,8 @@ public:
     // One non-blocking read into `buffer`; true and an EVENT_SOCKET when
     // something was read.
     bool Read(char* buffer, int length);
+    // Whether the latest Read took something (more may be waiting).
+    bool TookData() const { return tookData_; }
     int GetLastError() const { return lastError_; }
 
 private:
@@ -52,6 +54,7 @@ private:
     unsigned int sourcePort_ = 0;
     unsigned int count_ = 0;
     int lastError_ = 0;
+    bool tookData_ = false;
     IWorker* worker_;               // borrowed
     EVENTPRIORITY priority_;
     IFrameWorkObserver* observer_;  // borrowed

@@ -86,4 +86,48 @@ TEST(expatppNesting, AChildTakesOverOneSubtreeAndHandsItBack) {
     EXPECT_EQ(p.done, 2);
 }
 
+// Parsers are recycled from one object to the next (reset, not freed): an
+// object must start as with a new parser, whatever the previous document
+// left behind (open tags, an internal DTD, a stopped or unfinished parse),
+// and only its own callbacks may run.
+TEST(expatpp, EachObjectStartsCleanAfterAnyEarlierDocument) {
+    {
+        Recorder broken;
+        const std::string text = "<!DOCTYPE a [<!ENTITY e 'x'>]><a><b>&e;</a>";
+        EXPECT_EQ(broken.XML_Parse(text.data(), static_cast<int>(text.size()), 1), XML_STATUS_ERROR);
+        EXPECT_EQ(broken.XML_GetErrorCode(), XML_ERROR_TAG_MISMATCH);
+    }
+    {
+        Recorder fresh;  // entity e was the previous document's
+        const std::string text = "<a>&e;</a>";
+        EXPECT_EQ(fresh.XML_Parse(text.data(), static_cast<int>(text.size()), 1), XML_STATUS_ERROR);
+        EXPECT_EQ(fresh.XML_GetErrorCode(), XML_ERROR_UNDEFINED_ENTITY);
+        EXPECT_EQ(fresh.log, "<a");
+    }
+    {
+        Thrower stopped;  // stopped by its handler
+        const std::string text = "<a><b/><c/></a>";
+        EXPECT_EQ(stopped.XML_Parse(text.data(), static_cast<int>(text.size()), 1), XML_STATUS_ERROR);
+    }
+    {
+        Recorder unfinished;  // destroyed with the document open
+        EXPECT_EQ(unfinished.XML_Parse("<a><b>te", 8, 0), XML_STATUS_OK);
+    }
+    for (int i = 0; i < 3; ++i) {
+        Recorder next;
+        const std::string text = "<?xml version=\"1.0\" standalone=\"yes\"?><r>x<s/></r>";
+        ASSERT_EQ(next.XML_Parse(text.data(), static_cast<int>(text.size()), 1), XML_STATUS_OK);
+        EXPECT_EQ(next.log, "<r[x]<s>s>r");
+    }
+    {
+        // Two objects at once have two parsers.
+        Recorder a, b;
+        EXPECT_NE(a.parser(), b.parser());
+        EXPECT_EQ(a.XML_Parse("<a/>", 4, 1), XML_STATUS_OK);
+        EXPECT_EQ(b.XML_Parse("<b/>", 4, 1), XML_STATUS_OK);
+        EXPECT_EQ(a.log, "<a>a");
+        EXPECT_EQ(b.log, "<b>b");
+    }
+}
+
 }  // namespace
