@@ -42,11 +42,7 @@ void DatabaseMgr::UpdateGroupTourDB() {
         std::unique_ptr<T_NUVAK_config, FreeBlock> block(raw);
         Nuvak* tour = tourTable_->GetNuvak(id);
         if (status != 0 || !block) {
-            if (tour != nullptr) {
-                if (tourTable_->GetPhysicalNuvak(tour->GetLogicalTourId()) == id)
-                    tourTable_->DelLogNuvak(tour->GetLogicalTourId());
-                tourTable_->DelNuvak(id);
-            }
+            if (tour != nullptr) tourTable_->DelNuvak(id);
             continue;
         }
         const T_uint_32 logical = DBIF_NUVAKIDtoLog(id);
@@ -54,11 +50,6 @@ void DatabaseMgr::UpdateGroupTourDB() {
         const unsigned short count = block->nsteps;
         const T_NUVAK_step* steps = DBIF_NUVAKSteps(block.get());
         if (tour != nullptr) {
-            if (tour->GetLogicalTourId() != logical) {
-                if (tourTable_->GetPhysicalNuvak(tour->GetLogicalTourId()) == id)
-                    tourTable_->DelLogNuvak(tour->GetLogicalTourId());
-                tourTable_->AddLogNuvak(logical, id);
-            }
             for (unsigned short i = 0; i < tour->GetNumStep(); ++i) tour->DelTourStep(i);
             tour->SetArea(area);
             tour->SetLogicalTourId(logical);
@@ -67,11 +58,13 @@ void DatabaseMgr::UpdateGroupTourDB() {
             tour = new Nuvak(id, count, logical, area);
             tourTable_->AddNuvak(id, tour);
             tour = tourTable_->GetNuvak(id);
-            tourTable_->AddLogNuvak(logical, id);
         }
         for (unsigned short i = 0; tour != nullptr && i < count; ++i)
             tour->AddTourStep(i, new T_NUVAK_step(steps[i]));
     }
+    // Logical ids may have moved between tours in any order (two tours may
+    // even share one for a while): map them afresh from the updated tours.
+    tourTable_->RebuildLogical();
 }
 
 void DatabaseMgr::UpdateGroupPresetDB() {
@@ -82,11 +75,7 @@ void DatabaseMgr::UpdateGroupPresetDB() {
         std::unique_ptr<T_GROUP_config, FreeBlock> block(raw);
         Gpreset* preset = presetTable_->GetGpreset(id);
         if (status != 0 || !block) {
-            if (preset != nullptr) {
-                if (presetTable_->GetPhysicalGpreset(preset->GetLogicalPresetId()) == id)
-                    presetTable_->DelLogGpreset(preset->GetLogicalPresetId());
-                presetTable_->DelGpreset(id);
-            }
+            if (preset != nullptr) presetTable_->DelGpreset(id);
             continue;
         }
         const T_uint_32 logical = DBIF_GROUPIDtoLog(id);
@@ -94,11 +83,6 @@ void DatabaseMgr::UpdateGroupPresetDB() {
         const unsigned short count = block->nelements;
         const T_GROUP_element* elements = DBIF_GROUPElements(block.get());
         if (preset != nullptr) {
-            if (preset->GetLogicalPresetId() != logical) {
-                if (presetTable_->GetPhysicalGpreset(preset->GetLogicalPresetId()) == id)
-                    presetTable_->DelLogGpreset(preset->GetLogicalPresetId());
-                presetTable_->AddLogGpreset(logical, id);
-            }
             for (unsigned short i = 0; i < preset->GetNumElement(); ++i) preset->DelPresetElement(i);
             preset->SetArea(area);
             preset->SetLogPresetId(logical);
@@ -107,11 +91,11 @@ void DatabaseMgr::UpdateGroupPresetDB() {
             preset = new Gpreset(id, count, logical, area);
             presetTable_->AddGpreset(id, preset);
             preset = presetTable_->GetGpreset(id);
-            presetTable_->AddLogGpreset(logical, id);
         }
         for (unsigned short i = 0; preset != nullptr && i < count; ++i)
             preset->AddPresetElement(i, new T_GROUP_element(elements[i]));
     }
+    presetTable_->RebuildLogical();
 }
 
 // A camera that has lost its record keeps its last logical number.

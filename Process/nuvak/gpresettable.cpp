@@ -62,6 +62,11 @@ void GpresetTable::AddLogGpreset(unsigned long logicalId, unsigned short id) {
 
 void GpresetTable::DelLogGpreset(unsigned long logicalId) { m_logical.erase(logicalId); }
 
+void GpresetTable::RebuildLogical() {
+    m_logical.clear();
+    for (const auto& [id, preset] : m_presets) AddLogGpreset(preset->GetLogicalPresetId(), id);
+}
+
 unsigned short GpresetTable::GetPhysicalGpreset(unsigned long logicalId) const {
     auto it = m_logical.find(logicalId);
     return it == m_logical.end() ? SYS_IDNULL : it->second;

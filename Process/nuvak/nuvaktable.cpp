@@ -47,6 +47,11 @@ void NuvakTable::AddLogNuvak(unsigned long logicalId, unsigned short id) {
 
 void NuvakTable::DelLogNuvak(unsigned long logicalId) { m_logical.erase(logicalId); }
 
+void NuvakTable::RebuildLogical() {
+    m_logical.clear();
+    for (const auto& [id, tour] : m_tours) AddLogNuvak(tour->GetLogicalTourId(), id);
+}
+
 unsigned short NuvakTable::GetPhysicalNuvak(unsigned long logicalId) const {
     auto it = m_logical.find(logicalId);
     return it == m_logical.end() ? SYS_IDNULL : it->second;

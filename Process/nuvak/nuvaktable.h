@@ -34,6 +34,10 @@ public:
     void DelLogNuvak(unsigned long logicalId);
     // The physical id of a logical id, or 0xFFFF when unknown.
     unsigned short GetPhysicalNuvak(unsigned long logicalId) const;
+    // Maps every held tour's logical id afresh, in physical-id order, so a
+    // logical id shared by several tours goes to the lowest, as at load.
+    // Called after a reload: logical ids may move between tours in any order.
+    void RebuildLogical();
 
     // Number of tours held.
     size_t Size() const { return m_tours.size(); }

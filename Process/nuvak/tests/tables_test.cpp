@@ -7,10 +7,12 @@
 #include <iterator>
 #include <string>
 
+#include "databasemgr.h"
 #include "dbif.h"
 #include "gpresettable.h"
 #include "installation.h"
 #include "nuvaktable.h"
+#include "sysdefs.h"
 
 using namespace nuvak::dbw;
 
@@ -110,6 +112,44 @@ TEST_F(TablesTest, IdsFromKeyFieldsAndFirstLogicalWins) {
     EXPECT_EQ(presets.GetGpreset(4)->GetPresetElement(1), nullptr);
     EXPECT_EQ(presets.GetLogCam(5), 0u);
     EXPECT_EQ(presets.GetLogCam(6), 0xFFFFFFFFul);
+}
+
+// Reloads in place: logical ids that move between tours, and a logical id
+// two tours share for a while, end up mapped exactly as a fresh load maps
+// them. (A logical id once went missing when the tour that had briefly
+// shared it took another id after it had been given back.)
+TEST_F(TablesTest, ReloadsMapLogicalIdsAsAFreshLoad) {
+    const char* steps = "  step preset 1 dwell 5\n";
+    auto describe = [&](std::initializer_list<std::pair<int, int>> tours) {
+        std::string text;
+        for (auto [id, logical] : tours)
+            text += "tour " + std::to_string(id) + " logical " + std::to_string(logical) + "\n" + steps;
+        text += "preset 1 logical 20001\n  element monitor 1 camera 1\n";
+        Installation inst;
+        std::string error;
+        EXPECT_TRUE(ParseDescription(text, &inst, &error)) << error;
+        Write(inst);
+    };
+    describe({{3, 10003}, {7, 10007}});
+    NuvakTable tours(256);
+    GpresetTable presets(256);
+    DatabaseMgr db(256, 256, &tours, &presets, 1);
+    describe({{3, 10099}, {7, 10003}});  // 10003 moves from tour 3 to tour 7
+    ASSERT_EQ(db.DatabaseUpdate(NUVAK_UPDATE_SIG), 0);
+    EXPECT_EQ(tours.GetPhysicalNuvak(10003), 7);
+    EXPECT_EQ(tours.GetPhysicalNuvak(10099), 3);
+    describe({{3, 10003}, {7, 10003}});  // shared: the lower id has it, as at load
+    ASSERT_EQ(db.DatabaseUpdate(GRPPRE_UPDATE_SIG), 0);
+    EXPECT_EQ(tours.GetPhysicalNuvak(10003), 3);
+    EXPECT_EQ(tours.GetPhysicalNuvak(10099), 0xFFFF);
+    describe({{3, 10003}, {7, 10007}});  // back to the start
+    ASSERT_EQ(db.DatabaseUpdate(NUVAK_UPDATE_SIG), 0);
+    EXPECT_EQ(tours.GetPhysicalNuvak(10003), 3);
+    EXPECT_EQ(tours.GetPhysicalNuvak(10007), 7);
+    describe({{7, 10007}});  // tour 3 gone with its logical id
+    ASSERT_EQ(db.DatabaseUpdate(NUVAK_UPDATE_SIG), 0);
+    EXPECT_EQ(tours.GetPhysicalNuvak(10003), 0xFFFF);
+    EXPECT_EQ(presets.GetPhysicalGpreset(20001), 1);
 }
 
 TEST_F(TablesTest, EmptyOrMissingDatabaseGivesEmptyTables) {
