@@ -163,6 +163,23 @@ unsigned short NuvakCntl::NuvakUserUpdate(const Gpreset* preset) const {
 // camera and preset), 0 for the timer and stepping by hand (camera and preset
 // on monitors already held).
 unsigned short NuvakCntl::ProcessGroupPreset(unsigned short flag, unsigned short presetId) {
+    return ShowPreset(presetId, flag == 0xFFFF ? Showing::kFirst : Showing::kStep);
+}
+
+// Shows a group preset once: every monitor is seized for the commanding user
+// and, the exchange done, the client ends it with a tour stop.
+unsigned short NuvakCntl::ProcessGroupPreset(unsigned short presetId) {
+    return ShowPreset(presetId, Showing::kOnce);
+}
+
+// Fills the monitor client of every element of the preset (creating it on
+// first use) and starts its exchange with the monitor control process:
+//   kFirst  the tour's first showing: user data, seize, camera, preset;
+//   kStep   a later step: camera and preset on the monitors already held;
+//   kOnce   a one-shot preset: like kFirst, the clients end with a tour stop.
+// A tour whose user is not a member of the preset runs without a user
+// afterwards; a one-shot preset keeps the commanding user.
+unsigned short NuvakCntl::ShowPreset(unsigned short presetId, Showing how) {
     if (owner_ == nullptr) return NUVAKERR_INVALPTR;
     GpresetTable* presets = owner_->GetPresetTable();
     Gpreset* preset = presets ? presets->GetGpreset(presetId) : nullptr;
@@ -181,7 +198,7 @@ unsigned short NuvakCntl::ProcessGroupPreset(unsigned short flag, unsigned short
         client->SetCameraId(owner_->GetGlobalCameraId(presets->GetLogCam(el->cam_id)));
         client->SetGlobalTourId(globalTour);
         client->SetCamPresetId(el->preset);
-        if (flag == 0xFFFF) {
+        if (how != Showing::kStep) {
             if (member == 0)
                 client->SetUserData(el->mon_id, kNoUserDevice, 0xFFFFFFFFu, el->mon_id);
             else if (el->mon_id == userMonitor_)
@@ -191,53 +208,17 @@ unsigned short NuvakCntl::ProcessGroupPreset(unsigned short flag, unsigned short
             else
                 client->SetUserData(el->mon_id, GroupDevice(deviceId_), priority_, el->mon_id);
         }
-        client->SetTourState(state_);
+        client->SetTourState(how == Showing::kOnce ? static_cast<unsigned short>(TOURSTATE_END) : state_);
         client->SetTourId(tourId_);
-        if (flag == 0xFFFF)
-            client->MonitorSelect();
-        else
+        if (how == Showing::kStep)
             client->CameraSelect();
+        else
+            client->MonitorSelect();
     }
-    if (member == 0) {
+    if (member == 0 && how != Showing::kOnce) {
         deviceId_ = kNoUserDevice;
         userId_ = 0xFFFF;
         priority_ = 0xFFFFFFFFu;
-    }
-    return 0;
-}
-
-// Shows a group preset once: every monitor is seized for the commanding user
-// and, the exchange done, the client ends it with a tour stop.
-unsigned short NuvakCntl::ProcessGroupPreset(unsigned short presetId) {
-    if (owner_ == nullptr) return NUVAKERR_INVALPTR;
-    GpresetTable* presets = owner_->GetPresetTable();
-    Gpreset* preset = presets ? presets->GetGpreset(presetId) : nullptr;
-    if (preset == nullptr) return NUVAKERR_INVALPTR;
-    const unsigned short member = NuvakUserUpdate(preset);
-    const T_uint_32 globalTour =
-        static_cast<T_uint_32>(owner_->GetSourceUnit()) * SYS_GLOBAL_GROUP_FACTOR + logicalId_;
-    for (unsigned short i = 0; i < preset->GetNumElement(); ++i) {
-        T_GROUP_element* el = preset->GetPresetElement(i);
-        if (el == nullptr) return NUVAKERR_INVALPTR;
-        MonClient* client = owner_->GetMonClient(el->mon_id, tourId_);
-        if (client == nullptr)
-            client = owner_->AddMonClient(el->mon_id, tourId_,
-                                          new MonClient(el->mon_id, tourId_, owner_->GetIFrameWorkServer()));
-        client->SetMonitorId(el->mon_id);
-        client->SetCameraId(owner_->GetGlobalCameraId(presets->GetLogCam(el->cam_id)));
-        client->SetGlobalTourId(globalTour);
-        client->SetCamPresetId(el->preset);
-        if (member == 0)
-            client->SetUserData(el->mon_id, kNoUserDevice, 0xFFFFFFFFu, el->mon_id);
-        else if (el->mon_id == userMonitor_)
-            client->SetUserData(userId_, deviceId_, priority_, userMonitor_);
-        else if (owner_->IsLCFS() == 0)
-            client->SetUserData(el->mon_id, GroupDevice(deviceId_), Weaker(priority_), el->mon_id);
-        else
-            client->SetUserData(el->mon_id, GroupDevice(deviceId_), priority_, el->mon_id);
-        client->SetTourState(TOURSTATE_END);
-        client->SetTourId(tourId_);
-        client->MonitorSelect();
     }
     return 0;
 }
