@@ -76,15 +76,24 @@ unsigned short NuvakMgr::ProcessRequest(CameraVariableGroup* variable) {
     return status;
 }
 
-unsigned short NuvakMgr::ProcessSequence(CameraVariableGroup* variable) {
-    const T_uint_32 groupId = variable->GetGroupID();
+// The control block of the tour a group request names: its physical id and
+// block, or the status that answers the request (another unit's tour, an
+// unknown logical id, a missing table or block).
+unsigned short NuvakMgr::FindTour(T_uint_32 groupId, unsigned short& id, NuvakCntl*& control) const {
     if (!ForThisUnit(groupId)) return NUVAKERR_VARNOT4UNIT;
     if (table_ == nullptr || table_->GetNuvakTable() == nullptr) return NUVAKERR_INVALPTR;
-    const T_uint_32 logical = groupId % SYS_GLOBAL_GROUP_FACTOR;
-    const unsigned short id = table_->GetNuvakTable()->GetPhysicalNuvak(logical);
+    id = table_->GetNuvakTable()->GetPhysicalNuvak(groupId % SYS_GLOBAL_GROUP_FACTOR);
     if (id == 0xFFFF) return NUVAKERR_INVALID;
-    NuvakCntl* control = table_->GetNuvakCntl(id);
-    if (control == nullptr) return NUVAKERR_INVALPTR;
+    control = table_->GetNuvakCntl(id);
+    return control == nullptr ? NUVAKERR_INVALPTR : 0;
+}
+
+unsigned short NuvakMgr::ProcessSequence(CameraVariableGroup* variable) {
+    const T_uint_32 groupId = variable->GetGroupID();
+    const T_uint_32 logical = groupId % SYS_GLOBAL_GROUP_FACTOR;
+    unsigned short id = 0xFFFF;
+    NuvakCntl* control = nullptr;
+    if (unsigned short status = FindTour(groupId, id, control)) return status;
     if (variable->GetAction() == MON_TOUR_ACT_RUN && CheckActiveTours(control, variable, id) != 0)
         return NUVAKERR_INVALPTR;
     control->SetUserData(variable->GetUserID(), variable->GetDeviceID(), variable->GetPriority(), userMonitor_);
@@ -162,14 +171,9 @@ unsigned short NuvakMgr::ProcessPreset(CameraVariableGroup* variable) {
 }
 
 unsigned short NuvakMgr::ProcessSeize(CameraVariableGroup* variable) {
-    const T_uint_32 groupId = variable->GetGroupID();
-    if (!ForThisUnit(groupId)) return NUVAKERR_VARNOT4UNIT;
-    if (table_ == nullptr || table_->GetNuvakTable() == nullptr) return NUVAKERR_INVALPTR;
-    const T_uint_32 logical = groupId % SYS_GLOBAL_GROUP_FACTOR;
-    const unsigned short id = table_->GetNuvakTable()->GetPhysicalNuvak(logical);
-    if (id == 0xFFFF) return NUVAKERR_INVALID;
-    NuvakCntl* control = table_->GetNuvakCntl(id);
-    if (control == nullptr) return NUVAKERR_INVALPTR;
+    unsigned short id = 0xFFFF;
+    NuvakCntl* control = nullptr;
+    if (unsigned short status = FindTour(variable->GetGroupID(), id, control)) return status;
     const auto userMon = static_cast<unsigned short>(userMonitor_ % SYS_GLOBAL_GROUP_FACTOR);
     if (control->GetState() == TOURSTATE_END) {
         control->SendTourStop(id, userMon);
