@@ -7,6 +7,7 @@
 
 #include "commdecoder.h"
 #include "commencoder.h"
+#include "commlocalhosts.h"
 #include "dmunitmgr.h"
 #include "itmgr.h"
 
@@ -41,18 +42,10 @@ CommClient::CommClient(IFrameWork& fw, ICommClientUser* user, unsigned short loc
     // A failed link is not an error: every unit then counts as offline.
     _units->Link();
     if (useTaskManager) {
-        T_TMGRIF_cfg cfg;
-        if (ITMGR::Getsize(&cfg) != 0) {
+        bool anyHost = false;
+        if (!ReadLocalHosts(_localIPA, anyHost)) {
             error = 0xFFFF;
             return;
-        }
-        bool anyHost = false;
-        for (unsigned short i = 0; i < 3; ++i) {
-            T_TMGRIF_HostInfo info;
-            if (ITMGR::Gethost(i, &info) == 0) {
-                _localIPA[i] = info.if_ipa;
-                anyHost = true;
-            }
         }
         if (!anyHost) error = 0xFFFF;  // construction goes on
     }

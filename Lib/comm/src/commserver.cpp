@@ -7,6 +7,7 @@
 
 #include "commdecoder.h"
 #include "commencoder.h"
+#include "commlocalhosts.h"
 #include "itmgr.h"
 
 namespace {
@@ -40,18 +41,10 @@ CommServer::CommServer(IFrameWork& fw, ICommServerUser& user, unsigned short loc
     : _user(&user), _triggerPeriod(triggerPeriod), _timeToLive(timeToLive) {
     error = 0;
     if (useTaskManager) {
-        T_TMGRIF_cfg cfg;
-        if (ITMGR::Getsize(&cfg) != 0) {
+        bool anyHost = false;
+        if (!ReadLocalHosts(_localIPA, anyHost)) {
             error = 0xFFFF;
             return;
-        }
-        bool anyHost = false;
-        for (unsigned short i = 0; i < 3; ++i) {
-            T_TMGRIF_HostInfo info;
-            if (ITMGR::Gethost(i, &info) == 0) {
-                _localIPA[i] = info.if_ipa;
-                anyHost = true;
-            }
         }
         if (!anyHost) error = 0xFFFF;  // construction goes on
     }
