@@ -119,29 +119,25 @@ unsigned short NuvakCntl::ControlStart(unsigned short id) {
     return 0;
 }
 
-unsigned short NuvakCntl::ControlInc(unsigned short id) {
-    if (!Guard(id)) return NUVAKERR_INVALID;
-    if (state_ != TOURSTATE_STOPPED) return NUVAKERR_INVSTATE;
-    Nuvak* tour = owner_ ? owner_->GetNuvakTable()->GetNuvak(id) : nullptr;
-    if (tour == nullptr) return NUVAKERR_INVALPTR;
-    const unsigned short count = tour->GetNumStep();
-    if (count == 0) return NUVAKERR_INVSTEP;
-    stepIndex_ = NextIndex(stepIndex_, count);
-    if (stepIndex_ >= count) stepIndex_ = static_cast<unsigned short>(count - 1);
-    T_NUVAK_step* step = tour->GetTourStep(stepIndex_);
-    if (step == nullptr) return NUVAKERR_INVSTEP;
-    timeTick_ = 0;
-    return ProcessGroupPreset(0, step->grp_id);
-}
+unsigned short NuvakCntl::ControlInc(unsigned short id) { return StepByHand(id, true); }
 
-unsigned short NuvakCntl::ControlDec(unsigned short id) {
+unsigned short NuvakCntl::ControlDec(unsigned short id) { return StepByHand(id, false); }
+
+// Steps a held tour forward (an index past the end stays on the last step) or
+// backward, and shows that step on the monitors it holds.
+unsigned short NuvakCntl::StepByHand(unsigned short id, bool forward) {
     if (!Guard(id)) return NUVAKERR_INVALID;
     if (state_ != TOURSTATE_STOPPED) return NUVAKERR_INVSTATE;
     Nuvak* tour = owner_ ? owner_->GetNuvakTable()->GetNuvak(id) : nullptr;
     if (tour == nullptr) return NUVAKERR_INVALPTR;
     const unsigned short count = tour->GetNumStep();
     if (count == 0) return NUVAKERR_INVSTEP;
-    stepIndex_ = PrevIndex(stepIndex_, count);
+    if (forward) {
+        stepIndex_ = NextIndex(stepIndex_, count);
+        if (stepIndex_ >= count) stepIndex_ = static_cast<unsigned short>(count - 1);
+    } else {
+        stepIndex_ = PrevIndex(stepIndex_, count);
+    }
     T_NUVAK_step* step = tour->GetTourStep(stepIndex_);
     if (step == nullptr) return NUVAKERR_INVSTEP;
     timeTick_ = 0;

@@ -89,6 +89,7 @@ private:
     enum class Showing { kFirst, kStep, kOnce };
     unsigned short ProcessGroupPreset(unsigned short flag, unsigned short presetId);
     unsigned short ShowPreset(unsigned short presetId, Showing how);
+    unsigned short StepByHand(unsigned short id, bool forward);
     unsigned short ProcessTourStop(unsigned short id);
     unsigned short ProcessTourPause(unsigned short id);
     unsigned short ProcessCheck(Nuvak* tour, CameraVariableGroupMonitor* variable);
