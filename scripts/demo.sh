@@ -12,5 +12,7 @@ if [ "$(id -u)" != 0 ]; then
   exit 2
 fi
 scripts/bootstrap.sh
-scripts/build.sh normal
+# Only what the installation runs: the service and its stand-ins.
+demo_targets=(nuvak nuvak-tmgr nuvak-monctl nuvak-dbtool nuvak-request nuvak-units nuvak-dbupdate)
+scripts/build.sh "${demo_targets[@]/#/--target=}" normal
 exec tools/nuvak-sim/nuvak-sim --build build "$@"

@@ -228,9 +228,9 @@ void NuvakServer::CsiMonCam(IPCMessage* message, const T_ipchdr* block) {
         // not seen the seize of this exchange, e.g. after its restart) goes
         // to the control block whose id it echoes, so that the exchange
         // completes instead of waiting for the busy-client reset forever.
-        const unsigned short block = mm::LoadLE16(monitor.bytes + mm::kTourCntl);
-        if (block >= 1 && block <= 512)
-            NuvakMgr::Dispatch(controls_->GetNuvakCntl(block), block > 256 ? block - 256 : block, &monitor);
+        const unsigned short cntl = mm::LoadLE16(monitor.bytes + mm::kTourCntl);
+        if (cntl >= 1 && cntl <= 512)
+            NuvakMgr::Dispatch(controls_->GetNuvakCntl(cntl), cntl > 256 ? cntl - 256 : cntl, &monitor);
     }
     message->Release();
     delete message;

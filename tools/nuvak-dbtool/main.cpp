@@ -22,9 +22,7 @@
 #include "installation.h"
 #include "nuvaktable.h"
 #include "systune.h"
-#ifdef NUVAK_DBTOOL_WALK
 #include "walk.h"
-#endif
 
 namespace {
 
@@ -310,8 +308,6 @@ int main(int argc, char** argv) {
     if (cmd == "rewrite") return RunWrite(argc - 2, argv + 2, true);
     if (cmd == "dump") return RunDump(argc - 2, argv + 2);
     if (cmd == "example") return RunExample(argc - 2, argv + 2);
-#ifdef NUVAK_DBTOOL_WALK
     if (cmd == "walk") return RunWalk(argc - 1, argv + 1);
-#endif
     return BadArgs("unknown command '" + cmd + "'");
 }
