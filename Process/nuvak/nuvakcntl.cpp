@@ -277,7 +277,7 @@ unsigned short NuvakCntl::CheckMonClientState(unsigned short presetId) {
         if (el == nullptr) return 0;
         MonClient* client = owner_->GetMonClient(el->mon_id, tourId_);
         if (client != nullptr && client->GetCurrentState() != 0) {
-            client->DisplayState();
+            NoteBusy(client, 1, 0);
             return 0;
         }
     }
@@ -292,11 +292,35 @@ void NuvakCntl::ResetMonClientState(unsigned short presetId) {
         if (el == nullptr) return;
         MonClient* client = owner_->GetMonClient(el->mon_id, tourId_);
         if (client == nullptr || client->GetCurrentState() == 0) continue;
-        client->DisplayState();
+        NoteBusy(client, 0, 1);
         client->SetCallMonSeize(0);
         client->SetCallMonSelect(0);
         client->ChangeState(IDLESTATE);
     }
+}
+
+// Busy checks and forced resets are counted, not printed one by one (a
+// silent monitor control process would make every busy tour print a line
+// a second): the first after a quiet minute is shown at once, the rest in
+// one summary line per tour per minute of timer ticks (ReportBusy).
+void NuvakCntl::NoteBusy(const MonClient* client, unsigned short checks, unsigned short resets) {
+    busyChecks_ += checks;
+    busyResets_ += resets;
+    busyMonitor_ = client->GetMonitorId();
+    busyState_ = client->GetCurrentState();
+    busyMonState_ = client->GetMonState();
+    busyCamState_ = client->GetCamState();
+    if (reportTicks_ >= kBusyReportTicks) ReportBusy();
+}
+
+void NuvakCntl::ReportBusy() {
+    if (busyChecks_ == 0 && busyResets_ == 0) return;
+    std::printf("DisplayState: tour %u: %lu busy checks, %lu clients reset (last: monitor %u state %u mon %u "
+                "cam %u)\n",
+                tourId_, busyChecks_, busyResets_, busyMonitor_, busyState_, busyMonState_, busyCamState_);
+    busyChecks_ = 0;
+    busyResets_ = 0;
+    reportTicks_ = 0;
 }
 
 void NuvakCntl::ResetTimeTick() {
@@ -310,6 +334,7 @@ unsigned short NuvakCntl::NuvakTimer(unsigned short id) {
         return 0;
     Nuvak* tour = owner_->GetNuvakTable()->GetNuvak(id);
     if (tour == nullptr || state_ != TOURSTATE_RUNNING) return 0;
+    if (reportTicks_ < kBusyReportTicks && ++reportTicks_ == kBusyReportTicks) ReportBusy();
     if (timeTick_ > 0) {
         --timeTick_;
         return 0;

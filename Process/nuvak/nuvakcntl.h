@@ -27,6 +27,7 @@ class NuvakCntlTable;
 class Gpreset;
 class Nuvak;
 class CameraVariableGroupMonitor;
+class MonClient;
 
 class NuvakCntl {
 public:
@@ -91,6 +92,8 @@ private:
     unsigned short ShowPreset(unsigned short presetId, Showing how);
     unsigned short StepByHand(unsigned short id, bool forward);
     unsigned short ProcessTourStop(unsigned short id);
+    void NoteBusy(const MonClient* client, unsigned short checks, unsigned short resets);
+    void ReportBusy();
     unsigned short ProcessTourPause(unsigned short id);
     unsigned short ProcessCheck(Nuvak* tour, CameraVariableGroupMonitor* variable);
     unsigned short CheckMonClientState(unsigned short presetId);
@@ -119,6 +122,13 @@ private:
     unsigned short userMonitor_ = 0;
     unsigned short area_ = 0;
     unsigned short retry_ = 0;
+    // Busy checks and resets not yet reported, the client last found busy,
+    // and the timer ticks since the last report (see NoteBusy).
+    unsigned long busyChecks_ = 0;
+    unsigned long busyResets_ = 0;
+    unsigned short busyMonitor_ = 0, busyState_ = 0, busyMonState_ = 0, busyCamState_ = 0;
+    static constexpr unsigned short kBusyReportTicks = 60;  // one summary per tour per minute
+    unsigned short reportTicks_ = kBusyReportTicks;
 };
 
 #endif
