@@ -205,7 +205,10 @@ void NuvakServer::NuvakTimer() {
 
 void NuvakServer::OnIpcEvent() {
     if (mailbox_ == nullptr) return;
-    IPCMessage* message = mailbox_->GetMessage();
+    if (IPCMessage* message = mailbox_->GetMessage()) OnMonitorBlock(message);
+}
+
+void NuvakServer::OnMonitorBlock(IPCMessage* message) {
     if (message == nullptr) return;
     const T_ipchdr* block = message->GetHandle();
     if (block == nullptr || mm::LoadLE16(IPC_block(block) + mm::kClass) != mm::kMonClass) {
@@ -221,19 +224,30 @@ void NuvakServer::CsiMonCam(IPCMessage* message, const T_ipchdr* block) {
     std::memcpy(monitor.bytes, IPC_block(block), sizeof monitor.bytes);
     const T_uint_32 tour = mm::LoadLE32(monitor.bytes + mm::kGlobalTour);
     auto it = managers_.find(tour);
-    if (it != managers_.end()) {
+    if (it != managers_.end())
         it->second->CsiMonCam(&monitor);
-    } else if (tour == 0xFFFFFFFFu && controls_ != nullptr) {
-        // A message that names no tour (a monitor control process that has
-        // not seen the seize of this exchange, e.g. after its restart) goes
-        // to the control block whose id it echoes, so that the exchange
-        // completes instead of waiting for the busy-client reset forever.
-        const unsigned short block = mm::LoadLE16(monitor.bytes + mm::kTourCntl);
-        if (block >= 1 && block <= 512)
-            NuvakMgr::Dispatch(controls_->GetNuvakCntl(block), block > 256 ? block - 256 : block, &monitor);
-    }
+    else
+        CsiMonCamUnserved(monitor);
     message->Release();
     delete message;
+}
+
+// A message whose tour no manager serves: it names none (a monitor control
+// process that has not seen the seize of this exchange, e.g. after its
+// restart), or the id a reload took from a running tour (the monitor control
+// process goes on echoing the id it learned from the seize). A confirmation
+// completes the exchange of the monitor's client when the tour-control id it
+// echoes is that client's own; anything else is discarded, so that a stray or
+// forged block cannot drive a monitor for a tour that did not ask.
+void NuvakServer::CsiMonCamUnserved(const T_MON_msg& monitor) {
+    if (controls_ == nullptr) return;
+    const unsigned short primitive = mm::LoadLE16(monitor.bytes + mm::kCommand);
+    if (primitive != mm::kSeizeConfirm && primitive != mm::kSuspendConfirm && primitive != mm::kControlConfirm)
+        return;
+    const unsigned short block = mm::LoadLE16(monitor.bytes + mm::kTourCntl);
+    const MonClient* client = controls_->GetMonClient(mm::LoadLE16(monitor.bytes + mm::kMonitor), block);
+    if (client == nullptr || client->GetNuvakId() != block || block < 1 || block > kControlBlocks) return;
+    NuvakMgr::Dispatch(controls_->GetNuvakCntl(block), block > 256 ? block - 256 : block, &monitor);
 }
 
 void NuvakServer::OnSignalEvent(unsigned int code) {
