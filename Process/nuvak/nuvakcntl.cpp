@@ -235,21 +235,45 @@ unsigned short NuvakCntl::ProcessTourStop(unsigned short id) {
     for (unsigned short i = 0; i < preset->GetNumElement(); ++i) {
         T_GROUP_element* el = preset->GetPresetElement(i);
         if (el == nullptr) return NUVAKERR_INVALPTR;
-        MonClient* client = owner_->GetMonClient(el->mon_id, tourId_);
-        if (client == nullptr) continue;
-        client->SetTourState(state_);
-        client->SetTourId(tourId_);
-        const bool groupDevice = (client->GetDeviceId() >> 8) == kGroupDeviceType;
-        if (el->mon_id == userMonitor_ && client->GetUserId() != userId_) {
-            // The commanding user's own monitor goes back to that user.
-            if (groupDevice) client->MonitorRelease();
-            client->SetUserData(userId_, deviceId_, priority_, userMonitor_);
-            client->TourStop();
-        } else {
-            client->TourStop();
-            if (groupDevice) client->MonitorRelease();
-        }
+        if (MonClient* client = owner_->GetMonClient(el->mon_id, tourId_)) StopClient(client, el->mon_id);
     }
+    return 0;
+}
+
+// One monitor of a tour that ends: the client takes the block's state, gets
+// the tour stop and gives back a monitor taken for the group device; the
+// commanding user's own monitor goes back to that user.
+void NuvakCntl::StopClient(MonClient* client, unsigned short monitor) {
+    client->SetTourState(state_);
+    client->SetTourId(tourId_);
+    const bool groupDevice = (client->GetDeviceId() >> 8) == kGroupDeviceType;
+    if (monitor == userMonitor_ && client->GetUserId() != userId_) {
+        if (groupDevice) client->MonitorRelease();
+        client->SetUserData(userId_, deviceId_, priority_, userMonitor_);
+        client->TourStop();
+    } else {
+        client->TourStop();
+        if (groupDevice) client->MonitorRelease();
+    }
+}
+
+// Ends a block whose tour a reload took away (deleted, or its logical id now
+// another tour's), as a Stop would: its definition may be gone, so the
+// monitors are those whose clients this block still drives.
+unsigned short NuvakCntl::ControlEnd(unsigned short id) {
+    if (owner_ == nullptr) return NUVAKERR_INVALPTR;
+    if (id == 0xFFFF) return NUVAKERR_INVALID;
+    tourId_ = id;
+    state_ = TOURSTATE_END;
+    mode_ = 0;
+    stepIndex_ = 0;
+    timeTick_ = 0;
+    retry_ = 0;
+    for (const auto& [monitor, client] : owner_->MonClients())
+        if (client->GetNuvakId() == id && client->GetTourState() != TOURSTATE_END)
+            StopClient(client.get(), static_cast<unsigned short>(monitor));
+    tourId_ = 0xFFFF;
+    logicalId_ = 0xFFFFFFFFu;
     return 0;
 }
 

@@ -49,6 +49,10 @@ public:
     unsigned short ProcessSeize(unsigned short id);
     unsigned short ProcessRelease(unsigned short id, unsigned long monitor);
     unsigned short SendTourStop(unsigned short id, unsigned long monitor);
+    // Ends the block as a Stop would when a reload took its tour away: every
+    // monitor client it still drives gets the tour stop. 0, or
+    // NUVAKERR_INVALPTR without an owner table.
+    unsigned short ControlEnd(unsigned short id);
     unsigned short ControlCheck(unsigned short id, CameraVariableGroupMonitor* variable);
     unsigned short PresetCheck(unsigned short presetId, CameraVariableGroupMonitor* variable);
     // One tick; 0xFFFF when a step was applied, else 0.
@@ -92,6 +96,7 @@ private:
     unsigned short ShowPreset(unsigned short presetId, Showing how);
     unsigned short StepByHand(unsigned short id, bool forward);
     unsigned short ProcessTourStop(unsigned short id);
+    void StopClient(MonClient* client, unsigned short monitor);
     void NoteBusy(const MonClient* client, unsigned short checks, unsigned short resets);
     void ReportBusy();
     unsigned short ProcessTourPause(unsigned short id);

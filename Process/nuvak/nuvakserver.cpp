@@ -9,6 +9,7 @@
 #include "nuvakcntltable.h"
 #include "nuvakmgr.h"
 #include "nuvaktable.h"
+#include "systune.h"
 #include "sysdefs.h"
 #include "tmgrdm.h"
 #include "ixmlcodec.h"
@@ -251,5 +252,47 @@ void NuvakServer::CsiMonCamUnserved(const T_MON_msg& monitor) {
 }
 
 void NuvakServer::OnSignalEvent(unsigned int code) {
-    if (database_ != nullptr) database_->DatabaseUpdate(code);
+    if (database_ == nullptr || database_->DatabaseUpdate(code) != 0) return;
+    if (code == NUVAK_UPDATE_SIG || code == GRPPRE_UPDATE_SIG) AfterTourReload();
+}
+
+// After the tours were reloaded, every tour that holds monitors (running or
+// held) must still be reachable by its logical id, or nobody could step,
+// stop or take back its monitors:
+//  - a tour the reload deleted, or whose logical id now belongs to another
+//    tour that kept it, is ended as a Stop would end it; but only when the
+//    tour table was read whole (a table caught half-written says nothing
+//    about deletions: its tours stay as they are until a later reload);
+//  - a tour given a new logical id goes on under it: its block sends the new
+//    global id and a manager serves it, so the timer pass keeps stepping it.
+// Managers of group ids that no longer exist are dropped.
+void NuvakServer::AfterTourReload() {
+    if (controls_ == nullptr || tours_ == nullptr) return;
+    const bool whole = database_ == nullptr || database_->ToursReadWhole();
+    for (unsigned short id = 1; id <= SYS_NNUVAKS; ++id) {
+        NuvakCntl* control = controls_->GetNuvakCntl(id);
+        if (control == nullptr || control->GetState() == TOURSTATE_END) continue;
+        const Nuvak* tour = tours_->GetNuvak(id);
+        if (tour == nullptr || tours_->GetPhysicalNuvak(tour->GetLogicalTourId()) != id) {
+            if (whole) control->ControlEnd(id);
+            continue;
+        }
+        const auto logical = static_cast<T_uint_32>(tour->GetLogicalTourId());
+        if (control->GetLogicalId() != logical) {
+            control->SetLogicalId(logical);
+            control->SetNuvakArea(static_cast<unsigned short>(logical / SYS_AREA_FACTOR));
+        }
+        const unsigned long groupId = static_cast<unsigned long>(unitId_) * SYS_GLOBAL_GROUP_FACTOR + logical;
+        if (managers_.count(groupId) == 0)
+            managers_.emplace(groupId, new NuvakMgr(commClient_, commServer_, worker_, controls_, groupId, groupId,
+                                                    unitId_, static_cast<unsigned short>(logical / SYS_AREA_FACTOR)));
+    }
+    for (auto it = managers_.begin(); it != managers_.end();) {
+        if (IsKnownGroup(it->first)) {
+            ++it;
+        } else {
+            delete it->second;
+            it = managers_.erase(it);
+        }
+    }
 }

@@ -69,6 +69,7 @@ private:
     void OnIpcEvent();
     bool IsKnownGroup(unsigned long groupId) const;
     void CsiMonCamUnserved(const T_MON_msg& monitor);
+    void AfterTourReload();
 
     unsigned short budget_ = 0;
     DatabaseMgr* database_ = nullptr;
