@@ -284,7 +284,7 @@ void NuvakServer::AfterTourReload() {
         }
         const unsigned long groupId = static_cast<unsigned long>(unitId_) * SYS_GLOBAL_GROUP_FACTOR + logical;
         if (managers_.count(groupId) == 0)
-            managers_.emplace(groupId, new NuvakMgr(commClient_, commServer_, worker_, controls_, groupId, groupId,
+            managers_.emplace(groupId, new NuvakMgr(commClient_, commServer_, worker_, controls_, 0, groupId,
                                                     unitId_, static_cast<unsigned short>(logical / SYS_AREA_FACTOR)));
     }
     for (auto it = managers_.begin(); it != managers_.end();) {
