@@ -36,11 +36,13 @@ unsigned short DatabaseMgr::DatabaseUpdate(unsigned int code) {
 
 void DatabaseMgr::UpdateGroupTourDB() {
     if (tourTable_ == nullptr) return;
+    toursReadWhole_ = true;
     for (unsigned short id = 1; id <= tours_ && id <= SYS_NNUVAKS; ++id) {
         T_NUVAK_config* raw = nullptr;
         const T_uint_16 status = DBIF_NUVAKbyID(id, &raw);
         std::unique_ptr<T_NUVAK_config, FreeBlock> block(raw);
         Nuvak* tour = tourTable_->GetNuvak(id);
+        if (status != DBIFERR_NOERROR && status != DBIFERR_NOTFOUND) toursReadWhole_ = false;
         if (status != 0 || !block) {
             if (tour != nullptr) tourTable_->DelNuvak(id);
             continue;

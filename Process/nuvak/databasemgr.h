@@ -21,6 +21,10 @@ public:
     void UpdateCameraDB();
     void UpdateMonitorDB();
     unsigned short GetUnit() const { return unit_; }
+    // Whether the last tour reload read the tour table whole: every record
+    // was found or plainly absent (no table that could not be opened or
+    // read). Only then is a tour missing from the table known to be deleted.
+    bool ToursReadWhole() const { return toursReadWhole_; }
 
 private:
     unsigned short tours_;
@@ -28,6 +32,7 @@ private:
     NuvakTable* tourTable_;
     GpresetTable* presetTable_;
     unsigned short unit_;
+    bool toursReadWhole_ = true;
 };
 
 #endif

@@ -63,7 +63,12 @@ void GpresetTable::AddLogGpreset(unsigned long logicalId, unsigned short id) {
 void GpresetTable::DelLogGpreset(unsigned long logicalId) { m_logical.erase(logicalId); }
 
 void GpresetTable::RebuildLogical() {
-    m_logical.clear();
+    std::map<unsigned long, unsigned short> before;
+    before.swap(m_logical);
+    for (const auto& [logical, id] : before) {
+        const Gpreset* preset = GetGpreset(id);
+        if (preset != nullptr && preset->GetLogicalPresetId() == logical) m_logical.emplace(logical, id);
+    }
     for (const auto& [id, preset] : m_presets) AddLogGpreset(preset->GetLogicalPresetId(), id);
 }
 

@@ -36,8 +36,9 @@ public:
     void DelLogGpreset(unsigned long logicalId);
     // The physical id of a logical id, or 0xFFFF when unknown.
     unsigned short GetPhysicalGpreset(unsigned long logicalId) const;
-    // Maps every held preset's logical id afresh, in physical-id order (the
-    // lowest wins a shared logical id, as at load). Called after a reload.
+    // Maps every held preset's logical id afresh after a reload: a pair whose
+    // preset still carries its logical id is kept, the others are mapped in
+    // physical-id order (the lowest wins a newly shared logical id).
     void RebuildLogical();
 
     // Logical number of physical camera 1..2047; 0xFFFFFFFF for camera 0, a

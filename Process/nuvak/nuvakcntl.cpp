@@ -235,21 +235,45 @@ unsigned short NuvakCntl::ProcessTourStop(unsigned short id) {
     for (unsigned short i = 0; i < preset->GetNumElement(); ++i) {
         T_GROUP_element* el = preset->GetPresetElement(i);
         if (el == nullptr) return NUVAKERR_INVALPTR;
-        MonClient* client = owner_->GetMonClient(el->mon_id, tourId_);
-        if (client == nullptr) continue;
-        client->SetTourState(state_);
-        client->SetTourId(tourId_);
-        const bool groupDevice = (client->GetDeviceId() >> 8) == kGroupDeviceType;
-        if (el->mon_id == userMonitor_ && client->GetUserId() != userId_) {
-            // The commanding user's own monitor goes back to that user.
-            if (groupDevice) client->MonitorRelease();
-            client->SetUserData(userId_, deviceId_, priority_, userMonitor_);
-            client->TourStop();
-        } else {
-            client->TourStop();
-            if (groupDevice) client->MonitorRelease();
-        }
+        if (MonClient* client = owner_->GetMonClient(el->mon_id, tourId_)) StopClient(client, el->mon_id);
     }
+    return 0;
+}
+
+// One monitor of a tour that ends: the client takes the block's state, gets
+// the tour stop and gives back a monitor taken for the group device; the
+// commanding user's own monitor goes back to that user.
+void NuvakCntl::StopClient(MonClient* client, unsigned short monitor) {
+    client->SetTourState(state_);
+    client->SetTourId(tourId_);
+    const bool groupDevice = (client->GetDeviceId() >> 8) == kGroupDeviceType;
+    if (monitor == userMonitor_ && client->GetUserId() != userId_) {
+        if (groupDevice) client->MonitorRelease();
+        client->SetUserData(userId_, deviceId_, priority_, userMonitor_);
+        client->TourStop();
+    } else {
+        client->TourStop();
+        if (groupDevice) client->MonitorRelease();
+    }
+}
+
+// Ends a block whose tour a reload took away (deleted, or its logical id now
+// another tour's), as a Stop would: its definition may be gone, so the
+// monitors are those whose clients this block still drives.
+unsigned short NuvakCntl::ControlEnd(unsigned short id) {
+    if (owner_ == nullptr) return NUVAKERR_INVALPTR;
+    if (id == 0xFFFF) return NUVAKERR_INVALID;
+    tourId_ = id;
+    state_ = TOURSTATE_END;
+    mode_ = 0;
+    stepIndex_ = 0;
+    timeTick_ = 0;
+    retry_ = 0;
+    for (const auto& [monitor, client] : owner_->MonClients())
+        if (client->GetNuvakId() == id && client->GetTourState() != TOURSTATE_END)
+            StopClient(client.get(), static_cast<unsigned short>(monitor));
+    tourId_ = 0xFFFF;
+    logicalId_ = 0xFFFFFFFFu;
     return 0;
 }
 
@@ -277,7 +301,7 @@ unsigned short NuvakCntl::CheckMonClientState(unsigned short presetId) {
         if (el == nullptr) return 0;
         MonClient* client = owner_->GetMonClient(el->mon_id, tourId_);
         if (client != nullptr && client->GetCurrentState() != 0) {
-            client->DisplayState();
+            NoteBusy(client, 1, 0);
             return 0;
         }
     }
@@ -292,11 +316,35 @@ void NuvakCntl::ResetMonClientState(unsigned short presetId) {
         if (el == nullptr) return;
         MonClient* client = owner_->GetMonClient(el->mon_id, tourId_);
         if (client == nullptr || client->GetCurrentState() == 0) continue;
-        client->DisplayState();
+        NoteBusy(client, 0, 1);
         client->SetCallMonSeize(0);
         client->SetCallMonSelect(0);
         client->ChangeState(IDLESTATE);
     }
+}
+
+// Busy checks and forced resets are counted, not printed one by one (a
+// silent monitor control process would make every busy tour print a line
+// a second): the first after a quiet minute is shown at once, the rest in
+// one summary line per tour per minute of timer ticks (ReportBusy).
+void NuvakCntl::NoteBusy(const MonClient* client, unsigned short checks, unsigned short resets) {
+    busyChecks_ += checks;
+    busyResets_ += resets;
+    busyMonitor_ = client->GetMonitorId();
+    busyState_ = client->GetCurrentState();
+    busyMonState_ = client->GetMonState();
+    busyCamState_ = client->GetCamState();
+    if (reportTicks_ >= kBusyReportTicks) ReportBusy();
+}
+
+void NuvakCntl::ReportBusy() {
+    if (busyChecks_ == 0 && busyResets_ == 0) return;
+    std::printf("DisplayState: tour %u: %lu busy checks, %lu clients reset (last: monitor %u state %u mon %u "
+                "cam %u)\n",
+                tourId_, busyChecks_, busyResets_, busyMonitor_, busyState_, busyMonState_, busyCamState_);
+    busyChecks_ = 0;
+    busyResets_ = 0;
+    reportTicks_ = 0;
 }
 
 void NuvakCntl::ResetTimeTick() {
@@ -310,6 +358,7 @@ unsigned short NuvakCntl::NuvakTimer(unsigned short id) {
         return 0;
     Nuvak* tour = owner_->GetNuvakTable()->GetNuvak(id);
     if (tour == nullptr || state_ != TOURSTATE_RUNNING) return 0;
+    if (reportTicks_ < kBusyReportTicks && ++reportTicks_ == kBusyReportTicks) ReportBusy();
     if (timeTick_ > 0) {
         --timeTick_;
         return 0;

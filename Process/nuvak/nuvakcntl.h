@@ -27,6 +27,7 @@ class NuvakCntlTable;
 class Gpreset;
 class Nuvak;
 class CameraVariableGroupMonitor;
+class MonClient;
 
 class NuvakCntl {
 public:
@@ -48,6 +49,10 @@ public:
     unsigned short ProcessSeize(unsigned short id);
     unsigned short ProcessRelease(unsigned short id, unsigned long monitor);
     unsigned short SendTourStop(unsigned short id, unsigned long monitor);
+    // Ends the block as a Stop would when a reload took its tour away: every
+    // monitor client it still drives gets the tour stop. 0, or
+    // NUVAKERR_INVALPTR without an owner table.
+    unsigned short ControlEnd(unsigned short id);
     unsigned short ControlCheck(unsigned short id, CameraVariableGroupMonitor* variable);
     unsigned short PresetCheck(unsigned short presetId, CameraVariableGroupMonitor* variable);
     // One tick; 0xFFFF when a step was applied, else 0.
@@ -91,6 +96,9 @@ private:
     unsigned short ShowPreset(unsigned short presetId, Showing how);
     unsigned short StepByHand(unsigned short id, bool forward);
     unsigned short ProcessTourStop(unsigned short id);
+    void StopClient(MonClient* client, unsigned short monitor);
+    void NoteBusy(const MonClient* client, unsigned short checks, unsigned short resets);
+    void ReportBusy();
     unsigned short ProcessTourPause(unsigned short id);
     unsigned short ProcessCheck(Nuvak* tour, CameraVariableGroupMonitor* variable);
     unsigned short CheckMonClientState(unsigned short presetId);
@@ -119,6 +127,13 @@ private:
     unsigned short userMonitor_ = 0;
     unsigned short area_ = 0;
     unsigned short retry_ = 0;
+    // Busy checks and resets not yet reported, the client last found busy,
+    // and the timer ticks since the last report (see NoteBusy).
+    unsigned long busyChecks_ = 0;
+    unsigned long busyResets_ = 0;
+    unsigned short busyMonitor_ = 0, busyState_ = 0, busyMonState_ = 0, busyCamState_ = 0;
+    static constexpr unsigned short kBusyReportTicks = 60;  // one summary per tour per minute
+    unsigned short reportTicks_ = kBusyReportTicks;
 };
 
 #endif

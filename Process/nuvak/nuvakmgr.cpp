@@ -28,6 +28,14 @@ void NuvakMgr::OnResponse(unsigned short, std::string) {}
 
 bool NuvakMgr::ForThisUnit(T_uint_32 groupId) const { return groupId / SYS_GLOBAL_GROUP_FACTOR == unit_; }
 
+// The requesting user's monitor as this unit sees it: a monitor of another
+// unit (a keyboard there, or a standby update naming one) is none of this
+// unit's monitors, so it is given as a monitor number no group holds, never
+// as the local monitor of the same number.
+T_uint_32 NuvakMgr::UserMonitorHere() const {
+    return ForThisUnit(userMonitor_) ? userMonitor_ : static_cast<T_uint_32>(SYS_IDNULL);
+}
+
 unsigned short NuvakMgr::NuvakMessage(CameraMessage* message) {
     if (message == nullptr) return NUVAKERR_INVALPTR;
     // A message without variables (or whose first slot is empty) is answered
@@ -96,7 +104,7 @@ unsigned short NuvakMgr::ProcessSequence(CameraVariableGroup* variable) {
     if (unsigned short status = FindTour(groupId, id, control)) return status;
     if (variable->GetAction() == MON_TOUR_ACT_RUN && CheckActiveTours(control, variable, id) != 0)
         return NUVAKERR_INVALPTR;
-    control->SetUserData(variable->GetUserID(), variable->GetDeviceID(), variable->GetPriority(), userMonitor_);
+    control->SetUserData(variable->GetUserID(), variable->GetDeviceID(), variable->GetPriority(), UserMonitorHere());
     control->SetNuvakArea(static_cast<unsigned short>(logical / SYS_AREA_FACTOR));
     control->SetLogicalId(logical);
     unsigned short state = 0;
@@ -161,7 +169,7 @@ unsigned short NuvakMgr::ProcessPreset(CameraVariableGroup* variable) {
     NuvakCntl* control = table_->GetNuvakCntl(block);
     if (control == nullptr) return NUVAKERR_INVALPTR;
     if (CheckActiveTours(control, variable, block) != 0) return NUVAKERR_INVALPTR;
-    control->SetUserData(variable->GetUserID(), variable->GetDeviceID(), variable->GetPriority(), userMonitor_);
+    control->SetUserData(variable->GetUserID(), variable->GetDeviceID(), variable->GetPriority(), UserMonitorHere());
     control->SetNuvakArea(static_cast<unsigned short>(logical / SYS_AREA_FACTOR));
     control->SetLogicalId(logical);
     control->SetNuvakId(block);
@@ -174,7 +182,8 @@ unsigned short NuvakMgr::ProcessSeize(CameraVariableGroup* variable) {
     unsigned short id = 0xFFFF;
     NuvakCntl* control = nullptr;
     if (unsigned short status = FindTour(variable->GetGroupID(), id, control)) return status;
-    const auto userMon = static_cast<unsigned short>(userMonitor_ % SYS_GLOBAL_GROUP_FACTOR);
+    const T_uint_32 userMonitor = UserMonitorHere();
+    const auto userMon = static_cast<unsigned short>(userMonitor % SYS_GLOBAL_GROUP_FACTOR);
     if (control->GetState() == TOURSTATE_END) {
         control->SendTourStop(id, userMon);
         return NUVAKERR_INVSTATE;
@@ -183,11 +192,11 @@ unsigned short NuvakMgr::ProcessSeize(CameraVariableGroup* variable) {
     const unsigned short device = variable->GetDeviceID();
     if ((device >> 8) == SYS_DEVTYPE_NUVAK) {
         if (userMon != control->GetUserMonId()) return 0;
-        control->SetUserData(0xFFFF, 0xFFFF, 0xFFFFFFFFu, userMonitor_);
+        control->SetUserData(0xFFFF, 0xFFFF, 0xFFFFFFFFu, userMonitor);
         status = control->ProcessAllMons(id);
     } else if (variable->GetPriority() >= control->GetPriority() && userMon != control->GetUserMonId()) {
         if (device == control->GetDeviceId()) {
-            control->SetUserData(variable->GetUserID(), device, variable->GetPriority(), userMonitor_);
+            control->SetUserData(variable->GetUserID(), device, variable->GetPriority(), userMonitor);
             status = control->ProcessSeize(id);
         } else if (variable->GetPriority() != control->GetPriority()) {
             status = control->ProcessRelease(id, userMon);
@@ -195,7 +204,7 @@ unsigned short NuvakMgr::ProcessSeize(CameraVariableGroup* variable) {
             status = control->ControlStop(id);
         }
     } else {
-        control->SetUserData(variable->GetUserID(), device, variable->GetPriority(), userMonitor_);
+        control->SetUserData(variable->GetUserID(), device, variable->GetPriority(), userMonitor);
         status = control->ProcessAllMons(id);
     }
     variable->SetReturnCode(status);

@@ -62,6 +62,7 @@ public:
 
 private:
     bool ForThisUnit(T_uint_32 groupId) const;
+    T_uint_32 UserMonitorHere() const;
     unsigned short FindTour(T_uint_32 groupId, unsigned short& id, NuvakCntl*& control) const;
 
     ICommClient* commClient_;

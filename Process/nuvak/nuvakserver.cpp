@@ -9,6 +9,7 @@
 #include "nuvakcntltable.h"
 #include "nuvakmgr.h"
 #include "nuvaktable.h"
+#include "systune.h"
 #include "sysdefs.h"
 #include "tmgrdm.h"
 #include "ixmlcodec.h"
@@ -205,7 +206,10 @@ void NuvakServer::NuvakTimer() {
 
 void NuvakServer::OnIpcEvent() {
     if (mailbox_ == nullptr) return;
-    IPCMessage* message = mailbox_->GetMessage();
+    if (IPCMessage* message = mailbox_->GetMessage()) OnMonitorBlock(message);
+}
+
+void NuvakServer::OnMonitorBlock(IPCMessage* message) {
     if (message == nullptr) return;
     const T_ipchdr* block = message->GetHandle();
     if (block == nullptr || mm::LoadLE16(IPC_block(block) + mm::kClass) != mm::kMonClass) {
@@ -221,21 +225,74 @@ void NuvakServer::CsiMonCam(IPCMessage* message, const T_ipchdr* block) {
     std::memcpy(monitor.bytes, IPC_block(block), sizeof monitor.bytes);
     const T_uint_32 tour = mm::LoadLE32(monitor.bytes + mm::kGlobalTour);
     auto it = managers_.find(tour);
-    if (it != managers_.end()) {
+    if (it != managers_.end())
         it->second->CsiMonCam(&monitor);
-    } else if (tour == 0xFFFFFFFFu && controls_ != nullptr) {
-        // A message that names no tour (a monitor control process that has
-        // not seen the seize of this exchange, e.g. after its restart) goes
-        // to the control block whose id it echoes, so that the exchange
-        // completes instead of waiting for the busy-client reset forever.
-        const unsigned short cntl = mm::LoadLE16(monitor.bytes + mm::kTourCntl);
-        if (cntl >= 1 && cntl <= 512)
-            NuvakMgr::Dispatch(controls_->GetNuvakCntl(cntl), cntl > 256 ? cntl - 256 : cntl, &monitor);
-    }
+    else
+        CsiMonCamUnserved(monitor);
     message->Release();
     delete message;
 }
 
+// A message whose tour no manager serves: it names none (a monitor control
+// process that has not seen the seize of this exchange, e.g. after its
+// restart), or the id a reload took from a running tour (the monitor control
+// process goes on echoing the id it learned from the seize). A confirmation
+// completes the exchange of the monitor's client when the tour-control id it
+// echoes is that client's own; anything else is discarded, so that a stray or
+// forged block cannot drive a monitor for a tour that did not ask.
+void NuvakServer::CsiMonCamUnserved(const T_MON_msg& monitor) {
+    if (controls_ == nullptr) return;
+    const unsigned short primitive = mm::LoadLE16(monitor.bytes + mm::kCommand);
+    if (primitive != mm::kSeizeConfirm && primitive != mm::kSuspendConfirm && primitive != mm::kControlConfirm)
+        return;
+    const unsigned short block = mm::LoadLE16(monitor.bytes + mm::kTourCntl);
+    const MonClient* client = controls_->GetMonClient(mm::LoadLE16(monitor.bytes + mm::kMonitor), block);
+    if (client == nullptr || client->GetNuvakId() != block || block < 1 || block > kControlBlocks) return;
+    NuvakMgr::Dispatch(controls_->GetNuvakCntl(block), block > 256 ? block - 256 : block, &monitor);
+}
+
 void NuvakServer::OnSignalEvent(unsigned int code) {
-    if (database_ != nullptr) database_->DatabaseUpdate(code);
+    if (database_ == nullptr || database_->DatabaseUpdate(code) != 0) return;
+    if (code == NUVAK_UPDATE_SIG || code == GRPPRE_UPDATE_SIG) AfterTourReload();
+}
+
+// After the tours were reloaded, every tour that holds monitors (running or
+// held) must still be reachable by its logical id, or nobody could step,
+// stop or take back its monitors:
+//  - a tour the reload deleted, or whose logical id now belongs to another
+//    tour that kept it, is ended as a Stop would end it; but only when the
+//    tour table was read whole (a table caught half-written says nothing
+//    about deletions: its tours stay as they are until a later reload);
+//  - a tour given a new logical id goes on under it: its block sends the new
+//    global id and a manager serves it, so the timer pass keeps stepping it.
+// Managers of group ids that no longer exist are dropped.
+void NuvakServer::AfterTourReload() {
+    if (controls_ == nullptr || tours_ == nullptr) return;
+    const bool whole = database_ == nullptr || database_->ToursReadWhole();
+    for (unsigned short id = 1; id <= SYS_NNUVAKS; ++id) {
+        NuvakCntl* control = controls_->GetNuvakCntl(id);
+        if (control == nullptr || control->GetState() == TOURSTATE_END) continue;
+        const Nuvak* tour = tours_->GetNuvak(id);
+        if (tour == nullptr || tours_->GetPhysicalNuvak(tour->GetLogicalTourId()) != id) {
+            if (whole) control->ControlEnd(id);
+            continue;
+        }
+        const auto logical = static_cast<T_uint_32>(tour->GetLogicalTourId());
+        if (control->GetLogicalId() != logical) {
+            control->SetLogicalId(logical);
+            control->SetNuvakArea(static_cast<unsigned short>(logical / SYS_AREA_FACTOR));
+        }
+        const unsigned long groupId = static_cast<unsigned long>(unitId_) * SYS_GLOBAL_GROUP_FACTOR + logical;
+        if (managers_.count(groupId) == 0)
+            managers_.emplace(groupId, new NuvakMgr(commClient_, commServer_, worker_, controls_, 0, groupId,
+                                                    unitId_, static_cast<unsigned short>(logical / SYS_AREA_FACTOR)));
+    }
+    for (auto it = managers_.begin(); it != managers_.end();) {
+        if (IsKnownGroup(it->first)) {
+            ++it;
+        } else {
+            delete it->second;
+            it = managers_.erase(it);
+        }
+    }
 }

@@ -48,11 +48,15 @@ public:
     void CsiSequence(CameraMessage* message);
     unsigned long GetGroupSequenceId(CameraMessage* message);
     void CsiMonCam(IPCMessage* message, const T_ipchdr* block);
+    // One block from the mailbox (owned by the call, which releases and
+    // deletes it): monitor messages of class 13 go to CsiMonCam.
+    void OnMonitorBlock(IPCMessage* message);
     void NuvakTimer();
 
     // For tests and diagnostics.
     unsigned long GetResumeKey() const { return resumeKey_; }
     std::size_t ManagerCount() const { return managers_.size(); }
+    bool HasManager(unsigned long groupId) const { return managers_.count(groupId) != 0; }
     NuvakCntlTable* GetControlTable() const { return controls_; }
     NuvakTable* GetTourTable() const { return tours_; }
     GpresetTable* GetPresetTable() const { return presets_; }
@@ -64,6 +68,8 @@ private:
     void OnTimerEvent(unsigned int id);
     void OnIpcEvent();
     bool IsKnownGroup(unsigned long groupId) const;
+    void CsiMonCamUnserved(const T_MON_msg& monitor);
+    void AfterTourReload();
 
     unsigned short budget_ = 0;
     DatabaseMgr* database_ = nullptr;

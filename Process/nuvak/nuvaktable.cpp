@@ -48,7 +48,15 @@ void NuvakTable::AddLogNuvak(unsigned long logicalId, unsigned short id) {
 void NuvakTable::DelLogNuvak(unsigned long logicalId) { m_logical.erase(logicalId); }
 
 void NuvakTable::RebuildLogical() {
-    m_logical.clear();
+    std::map<unsigned long, unsigned short> before;
+    before.swap(m_logical);
+    // A pair whose tour still carries its logical id stays (first come keeps
+    // it, as AddLogNuvak does): a running tour keeps its id when another tour
+    // is given the same one.
+    for (const auto& [logical, id] : before) {
+        const Nuvak* tour = GetNuvak(id);
+        if (tour != nullptr && tour->GetLogicalTourId() == logical) m_logical.emplace(logical, id);
+    }
     for (const auto& [id, tour] : m_tours) AddLogNuvak(tour->GetLogicalTourId(), id);
 }
 

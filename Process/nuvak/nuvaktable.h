@@ -34,9 +34,11 @@ public:
     void DelLogNuvak(unsigned long logicalId);
     // The physical id of a logical id, or 0xFFFF when unknown.
     unsigned short GetPhysicalNuvak(unsigned long logicalId) const;
-    // Maps every held tour's logical id afresh, in physical-id order, so a
-    // logical id shared by several tours goes to the lowest, as at load.
-    // Called after a reload: logical ids may move between tours in any order.
+    // Maps every held tour's logical id afresh after a reload (logical ids may
+    // move between tours in any order): a pair whose tour still carries its
+    // logical id is kept; every other tour is mapped in physical-id order, so
+    // a logical id newly shared by several tours goes to the lowest, as at
+    // load. No pair outlives its tour's claim to the id.
     void RebuildLogical();
 
     // Number of tours held.

@@ -74,6 +74,8 @@ public:
     bool WaitMon(std::size_t n, Pred pred, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) const;
 
     void QueueSignal(unsigned int value) { rig_.QueueSignal(value); }
+    // A 256-byte block to an IPC address, as another process would send it.
+    void SendIpc(unsigned short address, const std::string& bytes) { rig_.SendIpc(address, bytes); }
     // Throws when nuvak-dbtool refuses the description.
     void RewriteDatabase(const std::string& description, bool inPlace = true);
     bool IpcSlotTaken(unsigned short address) const;

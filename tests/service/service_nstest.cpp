@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include "cameramessage.h"
 #include "harness.h"
+#include "monmsg.h"
 #include "sysdefs.h"
 
 using namespace e2e;
@@ -21,11 +23,12 @@ namespace {
 std::string Description(const std::string& tour1 = "  step preset 1 dwell 2\n  step preset 2 dwell 2\n",
                         const std::string& preset2 = "  element monitor 1 camera 3 preset 3\n"
                                                      "  element monitor 2 camera 4 preset 4\n",
-                        unsigned long tour1Logical = 10001, unsigned renumberedCam = 0, unsigned camLogical = 0) {
+                        unsigned long tour1Logical = 10001, unsigned renumberedCam = 0, unsigned camLogical = 0,
+                        const std::string& tours23 = "tour 2 logical 10002\n  step preset 3 dwell 3\n"
+                                                     "tour 3 logical 10003\n  step preset 4 dwell 2\n") {
     std::string d;
     d += "tour 1 logical " + std::to_string(tour1Logical) + "\n" + tour1;
-    d += "tour 2 logical 10002\n  step preset 3 dwell 3\n";
-    d += "tour 3 logical 10003\n  step preset 4 dwell 2\n";
+    d += tours23;
     for (int i = 11; i <= 16; ++i)
         d += "tour " + std::to_string(i) + " logical " + std::to_string(10000 + i) + "\n  step preset " +
              std::to_string(i) + " dwell 1\n";
@@ -63,6 +66,22 @@ constexpr unsigned short kOther = 0x0104;
 
 auto Kind(const std::string& kind, unsigned long monitor) {
     return [kind, monitor](const MonLine& l) { return l.dir == "in" && l.kind == kind && l["monitor"] == monitor; };
+}
+
+// Waits until at least n lines after the first `mark` match pred.
+template <class Pred>
+bool WaitAfter(const Installation& in, size_t mark, size_t n, Pred pred,
+               std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    do {
+        const auto log = in.MonLog();
+        size_t count = 0;
+        for (size_t i = mark; i < log.size(); ++i)
+            if (pred(log[i])) ++count;
+        if (count >= n) return true;
+        std::this_thread::sleep_for(20ms);
+    } while (std::chrono::steady_clock::now() < end);
+    return false;
 }
 
 TEST_F(Service, StateTableAndStatusCodesOverTheWire) {
@@ -312,14 +331,65 @@ TEST_F(Service, DatabaseUpdatesWhileToursRun) {
         old = in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_SKIP, 10, kUser, 1);
     } while (old.error != NUVAKERR_INVALID && std::chrono::steady_clock::now() < end);
     EXPECT_EQ(old.error, NUVAKERR_INVALID);
+    // ... and the running tour keeps stepping under its new id before any
+    // request names it.
+    const size_t renumbered = in.MonLog().size();
+    EXPECT_TRUE(WaitAfter(in, renumbered, 2, Kind("camera_select", 1), 6000ms));
     EXPECT_EQ(in.Check(10021, MON_TOUR_TYP_GRP).monList, "   1   2");
     EXPECT_EQ(in.Group(10021, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1).error, 0);
-    // A tour deleted while it runs stops stepping; the service carries on.
+    // A tour deleted while it runs is ended as a Stop would end it: its
+    // monitors get the tour stop and no longer hold its priorities, so a
+    // weaker user of another device may take them.
+    std::this_thread::sleep_for(1s);  // the restart's tour stops reach the log first
+    const size_t deleted = in.MonLog().size();
     in.RewriteDatabase(Description("", p2, 10021, 5, 155));
     in.QueueSignal(NUVAK_UPDATE_SIG);
-    std::this_thread::sleep_for(1500ms);
+    EXPECT_TRUE(WaitAfter(in, deleted, 1, Kind("tour_stop", 1), 5000ms));
+    EXPECT_TRUE(WaitAfter(in, deleted, 1, Kind("tour_stop", 2), 5000ms));
     EXPECT_EQ(in.Check(10021, MON_TOUR_TYP_GRP).error, NUVAKERR_INVALID);
+    EXPECT_EQ(in.Group(10003, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 20, kOther, 3).error, 0);
     EXPECT_TRUE(in.Service().Running());
+}
+
+// Another tour given a running tour's logical id leaves the id with the
+// running tour (it keeps stepping, and a Stop of the id reaches its
+// monitors); a running tour without a user that a reload deletes frees its
+// monitors.
+TEST_F(Service, ReloadsKeepARunningToursIdAndEndTheToursTheyDelete) {
+    Installation in(Default());
+    // Tour 2 (monitors 3, 4, dwell 3) run from a monitor outside it: no user.
+    ASSERT_EQ(in.Group(10002, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 9).error, 0);
+    ASSERT_TRUE(in.WaitMon(1, Kind("camera_select", 4)));
+    // Tour 1 (physical 1) is given 10002 as well.
+    in.RewriteDatabase(Description("  step preset 1 dwell 2\n  step preset 2 dwell 2\n",
+                                   "  element monitor 1 camera 3 preset 3\n  element monitor 2 camera 4 preset 4\n",
+                                   10002));
+    in.QueueSignal(NUVAK_UPDATE_SIG);
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (in.Check(10001, MON_TOUR_TYP_GRP).error != NUVAKERR_INVALID && std::chrono::steady_clock::now() < end) {
+    }
+    const size_t shared = in.MonLog().size();
+    EXPECT_TRUE(WaitAfter(in, shared, 2, Kind("camera_select", 3), 9000ms)) << "tour 2 stopped stepping";
+    EXPECT_EQ(in.Check(10002, MON_TOUR_TYP_GRP).monList, "   3   4");
+    const size_t stop = in.MonLog().size();
+    ASSERT_EQ(in.Group(10002, MON_TOUR_TYP_GRP, MON_TOUR_ACT_DEL, 10, kUser, 9).error, 0);
+    EXPECT_TRUE(WaitAfter(in, stop, 1, Kind("tour_stop", 3)));
+    EXPECT_TRUE(WaitAfter(in, stop, 1, Kind("tour_stop", 4)));
+    // Run again without a user, then deleted: its monitors are ended and a
+    // group preset and another tour may take them (they were refused while
+    // the deleted tour held them for nobody).
+    ASSERT_EQ(in.Group(10002, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 9).error, 0);
+    ASSERT_TRUE(WaitAfter(in, stop, 1, Kind("camera_select", 4)));
+    EXPECT_EQ(in.Group(20003, MON_TOUR_TYP_GRPPRE, MON_TOUR_ACT_RUN, 0, kUser, 3).error, NUVAKERR_INVALPTR);
+    const size_t deleted = in.MonLog().size();
+    in.RewriteDatabase(Description("  step preset 1 dwell 2\n  step preset 2 dwell 2\n",
+                                   "  element monitor 1 camera 3 preset 3\n  element monitor 2 camera 4 preset 4\n",
+                                   10002, 0, 0, "tour 3 logical 10003\n  step preset 4 dwell 2\n"));
+    in.QueueSignal(NUVAK_UPDATE_SIG);
+    EXPECT_TRUE(WaitAfter(in, deleted, 1, Kind("tour_stop", 3), 5000ms));
+    EXPECT_TRUE(WaitAfter(in, deleted, 1, Kind("tour_stop", 4), 5000ms));
+    EXPECT_EQ(in.Group(10003, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 0, kUser, 2).error, 0);
+    EXPECT_EQ(in.Group(20003, MON_TOUR_TYP_GRPPRE, MON_TOUR_ACT_RUN, 0, kUser, 3).error, 0);
 }
 
 TEST_F(Service, SuspendedSeizeReleasesTheGroupDevicesMonitors) {
@@ -376,6 +446,62 @@ TEST_F(Service, RequestsWithoutAVariableOrFromAnotherUnitsMonitor) {
     const size_t before = in.MonLog().size();
     EXPECT_TRUE(in.WaitMon(before + 1, [](const MonLine& l) { return l.dir == "in"; }, 6000ms));
     EXPECT_TRUE(in.Service().Running());
+}
+
+// A monitor message naming no tour (global id 0xFFFFFFFF) completes an
+// exchange only when it is a confirmation carrying the tour-control id of
+// the monitor's own client; any other is discarded.
+TEST_F(Service, MonitorMessagesNamingNoTourReachOnlyTheirOwnClient) {
+    Options o = Default();
+    o.monctlArgs = {"--seize", "drop"};  // the clients wait for their seize confirmations
+    Installation in(o);
+    ASSERT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1).error, 0);
+    ASSERT_TRUE(in.WaitMon(1, Kind("seize", 1)));
+    auto confirm = [&](unsigned short primitive, unsigned short control) {
+        std::string b(256, '\0');
+        auto* p = reinterpret_cast<unsigned char*>(&b[0]);
+        namespace mm = nuvak::monmsg;
+        mm::StoreLE16(p + mm::kSender, mm::kMonCtlAddress);
+        mm::StoreLE16(p + mm::kDest, mm::kOwnAddress);
+        mm::StoreLE16(p + mm::kClass, mm::kMonClass);
+        mm::StoreLE16(p + mm::kLength, mm::kSize);
+        mm::StoreLE16(p + mm::kCommand, primitive);
+        mm::StoreLE16(p + mm::kMonitor, 1);
+        mm::StoreLE16(p + mm::kTourCntl, control);
+        mm::StoreLE32(p + mm::kGlobalTour, 0xFFFFFFFFu);
+        in.SendIpc(13, b);
+    };
+    confirm(nuvak::monmsg::kSeizeConfirm, 77);  // another block's id
+    confirm(nuvak::monmsg::kSeizeInd, 1);       // not a confirmation
+    std::this_thread::sleep_for(700ms);
+    EXPECT_FALSE(in.WaitMon(1, Kind("camera_select", 1), 10ms)) << "a stray block drove monitor 1";
+    confirm(nuvak::monmsg::kSeizeConfirm, 1);  // the client's own: the exchange goes on
+    EXPECT_TRUE(in.WaitMon(1, Kind("camera_select", 1), 3000ms));
+}
+
+// A user at another unit's monitor is no user of this unit's monitors: a Run
+// from unit 2's keyboard at its monitor 1 (global 20000001) does not seize
+// this unit's monitor 1 for that keyboard; nor does a standby update naming
+// a monitor of unit 3 (processed whatever its source unit).
+TEST_F(Service, ARemoteUsersMonitorIsNotALocalOne) {
+    Installation in(Default());
+    auto request = [&](const char* action, unsigned short source, unsigned long monitor, unsigned long group) {
+        CameraMessage m(action, 1, source, 0, monitor, 0, 0);
+        m.AddElement(new CameraVariableGroup(static_cast<T_uint_32>(10000000ul + group), MON_TOUR_TYP_GRP, 0x0201,
+                                             7, 5, MON_TOUR_ACT_RUN, 0, 0));
+        std::string text;
+        m.SerializeElement(text, 0);
+        return in.Raw(text);
+    };
+    EXPECT_EQ(request("SET", 2, 20000001, 10001).error, 0);
+    EXPECT_EQ(request("UPDATE_STANDBY", 2, 30000003, 10002).error, 0);
+    ASSERT_TRUE(in.WaitMon(1, Kind("seize", 1)));
+    ASSERT_TRUE(in.WaitMon(1, Kind("seize", 3)));
+    for (const auto& l : in.MonLog())
+        if (l.dir == "in" && l.kind == "seize") {
+            EXPECT_EQ(l["device"], SYS_DEVICE_NOUSER) << "monitor " << l["monitor"];
+            EXPECT_EQ(l["priority"], 0xFFFFFFFFul) << "monitor " << l["monitor"];
+        }
 }
 
 // 10,000 requests with distinct session ids: first with 64 in flight, then

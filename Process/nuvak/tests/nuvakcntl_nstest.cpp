@@ -212,6 +212,21 @@ TEST(NuvakCntl, BusyClientsAreCheckedEverySecondTickAndResetAfterFive) {
     EXPECT_EQ(busyChecks, (std::vector<int>{0, 2, 4, 6, 8}));
     EXPECT_EQ(in.Client(2)->GetCurrentState(), IDLESTATE);
     EXPECT_EQ(stepped, 10);
+    // A client that stays busy for ten minutes (monitor control silent): the
+    // checks and resets are reported in one line at once and then one summary
+    // line per minute, not a line each.
+    ::testing::internal::CaptureStdout();
+    for (int t = 0; t < 600; ++t) {
+        if (in.Client(2)->GetCurrentState() == IDLESTATE) in.Client(2)->ChangeState(CAMSTATE);
+        b->NuvakTimer(1);
+    }
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    std::size_t lines = 0;
+    for (std::size_t at = out.find("DisplayState"); at != std::string::npos; at = out.find("DisplayState", at + 1))
+        ++lines;
+    EXPECT_GE(lines, 10u);
+    EXPECT_LE(lines, 11u) << out.substr(0, 2000);
+    EXPECT_NE(out.find("busy checks"), std::string::npos) << out.substr(0, 500);
 }
 
 TEST(NuvakCntl, UserDataOfTheClientsByMembershipAndOperationMode) {

@@ -114,17 +114,19 @@ TEST_F(TablesTest, IdsFromKeyFieldsAndFirstLogicalWins) {
     EXPECT_EQ(presets.GetLogCam(6), 0xFFFFFFFFul);
 }
 
-// Reloads in place: logical ids that move between tours, and a logical id
-// two tours share for a while, end up mapped exactly as a fresh load maps
-// them. (A logical id once went missing when the tour that had briefly
-// shared it took another id after it had been given back.)
-TEST_F(TablesTest, ReloadsMapLogicalIdsAsAFreshLoad) {
+// Reloads in place: a logical id stays with the tour that has it while that
+// tour still carries it (a running tour keeps its id when another tour is
+// given the same one); every other id is mapped as a fresh load maps it.
+// (A logical id once went missing when the tour that had briefly shared it
+// took another id after it had been given back.)
+TEST_F(TablesTest, ReloadsKeepPairsStillCarriedAndMapTheRestAsAFreshLoad) {
     const char* steps = "  step preset 1 dwell 5\n";
     auto describe = [&](std::initializer_list<std::pair<int, int>> tours) {
         std::string text;
         for (auto [id, logical] : tours)
             text += "tour " + std::to_string(id) + " logical " + std::to_string(logical) + "\n" + steps;
         text += "preset 1 logical 20001\n  element monitor 1 camera 1\n";
+        text += "preset 2 logical 20001\n  element monitor 2 camera 1\n";
         Installation inst;
         std::string error;
         EXPECT_TRUE(ParseDescription(text, &inst, &error)) << error;
@@ -133,22 +135,28 @@ TEST_F(TablesTest, ReloadsMapLogicalIdsAsAFreshLoad) {
     describe({{3, 10003}, {7, 10007}});
     NuvakTable tours(256);
     GpresetTable presets(256);
+    EXPECT_EQ(presets.GetPhysicalGpreset(20001), 1);  // shared at load: the lowest
     DatabaseMgr db(256, 256, &tours, &presets, 1);
     describe({{3, 10099}, {7, 10003}});  // 10003 moves from tour 3 to tour 7
     ASSERT_EQ(db.DatabaseUpdate(NUVAK_UPDATE_SIG), 0);
     EXPECT_EQ(tours.GetPhysicalNuvak(10003), 7);
     EXPECT_EQ(tours.GetPhysicalNuvak(10099), 3);
-    describe({{3, 10003}, {7, 10003}});  // shared: the lower id has it, as at load
+    describe({{3, 10003}, {7, 10003}});  // shared: tour 7 still carries it and keeps it
     ASSERT_EQ(db.DatabaseUpdate(GRPPRE_UPDATE_SIG), 0);
-    EXPECT_EQ(tours.GetPhysicalNuvak(10003), 3);
+    EXPECT_EQ(tours.GetPhysicalNuvak(10003), 7);
     EXPECT_EQ(tours.GetPhysicalNuvak(10099), 0xFFFF);
-    describe({{3, 10003}, {7, 10007}});  // back to the start
+    describe({{3, 10003}, {7, 10007}});  // tour 7 gives it up: tour 3 has it
     ASSERT_EQ(db.DatabaseUpdate(NUVAK_UPDATE_SIG), 0);
     EXPECT_EQ(tours.GetPhysicalNuvak(10003), 3);
     EXPECT_EQ(tours.GetPhysicalNuvak(10007), 7);
-    describe({{7, 10007}});  // tour 3 gone with its logical id
+    describe({{3, 10050}, {7, 10050}});  // newly shared by both: the lowest, as at load
     ASSERT_EQ(db.DatabaseUpdate(NUVAK_UPDATE_SIG), 0);
+    EXPECT_EQ(tours.GetPhysicalNuvak(10050), 3);
     EXPECT_EQ(tours.GetPhysicalNuvak(10003), 0xFFFF);
+    describe({{7, 10050}});  // tour 3 gone: tour 7 has the id
+    ASSERT_EQ(db.DatabaseUpdate(NUVAK_UPDATE_SIG), 0);
+    EXPECT_EQ(tours.GetPhysicalNuvak(10050), 7);
+    EXPECT_EQ(tours.GetPhysicalNuvak(10007), 0xFFFF);
     EXPECT_EQ(presets.GetPhysicalGpreset(20001), 1);
 }
 
