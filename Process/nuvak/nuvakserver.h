@@ -64,6 +64,7 @@ private:
     void OnTimerEvent(unsigned int id);
     void OnIpcEvent();
     bool IsKnownGroup(unsigned long groupId) const;
+    static void ReportMissingDatabase();
 
     unsigned short budget_ = 0;
     DatabaseMgr* database_ = nullptr;

@@ -23,6 +23,7 @@
 #include <tuple>
 
 #include "commserversession.h"
+#include "commendpoint.h"
 #include "framework.h"
 #include "icommserver.h"
 
@@ -82,14 +83,10 @@ private:
     static std::uint64_t NowMs();
 
     ICommServerUser* _user;
-    IFrameWorkServer* _sessionWorker = nullptr;
-    IFrameWorkServer* _socketWorker = nullptr;
-    ISocket* _socket = nullptr;
-    ITimer* _expiryTimer = nullptr;
+    CommEndpoint _ep;  // workers, expiry timer, socket, host addresses
     bool _expiryRunning = false;
     unsigned short _port = 0;
     unsigned short _localUnitId = 0;
-    unsigned long _localIPA[3] = {0, 0, 0};
     unsigned long _triggerPeriod;
     unsigned short _timeToLive;
     unsigned short _answered = 0;
@@ -102,7 +99,6 @@ private:
     std::string _received;  // the datagram being decoded; its capacity is reused
     std::uint64_t _currentDigest = 0;
     CommServerSession* _currentStored = nullptr;
-    IFrameWork* _framework = nullptr;
     CommServerStats _stats;
 };
 
