@@ -128,6 +128,7 @@ void CommServer::OnReceive() {
             ++_stats.repeats;
             if (SendAcknowledge(stored) == 0) ++_stats.sendFailures;
             stored->ResetTimeToLive(_timeToLive);
+            stored->HoldUntil(NowMs() + kRequesterWindowMs);
             ClearCurrent();
             return;
         }
@@ -165,6 +166,7 @@ unsigned short CommServer::SendResponse(unsigned short /*unitId*/, ACKNOWLEDGE_T
         if (!s || s->ErrorCheck() != 0) return COMM_FALSE;
         s->SetMsgData(std::move(data));
         s->RequestDigest(_currentDigest);
+        s->HoldUntil(NowMs() + kRequesterWindowMs);
         CommServerTransaction* t = s->GetTransaction();
         t->OpCode(OPCODE_SERVER_ACKNOWLEDGE);
         t->TransactionID(_currentTransaction->TransactionID());
@@ -249,8 +251,11 @@ void CommServer::DestroySession(CommServerSession* session) {
 }
 
 void CommServer::ScheduleSession(CommServerSession* session, unsigned long milliseconds) {
+    File(session, NowMs() + PeriodMs(milliseconds));
+}
+
+void CommServer::File(CommServerSession* session, std::uint64_t due) {
     if (session->ExpirySeq() != 0) _expiry.erase({session->ExpiryTick(), session->ExpirySeq()});
-    const std::uint64_t due = NowMs() + PeriodMs(milliseconds);
     session->ExpiryTick(due);
     session->ExpirySeq(++_expirySeq);
     _expiry.emplace(std::make_pair(due, session->ExpirySeq()), session);
@@ -266,6 +271,10 @@ void CommServer::ExpireDue() {
         CommServerSession* s = _expiry.begin()->second;
         _expiry.erase(_expiry.begin());
         s->ExpirySeq(0);
+        if (s->GetTransaction()->TimeToLive() == 0 && s->HoldUntil() > now) {
+            File(s, s->HoldUntil());  // its requester may still repeat
+            continue;
+        }
         s->OnEvent(EVENT_TIMER, 0);  // ends the period: destroys it or files the next
     }
     if (_expiry.empty() && _expiryRunning) {
