@@ -222,8 +222,16 @@ void CommClient::NotifyUser(CommClientSession* session, CommClientTransaction* t
     ICommClientUser* user = session->GetIUser();
     const unsigned short unit = transaction->RemoteUnitID();
     const ACKNOWLEDGE_TYPE ack = session->AcknowledgeType();
+    // A placeholder (nothing sent), or a unit gone from the table by a
+    // repeat, was given up as offline, not for want of an answer.
+    const bool offline = transaction->TransactionID() >= kPlaceholderBase ||
+                         (unit != 0 && transaction->RemoteIPA() == 0);
     session->DestroyTransaction(transaction);
-    if (user != nullptr && ack == ACKNOWLEDGE_DEEP) user->OnResponse(unit, std::string());
+    if (user != nullptr && ack == ACKNOWLEDGE_DEEP) {
+        _gaveUpOffline = offline;
+        user->OnResponse(unit, std::string());
+        _gaveUpOffline = false;
+    }
 }
 
 void CommClient::DestroySession(CommClientSession* session) {
@@ -363,6 +371,11 @@ ICommClient* CreateCommClientStandalone(IFrameWork& fw, ICommClientUser* user, u
         new (std::nothrow) CommClient(fw, user, localUnitId, port, error, maxRetry, retryPeriod, false);
     if (client == nullptr) error = 0xFFFF;
     return client;
+}
+
+bool CommClientGaveUpOffline(const ICommClient* client) {
+    const CommClient* c = dynamic_cast<const CommClient*>(client);
+    return c != nullptr && c->GaveUpOffline();
 }
 
 unsigned int GetCommClientPort(const ICommClient* client) {

@@ -72,6 +72,7 @@ public:
     unsigned int Port() const;
     std::size_t OpenSessions() const { return _sessions.size(); }
     std::size_t FreeSessionIds() const { return _idPool.size(); }
+    bool GaveUpOffline() const { return _gaveUpOffline; }
 
 private:
     bool IsLocalIPA(unsigned long ipa) const;
@@ -102,6 +103,7 @@ private:
     bool _retryRunning = false;
     std::map<std::pair<std::uint64_t, std::uint64_t>, CommClientTransaction*> _due;  // (due ms, seq)
     std::uint64_t _dueSeq = 0;
+    bool _gaveUpOffline = false;  // set while a user is told of an offline unit
 };
 
 #endif

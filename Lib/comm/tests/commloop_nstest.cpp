@@ -32,18 +32,21 @@ struct Answer {
     unsigned short unit;
     std::string data;
     unsigned tick;
+    bool offline;  // the client's verdict: given up as offline
 };
 
 class RecordingUser : public ICommClientUser {
 public:
-    explicit RecordingUser(const Loop* loop) : loop_(loop) {}
+    explicit RecordingUser(const Loop* loop, ICommClient* const* client = nullptr) : loop_(loop), client_(client) {}
     void OnResponse(unsigned short unitId, std::string data) override {
-        answers.push_back({unitId, std::move(data), loop_->Elapsed()});
+        const bool offline = client_ != nullptr && CommClientGaveUpOffline(*client_);
+        answers.push_back({unitId, std::move(data), loop_->Elapsed(), offline});
     }
     std::vector<Answer> answers;
 
 private:
     const Loop* loop_;
+    ICommClient* const* client_;
 };
 
 // Answers every request with "echo:" + payload and counts what reached it.
@@ -104,7 +107,7 @@ protected:
 TEST_F(CommLoop, RetransmissionScheduleThenEmptyVerdict) {
     MakeClient(3, 1000);
     RawPeer peer(5110);
-    RecordingUser user(loop.get());
+    RecordingUser user(loop.get(), &client);
     std::vector<Datagram> got;
     loop->Run(
         [&](unsigned tick) {
@@ -132,6 +135,7 @@ TEST_F(CommLoop, RetransmissionScheduleThenEmptyVerdict) {
     ASSERT_EQ(user.answers.size(), 1u);
     EXPECT_EQ(user.answers[0].unit, 0);
     EXPECT_EQ(user.answers[0].data, "");
+    EXPECT_FALSE(user.answers[0].offline);
     EXPECT_GE(user.answers[0].tick, 40u);
     EXPECT_LE(user.answers[0].tick, 50u);
     auto* c = dynamic_cast<CommClient*>(client);
@@ -396,7 +400,7 @@ TEST_F(CommLoop, OfflineUnitsAnsweredAfter250ms) {
     units->SetUnit(5, kLo, dmunit::kStatusIdle, "five");
     MakeClient(3, 1000);
     RawPeer unit3(5110);
-    RecordingUser user(loop.get());
+    RecordingUser user(loop.get(), &client);
     std::vector<Datagram> got;
     loop->Run(
         [&](unsigned tick) {
@@ -424,6 +428,7 @@ TEST_F(CommLoop, OfflineUnitsAnsweredAfter250ms) {
     ASSERT_EQ(user.answers.size(), 4u);
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(user.answers[i].data, "");
+        EXPECT_TRUE(user.answers[i].offline);
         EXPECT_GE(user.answers[i].tick, 2u);  // 250 ms: 2 timer ticks after the request
         EXPECT_LE(user.answers[i].tick, 8u);
     }
