@@ -27,6 +27,8 @@ int main() {
         ITMGR tmgr(*fw, kProcessNumber, "NUVAK");
         NuvakServer server(kMaxTours, kMaxPresets, cfg.unit_id, *fw, tmgr);
         fw->Run();
+    } else {
+        ReportSetupFailure("CreateFrameWork: no framework; the service does nothing");
     }
     DestroyFrameWork();
     return 0;
