@@ -309,13 +309,14 @@ int main(int argc, char** argv) {
         if (client == nullptr || err != 0) {
             if (client != nullptr) DestroyCommClient(&client);
             DestroyFrameWork();
-            Fail("cannot open the comm client (UDP port " + std::to_string(o.localPort) + " in use?)");
+            const std::string why = LastSetupError();
+            Fail("cannot open the comm client" + (why.empty() ? std::string() : ": " + why));
         }
         auto requester = std::make_unique<Requester>(*fw, o, source);
         if (!requester->Open(client)) {
             DestroyCommClient(&client);
             DestroyFrameWork();
-            Fail("cannot register with the framework");
+            Fail("cannot set up the request timer: " + LastSetupError());
         }
         const double start = NowMs();
         fw->Run();

@@ -73,6 +73,8 @@ expect_out "Action=7" "raw action"; expect_out "GroupType=9" "raw type"; expect_
 printf '<?xml version="1.0"?><Camera ActionType="X" RequestID="5"><CameraGroup GroupID="10000009" Action="2"/></Camera>' >"$tmp/raw.xml"
 expect_rc 0 "raw xml" -- "$req" --xml "$tmp/raw.xml"; expect_out "GroupID=10000009" "raw xml"
 expect_rc 1 "missing xml" -- "$req" --xml "$tmp/none.xml"
+expect_rc 1 "local port taken" -- "$req" --local-port 5110 run 10000001
+grep -q "bind(0.0.0.0:5110): Address already in use" "$tmp/err" || fail "local port taken: $(cat "$tmp/err")"
 
 # Units from the unit table: an online unit is served, an IDLE one is given up.
 expect_rc 0 "units" -- "$units" --local 1=127.0.0.1,ACTIVE,here 3=127.0.0.1,INIT,three 5=127.0.0.1,IDLE,five
