@@ -57,8 +57,8 @@ std::string RunThenStop(Proc& service, const std::string& line, void (*during)()
 }
 
 struct TaskManager {
-    Proc proc{{Bin("nuvak-tmgr"), "--unit", "1", "--interval", "1"}, OutFile("tmgr" + std::to_string(++runs) + ".out")};
     static inline int runs = 0;
+    Proc proc{{Bin("nuvak-tmgr"), "--unit", "1", "--interval", "1"}, OutFile("tmgr" + std::to_string(++runs))};
     TaskManager() { EXPECT_TRUE(proc.WaitFor("ready", Ms(20000))) << proc.Output(); }
     ~TaskManager() {
         proc.Signal(SIGINT);
@@ -68,7 +68,8 @@ struct TaskManager {
 
 TEST(StartupFailures, NoTaskManager) {
     Proc service({Bin("nuvak")}, OutFile("notm.out"));
-    const std::string line = "TMGRIF_link(task manager data module, shared memory key 0x1001): No such file or directory";
+    const std::string line =
+        "TMGRIF_link(task manager data module, shared memory key 0x1001): No such file or directory";
     const std::string out = RunThenStop(service, line);
     // Both comm endpoints meet the same cause: one line for all.
     EXPECT_EQ(Count(out, line), 1u) << out;

@@ -80,7 +80,7 @@ bool CommClient::Transmit(CommSession* session, CommTransaction* transaction, un
     unsigned int length = encoder.GetMsgSize();
     int err = 0;
     return _ep.socket->Send(transaction->RemoteIPA(), transaction->RemotePort(),
-                         reinterpret_cast<const unsigned char*>(encoder.Msg().data()), length, err);
+                            reinterpret_cast<const unsigned char*>(encoder.Msg().data()), length, err);
 }
 
 std::unique_ptr<CommClientSession> CommClient::NewSession(ICommClientUser* user, TRANSMISSION_TYPE trans,

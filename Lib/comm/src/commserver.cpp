@@ -204,7 +204,7 @@ unsigned short CommServer::SendResponse(unsigned short /*unitId*/, ACKNOWLEDGE_T
     unsigned int length = encoder.GetMsgSize();
     int err = 0;
     if (!_ep.socket->Send(_currentTransaction->RemoteIPA(), _currentTransaction->RemotePort(),
-                       reinterpret_cast<const unsigned char*>(encoder.Msg().data()), length, err)) {
+                          reinterpret_cast<const unsigned char*>(encoder.Msg().data()), length, err)) {
         ++_stats.sendFailures;
         return COMM_FALSE;
     }
@@ -217,10 +217,8 @@ unsigned short CommServer::SendAcknowledge(CommServerSession* session) {
     if (encoder.ValidateErr() != 0 || _ep.socket == nullptr) return COMM_FALSE;
     unsigned int length = encoder.GetMsgSize();
     int err = 0;
-    return _ep.socket->Send(t->RemoteIPA(), t->RemotePort(), reinterpret_cast<const unsigned char*>(encoder.Msg().data()),
-                         length, err)
-               ? COMM_TRUE
-               : COMM_FALSE;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(encoder.Msg().data());
+    return _ep.socket->Send(t->RemoteIPA(), t->RemotePort(), bytes, length, err) ? COMM_TRUE : COMM_FALSE;
 }
 
 CommServer::Store::iterator CommServer::Locate(CommServerSession* session) {

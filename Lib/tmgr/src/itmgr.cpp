@@ -20,7 +20,8 @@ ITMGR::ITMGR(IFrameWork& fw, unsigned short process, const char* name) {
         if (fw.Register(*this, &worker)) {
             framework = &fw;
             listening = worker->CreateSignalListener(*this, PRIORITY_HIGH, PROC_CHK_BASE, PROC_CHK_TYPE_MASK, 1);
-            if (!listening) ReportSetupFailure("task manager link: " + LastSetupError() + "; health checks go unanswered");
+            if (!listening)
+                ReportSetupFailure("task manager link: " + LastSetupError() + "; health checks go unanswered");
         } else {
             worker = nullptr;
             ReportSetupFailure("task manager link: IFrameWork::Register refused; health checks go unanswered");
