@@ -210,7 +210,7 @@ bool FrameWorkImpl::CreateTimerHandler(IWorker& worker, IFrameWorkObserver& obse
     if (!handler->IsCreated() || !signalManager_.AddPolicy(handler.get())) {
         char text[96];
         if (!handler->IsCreated())
-            std::snprintf(text, sizeof text, "CreateTimer: Timer_Create: all 2048 timers are in use");
+            std::snprintf(text, sizeof text, "CreateTimer: Timer_Create: all 2048 timers in use, or no memory");
         else
             std::snprintf(text, sizeof text, "CreateTimer: signal value 0x%X is taken by a listener", value);
         SetSetupError(text);
