@@ -15,7 +15,9 @@ constexpr unsigned short kMaxPresets = 256;
 }  // namespace
 
 int main() {
-    TMGRIF_link();
+    // Without the data module the service still runs (unit 0, no health
+    // checks, no comm endpoints); the reason is said once.
+    if (TMGRIF_link() != TMGRIF_OK) ReportSetupFailure(ITMGR::LinkFailure());
     T_TMGRIF_cfg cfg;
     std::memset(&cfg, 0, sizeof cfg);
     TMGRIF_getsize(&cfg);
@@ -25,6 +27,8 @@ int main() {
         ITMGR tmgr(*fw, kProcessNumber, "NUVAK");
         NuvakServer server(kMaxTours, kMaxPresets, cfg.unit_id, *fw, tmgr);
         fw->Run();
+    } else {
+        ReportSetupFailure("CreateFrameWork: no framework; the service does nothing");
     }
     DestroyFrameWork();
     return 0;

@@ -1,10 +1,16 @@
 #include "nuvakserver.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "databasemgr.h"
+#include "dbif.h"
 #include "gpresettable.h"
 #include "nuvakcntltable.h"
 #include "nuvakmgr.h"
@@ -30,6 +36,7 @@ NuvakServer::NuvakServer(unsigned short maxTours, unsigned short maxPresets, uns
                          IFrameWork& fw, ITMGR& tmgr)
     : tmgr_(tmgr), unitId_(unitId), fw_(&fw) {
     if (!fw.Register(*this, &worker_)) worker_ = nullptr;
+    ReportMissingDatabase();
     presets_ = new GpresetTable(maxPresets);
     tours_ = new NuvakTable(maxTours);
     T_TMGRIF_cfg cfg;
@@ -37,23 +44,29 @@ NuvakServer::NuvakServer(unsigned short maxTours, unsigned short maxPresets, uns
     if (ITMGR::Getsize(&cfg) == 0 && cfg.user_operation == OPER_USER_LCFS) lcfs_ = 0xFFFF;
     controls_ = new NuvakCntlTable(kControlBlocks, tours_, presets_, worker_, unitId, lcfs_);
     database_ = new DatabaseMgr(maxTours, maxPresets, tours_, presets_, unitId);
+    // The endpoints say themselves, once, which step failed and why.
     unsigned short status = 0;
     commClient_ = CreateCommClient(fw, nullptr, unitId, kCommClientPort, status, 3, 1000);
-    if (status != 0) std::printf("NuvakServer: comm client on port %u failed (0x%x)\n", kCommClientPort, status);
     status = 0;
     commServer_ = CreateCommServer(fw, *this, unitId, kCommServerPort, status, 1, 1500);
-    if (status != 0) std::printf("NuvakServer: comm server on port %u failed (0x%x)\n", kCommServerPort, status);
     if (worker_ != nullptr) {
         if (worker_->CreateMailbox(*this, kMailboxAddress, PRIORITY_HIGH, &mailbox_) != 0) {
-            std::printf("NuvakServer: CreateMailbox(%u) failed; running without monitor messages\n",
-                        kMailboxAddress);
+            ReportSetupFailure("NuvakServer: " + LastSetupError() + "; running without monitor messages");
             mailbox_ = nullptr;
         }
-        if (!worker_->CreateTimer(*this, true, PRIORITY_HIGH, &tourTimer_)) tourTimer_ = nullptr;
-        worker_->CreateSignalListener(*this, PRIORITY_NORMAL, NUVAK_UPDATE_SIG, 0xFFFFFFFF, 0);
-        worker_->CreateSignalListener(*this, PRIORITY_NORMAL, MON_DBUPDATE_SIG, 0xFFFFFFFF, 0);
-        worker_->CreateSignalListener(*this, PRIORITY_HIGH, CAM_DBUPDATE_SIG, 0xFFFFFFFF, 0);
-        worker_->CreateSignalListener(*this, PRIORITY_HIGH, GRPPRE_UPDATE_SIG, 0xFFFFFFFF, 0);
+        if (!worker_->CreateTimer(*this, true, PRIORITY_HIGH, &tourTimer_)) {
+            ReportSetupFailure("NuvakServer: tour timer: " + LastSetupError() + "; tours do not step");
+            tourTimer_ = nullptr;
+        }
+        for (const auto& [code, priority] : {std::pair{NUVAK_UPDATE_SIG, PRIORITY_NORMAL},
+                                             std::pair{MON_DBUPDATE_SIG, PRIORITY_NORMAL},
+                                             std::pair{CAM_DBUPDATE_SIG, PRIORITY_HIGH},
+                                             std::pair{GRPPRE_UPDATE_SIG, PRIORITY_HIGH}}) {
+            if (!worker_->CreateSignalListener(*this, priority, code, 0xFFFFFFFF, 0))
+                ReportSetupFailure("NuvakServer: " + LastSetupError() + "; that database update is not seen");
+        }
+    } else {
+        ReportSetupFailure("NuvakServer: IFrameWork::Register refused; no mailbox, tour timer or update signals");
     }
     budget_ = 0;
     resumeKey_ = kNoKey;
@@ -68,6 +81,31 @@ NuvakServer::~NuvakServer() {
     controls_ = nullptr;
     fw_->UnRegister(worker_);
     worker_ = nullptr;
+}
+
+// The tables load from the database folder; without it (or a table's data
+// file) the service answers every group as unknown. Said once, at start.
+void NuvakServer::ReportMissingDatabase() {
+    const std::string dir = DBIF_GetPath();
+    struct stat st {};
+    if (stat(dir.c_str(), &st) != 0) {
+        ReportSetupFailure("NuvakServer: stat(" + dir + "): " + SystemReason(errno) +
+                           "; no tours or group presets loaded");
+        return;
+    }
+    std::string missing;  // "DIR/nuvak.dbf, cam.dbf": one line for all
+    int reason = 0;
+    for (const char* table : {"nuvak", "grppre", "cam", "mon"}) {
+        const std::string file = std::string(table) + ".dbf";
+        const int fd = open((dir + "/" + file).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            close(fd);
+            continue;
+        }
+        if (missing.empty()) reason = errno;
+        missing += missing.empty() ? dir + "/" + file : ", " + file;
+    }
+    if (!missing.empty()) ReportSetupFailure("NuvakServer: open(" + missing + "): " + SystemReason(reason));
 }
 
 void NuvakServer::OnInit() {

@@ -70,6 +70,7 @@ private:
     bool IsKnownGroup(unsigned long groupId) const;
     void CsiMonCamUnserved(const T_MON_msg& monitor);
     void AfterTourReload();
+    static void ReportMissingDatabase();
 
     unsigned short budget_ = 0;
     DatabaseMgr* database_ = nullptr;

@@ -84,10 +84,13 @@ public:
     struct Pending : ICommClientUser {
         Requester* owner = nullptr;
         std::size_t index = 0;
-        void OnResponse(unsigned short unitId, std::string data) override { owner->Done(index, unitId, data); }
+        void OnResponse(unsigned short unitId, std::string data) override {
+            owner->Done(index, unitId, data, CommClientGaveUpOffline(owner->client_));
+        }
     };
     struct Result {
         bool sent = false, refused = false, resolved = false, answered = false;
+        bool offline = false;  // the client gave the unit up as offline, sending nothing
         double start = 0, latency = 0;
         unsigned short unit = 0;
         unsigned short status = 0;  // load runs keep only the answer's error status
@@ -124,11 +127,12 @@ public:
         }
         return true;
     }
-    void Done(std::size_t i, unsigned short unit, const std::string& data) {
+    void Done(std::size_t i, unsigned short unit, const std::string& data, bool offline) {
         Result& r = results_[i];
         if (r.resolved) return;
         r.resolved = true;
         r.answered = !data.empty();
+        r.offline = !r.answered && offline;
         r.latency = NowMs() - r.start;
         r.unit = unit;
         if (o_.count == 1)
@@ -205,9 +209,9 @@ int ReportOne(const Options& o, const Requester::Result& r) {
     if (!r.answered) {
         const std::string peer =
             o.unit != 0 ? "unit " + std::to_string(o.unit) : (o.to.empty() ? "127.0.0.1" : o.to);
-        // A unit the table reports offline is given up after 250 ms without
-        // a transmission.
-        const bool offline = o.unit != 0 && r.latency < 0.9 * o.retryPeriod;
+        // The client's own verdict: a unit the table reports offline is given
+        // up without a transmission (after 250 ms, whatever the retry period).
+        const bool offline = r.offline;
         if (o.json)
             std::printf("{\"answered\":false,\"unit\":%u,\"peer\":%s,\"offline\":%s}\n", o.unit,
                         JsonString(peer).c_str(), offline ? "true" : "false");
@@ -277,8 +281,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (o.to.empty() && o.unit == 0) o.toIpa = 0x7F000001ul;
-    if (!o.xmlFile.empty() && o.xmlFile != "-" && access(o.xmlFile.c_str(), R_OK) != 0)
-        Fail("cannot read " + o.xmlFile);
+    if (!LoadXml(o, reason)) Fail(reason);
 
     bool haveTaskManager = false;
     const unsigned short source = SourceUnit(o, haveTaskManager);
@@ -306,13 +309,14 @@ int main(int argc, char** argv) {
         if (client == nullptr || err != 0) {
             if (client != nullptr) DestroyCommClient(&client);
             DestroyFrameWork();
-            Fail("cannot open the comm client (UDP port " + std::to_string(o.localPort) + " in use?)");
+            const std::string why = LastSetupError();
+            Fail("cannot open the comm client" + (why.empty() ? std::string() : ": " + why));
         }
         auto requester = std::make_unique<Requester>(*fw, o, source);
         if (!requester->Open(client)) {
             DestroyCommClient(&client);
             DestroyFrameWork();
-            Fail("cannot register with the framework");
+            Fail("cannot set up the request timer: " + LastSetupError());
         }
         const double start = NowMs();
         fw->Run();

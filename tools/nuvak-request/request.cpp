@@ -213,14 +213,25 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& reason) {
     return true;
 }
 
-std::string BuildRequest(const Options& o, unsigned short sourceUnit, unsigned short requestId) {
-    if (!o.xmlFile.empty()) {
-        std::ifstream in(o.xmlFile, std::ios::binary);
-        if (o.xmlFile == "-") {
-            return std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-        }
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+bool LoadXml(Options& o, std::string& reason) {
+    if (o.xmlFile.empty()) return true;
+    if (o.xmlFile == "-") {
+        o.xmlText.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+        return true;
     }
+    std::ifstream in(o.xmlFile, std::ios::binary);
+    if (!in) {
+        reason = "cannot read " + o.xmlFile;
+        return false;
+    }
+    o.xmlText.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+std::string BuildRequest(const Options& o, unsigned short sourceUnit, unsigned short requestId) {
+    // Standard input can be read only once: every request of a --count run
+    // sends the same text.
+    if (!o.xmlFile.empty()) return o.xmlText;
     ActionSpec spec{};
     LookupAction(o.action, spec);
     const unsigned short type = o.rawType >= 0 ? static_cast<unsigned short>(o.rawType) : spec.type;

@@ -26,6 +26,7 @@ struct Options {
     int rawType = -1;           // --type N
     std::uint32_t group = 0;
     std::string xmlFile;        // --xml FILE: payload taken verbatim
+    std::string xmlText;        // its text, read once by LoadXml
     unsigned long count = 1;    // --count N
     double rate = 100.0;        // --rate R requests per second
     unsigned short source = 0;  // --source N; 0: task manager, monitor, group
@@ -50,8 +51,13 @@ struct ActionSpec {
 };
 bool LookupAction(const std::string& name, ActionSpec& spec);
 
+// Reads the --xml file (or standard input for "-") once into o.xmlText;
+// false with a one-line reason when the file cannot be read.
+bool LoadXml(Options& o, std::string& reason);
+
 // The request's XML (a "Camera" message with one variable), or the payload
-// of --xml. requestId distinguishes the requests of a load run.
+// of --xml as LoadXml read it. requestId distinguishes the requests of a
+// load run.
 std::string BuildRequest(const Options& o, unsigned short sourceUnit, unsigned short requestId);
 
 // An answer taken apart generically: the root element's attributes and each

@@ -7,7 +7,6 @@
 
 #include "commdecoder.h"
 #include "commencoder.h"
-#include "commlocalhosts.h"
 #include "dmunitmgr.h"
 #include "itmgr.h"
 
@@ -41,65 +40,26 @@ CommClient::CommClient(IFrameWork& fw, ICommClientUser* user, unsigned short loc
     _units = DMUnitMgr::Instance();
     // A failed link is not an error: every unit then counts as offline.
     _units->Link();
-    if (useTaskManager) {
-        bool anyHost = false;
-        if (!ReadLocalHosts(_localIPA, anyHost)) {
-            error = 0xFFFF;
-            return;
-        }
-        if (!anyHost) error = 0xFFFF;  // construction goes on
-    }
     _port = port;
     _localUnitId = localUnitId;
-    if (!fw.Register(*this, &_socketWorker)) {
-        _socketWorker = nullptr;
-        error = 0xFFFF;
-        return;
-    }
-    _framework = &fw;
-    if (!fw.Register(*this, &_sessionWorker)) {
-        _sessionWorker = nullptr;
-        error = 0xFFFF;
-        return;
-    }
-    if (!_sessionWorker->CreateTimer(*this, true, PRIORITY_NORMAL, &_retryTimer)) {
-        _retryTimer = nullptr;
-        error = 0xFFFF;
-        return;
-    }
-    if (_socketWorker->CreateSocket(*this, 0, port, PRIORITY_HIGH, &_socket, FW_SOCKET_DATAGRAM) != 0) {
-        _socket = nullptr;
-        error = 0xFFFF;
-        return;
-    }
-    WidenReceiveBuffer(_socket->GetSocketId());
+    error = OpenCommEndpoint(_ep, fw, *this, *this, "comm client", port, useTaskManager,
+                             CommWorkerOrder::SocketFirst, PRIORITY_NORMAL);
+    if (_ep.socket == nullptr) return;
     for (unsigned short id = 1; id <= kSessionIds; ++id) _idPool.push_back(id);
 }
 
 CommClient::~CommClient() {
     if (_units != nullptr) _units->Unlink();
-    if (_socket != nullptr && _socketWorker != nullptr) _socketWorker->DestroySocket(_socket->GetSocketId());
-    _socket = nullptr;
+    _ep.DestroySocket();
     _sessions.clear();  // deletes sessions and transactions (which leave the queue)
     _idPool.clear();
     _due.clear();
-    if (_retryTimer != nullptr) _sessionWorker->DestroyTimer(_retryTimer);
-    _retryTimer = nullptr;
-    if (_framework != nullptr) {
-        _framework->UnRegister(_socketWorker);
-        _framework->UnRegister(_sessionWorker);
-    }
+    _ep.Close();
 }
 
-unsigned int CommClient::Port() const { return _socket != nullptr ? _socket->GetPort() : _port; }
+unsigned int CommClient::Port() const { return _ep.socket != nullptr ? _ep.socket->GetPort() : _port; }
 
-bool CommClient::IsLocalIPA(unsigned long ipa) const {
-    if (ipa == 0) return false;
-    if (ipa == kLoopback) return true;
-    for (unsigned long local : _localIPA)
-        if (local != 0 && local == ipa) return true;
-    return false;
-}
+bool CommClient::IsLocalIPA(unsigned long ipa) const { return _ep.IsLocal(ipa); }
 
 unsigned long CommClient::Destination(unsigned long ipa) const { return IsLocalIPA(ipa) ? kLoopback : ipa; }
 
@@ -114,20 +74,20 @@ void CommClient::GenerateSessionID(unsigned short& id) {
 
 bool CommClient::Transmit(CommSession* session, CommTransaction* transaction, unsigned short count,
                           const std::string& data) {
-    if (_socket == nullptr) return false;
+    if (_ep.socket == nullptr) return false;
     CommEncoder encoder(session, transaction, count, data);
     if (encoder.ValidateErr() != 0) return false;
     unsigned int length = encoder.GetMsgSize();
     int err = 0;
-    return _socket->Send(transaction->RemoteIPA(), transaction->RemotePort(),
-                         reinterpret_cast<const unsigned char*>(encoder.Msg().data()), length, err);
+    return _ep.socket->Send(transaction->RemoteIPA(), transaction->RemotePort(),
+                            reinterpret_cast<const unsigned char*>(encoder.Msg().data()), length, err);
 }
 
 std::unique_ptr<CommClientSession> CommClient::NewSession(ICommClientUser* user, TRANSMISSION_TYPE trans,
                                                           ACKNOWLEDGE_TYPE ack, const std::string& data) {
-    if (_sessionWorker == nullptr) return nullptr;
+    if (_ep.sessionWorker == nullptr) return nullptr;
     std::unique_ptr<CommClientSession> session(new (std::nothrow) CommClientSession(
-        this, _sessionWorker, 0, ACKNOWLEDGE_DEEP, TRANSMISSION_EXACTLY_ONCE));
+        this, _ep.sessionWorker, 0, ACKNOWLEDGE_DEEP, TRANSMISSION_EXACTLY_ONCE));
     if (!session) return nullptr;
     unsigned short id = 0;
     GenerateSessionID(id);
@@ -211,7 +171,7 @@ unsigned short CommClient::SendRequest(ICommClientUser* user, std::vector<unsign
         // Nothing is sent for an offline unit: its user learns after 250 ms
         // that no answer came.
         std::unique_ptr<CommClientTransaction> t(new (std::nothrow) CommClientTransaction(
-            session.get(), _sessionWorker, OPCODE_CLIENT_REQUEST, static_cast<unsigned short>(kPlaceholderBase + i),
+            session.get(), _ep.sessionWorker, OPCODE_CLIENT_REQUEST, static_cast<unsigned short>(kPlaceholderBase + i),
             _localUnitId, offline[i], 0, 0, 0, kOfflinePeriod, 0));
         if (!t || t->ErrorCheck() != 0) {
             failed = true;
@@ -262,8 +222,16 @@ void CommClient::NotifyUser(CommClientSession* session, CommClientTransaction* t
     ICommClientUser* user = session->GetIUser();
     const unsigned short unit = transaction->RemoteUnitID();
     const ACKNOWLEDGE_TYPE ack = session->AcknowledgeType();
+    // A placeholder (nothing sent), or a unit gone from the table by a
+    // repeat, was given up as offline, not for want of an answer.
+    const bool offline = transaction->TransactionID() >= kPlaceholderBase ||
+                         (unit != 0 && transaction->RemoteIPA() == 0);
     session->DestroyTransaction(transaction);
-    if (user != nullptr && ack == ACKNOWLEDGE_DEEP) user->OnResponse(unit, std::string());
+    if (user != nullptr && ack == ACKNOWLEDGE_DEEP) {
+        _gaveUpOffline = offline;
+        user->OnResponse(unit, std::string());
+        _gaveUpOffline = false;
+    }
 }
 
 void CommClient::DestroySession(CommClientSession* session) {
@@ -284,9 +252,9 @@ unsigned short CommClient::IsUnitOnline(unsigned short unitId) {
 
 bool CommClient::OnEvent(EVENTTYPE type, unsigned int value) {
     // A socket event queued before the socket was destroyed is ignored.
-    if (type == EVENT_SOCKET && _socket != nullptr && static_cast<int>(value) == _socket->GetSocketId())
+    if (type == EVENT_SOCKET && _ep.socket != nullptr && static_cast<int>(value) == _ep.socket->GetSocketId())
         OnReceive();
-    else if (type == EVENT_TIMER && _retryTimer != nullptr && value == _retryTimer->GetSignalValue())
+    else if (type == EVENT_TIMER && _ep.timer != nullptr && value == _ep.timer->GetSignalValue())
         ExpireDue();
     return true;
 }
@@ -296,9 +264,9 @@ void CommClient::ScheduleTransaction(CommClientTransaction* t, unsigned long mil
     const std::uint64_t due = NowMs() + PeriodMs(milliseconds);
     t->Due(due, ++_dueSeq);
     _due.emplace(std::make_pair(due, _dueSeq), t);
-    if (!_retryRunning && _retryTimer != nullptr) {
+    if (!_retryRunning && _ep.timer != nullptr) {
         unsigned int value = 0;
-        _retryRunning = _retryTimer->Start(kTickMs, &value);
+        _retryRunning = _ep.timer->Start(kTickMs, &value);
     }
 }
 
@@ -318,7 +286,7 @@ void CommClient::ExpireDue() {
         t->OnEvent(EVENT_TIMER, 0);
     }
     if (_due.empty() && _retryRunning) {
-        _retryTimer->Stop();
+        _ep.timer->Stop();
         _retryRunning = false;
     }
 }
@@ -326,9 +294,9 @@ void CommClient::ExpireDue() {
 void CommClient::OnReceive() {
     unsigned long ipa = 0;
     unsigned int port = 0, count = 0;
-    _socket->GetSource(ipa, port);
-    _socket->GetCount(count);
-    const std::string text = _socket->GetBuffer();
+    _ep.socket->GetSource(ipa, port);
+    _ep.socket->GetCount(count);
+    const std::string text = _ep.socket->GetBuffer();
     CommDecoder decoder(ipa, port, count, text);
     if (decoder.ValidateErr() != 0) return;
     const CommSession answer = decoder.GetCommSession();
@@ -403,6 +371,11 @@ ICommClient* CreateCommClientStandalone(IFrameWork& fw, ICommClientUser* user, u
         new (std::nothrow) CommClient(fw, user, localUnitId, port, error, maxRetry, retryPeriod, false);
     if (client == nullptr) error = 0xFFFF;
     return client;
+}
+
+bool CommClientGaveUpOffline(const ICommClient* client) {
+    const CommClient* c = dynamic_cast<const CommClient*>(client);
+    return c != nullptr && c->GaveUpOffline();
 }
 
 unsigned int GetCommClientPort(const ICommClient* client) {

@@ -25,6 +25,7 @@
 #include "commclientsession.h"
 #include "commsession.h"
 #include "commtransaction.h"
+#include "commendpoint.h"
 #include "framework.h"
 #include "icommclient.h"
 
@@ -71,6 +72,7 @@ public:
     unsigned int Port() const;
     std::size_t OpenSessions() const { return _sessions.size(); }
     std::size_t FreeSessionIds() const { return _idPool.size(); }
+    bool GaveUpOffline() const { return _gaveUpOffline; }
 
 private:
     bool IsLocalIPA(unsigned long ipa) const;
@@ -89,23 +91,19 @@ private:
     void ExpireDue();
 
     ICommClientUser* _defaultUser;
-    IFrameWorkServer* _sessionWorker = nullptr;
-    IFrameWorkServer* _socketWorker = nullptr;
-    ISocket* _socket = nullptr;
+    CommEndpoint _ep;  // workers, retry timer, socket, host addresses
     DMUnitMgr* _units = nullptr;
     unsigned short _port = 0;
     unsigned short _localUnitId = 0;
-    unsigned long _localIPA[3] = {0, 0, 0};
     unsigned long _broadcastIPA = 0;
     unsigned short _maxRetry;
     unsigned long _retryPeriod;
     std::map<unsigned short, std::unique_ptr<CommClientSession>> _sessions;
     std::deque<unsigned short> _idPool;
-    IFrameWork* _framework = nullptr;
-    ITimer* _retryTimer = nullptr;
     bool _retryRunning = false;
     std::map<std::pair<std::uint64_t, std::uint64_t>, CommClientTransaction*> _due;  // (due ms, seq)
     std::uint64_t _dueSeq = 0;
+    bool _gaveUpOffline = false;  // set while a user is told of an offline unit
 };
 
 #endif

@@ -7,7 +7,6 @@
 
 #include "commdecoder.h"
 #include "commencoder.h"
-#include "commlocalhosts.h"
 #include "itmgr.h"
 
 namespace {
@@ -39,53 +38,18 @@ CommServer::CommServer(IFrameWork& fw, ICommServerUser& user, unsigned short loc
                        unsigned short& error, unsigned short timeToLive, unsigned long triggerPeriod,
                        bool useTaskManager)
     : _user(&user), _triggerPeriod(triggerPeriod), _timeToLive(timeToLive) {
-    error = 0;
-    if (useTaskManager) {
-        bool anyHost = false;
-        if (!ReadLocalHosts(_localIPA, anyHost)) {
-            error = 0xFFFF;
-            return;
-        }
-        if (!anyHost) error = 0xFFFF;  // construction goes on
-    }
     _port = port;
     _localUnitId = localUnitId;
-    if (!fw.Register(*this, &_sessionWorker)) {
-        _sessionWorker = nullptr;
-        error = 0xFFFF;
-        return;
-    }
-    _framework = &fw;
-    if (!fw.Register(*this, &_socketWorker)) {
-        _socketWorker = nullptr;
-        error = 0xFFFF;
-        return;
-    }
-    if (!_sessionWorker->CreateTimer(*this, true, PRIORITY_LOW, &_expiryTimer)) {
-        _expiryTimer = nullptr;
-        error = 0xFFFF;
-        return;
-    }
-    if (_socketWorker->CreateSocket(*this, 0, port, PRIORITY_HIGH, &_socket, FW_SOCKET_DATAGRAM) != 0) {
-        _socket = nullptr;
-        error = 0xFFFF;
-        return;
-    }
-    WidenReceiveBuffer(_socket->GetSocketId());
+    error = OpenCommEndpoint(_ep, fw, *this, *this, "comm server", port, useTaskManager,
+                             CommWorkerOrder::SessionFirst, PRIORITY_LOW);
 }
 
 CommServer::~CommServer() {
-    if (_socket != nullptr && _socketWorker != nullptr) _socketWorker->DestroySocket(_socket->GetSocketId());
-    _socket = nullptr;
+    _ep.DestroySocket();
     ClearCurrent();
     _expiry.clear();
     _store.clear();  // deletes every stored answer
-    if (_expiryTimer != nullptr) _sessionWorker->DestroyTimer(_expiryTimer);
-    _expiryTimer = nullptr;
-    if (_framework != nullptr) {
-        _framework->UnRegister(_socketWorker);
-        _framework->UnRegister(_sessionWorker);
-    }
+    _ep.Close();
 }
 
 std::uint64_t CommServer::NowMs() {
@@ -93,15 +57,9 @@ std::uint64_t CommServer::NowMs() {
     return static_cast<std::uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-unsigned int CommServer::Port() const { return _socket != nullptr ? _socket->GetPort() : _port; }
+unsigned int CommServer::Port() const { return _ep.socket != nullptr ? _ep.socket->GetPort() : _port; }
 
-bool CommServer::IsLocalIPA(unsigned long ipa) const {
-    if (ipa == 0) return false;
-    if (ipa == kLoopback) return true;
-    for (unsigned long local : _localIPA)
-        if (local != 0 && local == ipa) return true;
-    return false;
-}
+bool CommServer::IsLocalIPA(unsigned long ipa) const { return _ep.IsLocal(ipa); }
 
 CommServer::Key CommServer::KeyOf(const CommServerSession& s) {
     const CommServerTransaction* t = s.GetTransaction();
@@ -117,9 +75,9 @@ CommServerStats CommServer::Stats() const {
 bool CommServer::OnEvent(EVENTTYPE type, unsigned int value) {
     if (type == EVENT_SOCKET) {
         // An event queued before the socket was destroyed is ignored.
-        if (_socket != nullptr && static_cast<int>(value) == _socket->GetSocketId()) OnReceive();
+        if (_ep.socket != nullptr && static_cast<int>(value) == _ep.socket->GetSocketId()) OnReceive();
     } else if (type == EVENT_TIMER) {
-        if (_expiryTimer != nullptr && value == _expiryTimer->GetSignalValue()) ExpireDue();
+        if (_ep.timer != nullptr && value == _ep.timer->GetSignalValue()) ExpireDue();
     }
     return true;
 }
@@ -142,8 +100,8 @@ void CommServer::OnReceive() {
     ExpireDue();
     unsigned long ipa = 0;
     unsigned int port = 0, count = 0;
-    _socket->GetSource(ipa, port);
-    const unsigned char* bytes = _socket->GetBuffer(count);
+    _ep.socket->GetSource(ipa, port);
+    const unsigned char* bytes = _ep.socket->GetBuffer(count);
     if (bytes != nullptr)
         _received.assign(reinterpret_cast<const char*>(bytes), count);
     else
@@ -170,6 +128,7 @@ void CommServer::OnReceive() {
             ++_stats.repeats;
             if (SendAcknowledge(stored) == 0) ++_stats.sendFailures;
             stored->ResetTimeToLive(_timeToLive);
+            stored->HoldUntil(NowMs() + kRequesterWindowMs);
             ClearCurrent();
             return;
         }
@@ -202,11 +161,12 @@ unsigned short CommServer::SendResponse(unsigned short /*unitId*/, ACKNOWLEDGE_T
             return SendAcknowledge(_currentStored);
         }
         std::unique_ptr<CommServerSession> s(new (std::nothrow) CommServerSession(
-            this, _sessionWorker, _currentSession->SessionID(), _currentSession->AcknowledgeType(),
+            this, _ep.sessionWorker, _currentSession->SessionID(), _currentSession->AcknowledgeType(),
             _currentSession->TransmissionType()));
         if (!s || s->ErrorCheck() != 0) return COMM_FALSE;
         s->SetMsgData(std::move(data));
         s->RequestDigest(_currentDigest);
+        s->HoldUntil(NowMs() + kRequesterWindowMs);
         CommServerTransaction* t = s->GetTransaction();
         t->OpCode(OPCODE_SERVER_ACKNOWLEDGE);
         t->TransactionID(_currentTransaction->TransactionID());
@@ -240,11 +200,11 @@ unsigned short CommServer::SendResponse(unsigned short /*unitId*/, ACKNOWLEDGE_T
     _currentTransaction->SourceUnitID(_localUnitId);
     if (IsLocalIPA(_currentTransaction->RemoteIPA())) _currentTransaction->RemoteIPA(kLoopback);
     CommEncoder encoder(&*_currentSession, &*_currentTransaction, 1, data);
-    if (encoder.ValidateErr() != 0 || _socket == nullptr) return COMM_FALSE;
+    if (encoder.ValidateErr() != 0 || _ep.socket == nullptr) return COMM_FALSE;
     unsigned int length = encoder.GetMsgSize();
     int err = 0;
-    if (!_socket->Send(_currentTransaction->RemoteIPA(), _currentTransaction->RemotePort(),
-                       reinterpret_cast<const unsigned char*>(encoder.Msg().data()), length, err)) {
+    if (!_ep.socket->Send(_currentTransaction->RemoteIPA(), _currentTransaction->RemotePort(),
+                          reinterpret_cast<const unsigned char*>(encoder.Msg().data()), length, err)) {
         ++_stats.sendFailures;
         return COMM_FALSE;
     }
@@ -254,13 +214,11 @@ unsigned short CommServer::SendResponse(unsigned short /*unitId*/, ACKNOWLEDGE_T
 unsigned short CommServer::SendAcknowledge(CommServerSession* session) {
     CommServerTransaction* t = session->GetTransaction();
     CommEncoder encoder(session, t, t->TimeToLive(), session->GetMsgData());
-    if (encoder.ValidateErr() != 0 || _socket == nullptr) return COMM_FALSE;
+    if (encoder.ValidateErr() != 0 || _ep.socket == nullptr) return COMM_FALSE;
     unsigned int length = encoder.GetMsgSize();
     int err = 0;
-    return _socket->Send(t->RemoteIPA(), t->RemotePort(), reinterpret_cast<const unsigned char*>(encoder.Msg().data()),
-                         length, err)
-               ? COMM_TRUE
-               : COMM_FALSE;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(encoder.Msg().data());
+    return _ep.socket->Send(t->RemoteIPA(), t->RemotePort(), bytes, length, err) ? COMM_TRUE : COMM_FALSE;
 }
 
 CommServer::Store::iterator CommServer::Locate(CommServerSession* session) {
@@ -291,14 +249,17 @@ void CommServer::DestroySession(CommServerSession* session) {
 }
 
 void CommServer::ScheduleSession(CommServerSession* session, unsigned long milliseconds) {
+    File(session, NowMs() + PeriodMs(milliseconds));
+}
+
+void CommServer::File(CommServerSession* session, std::uint64_t due) {
     if (session->ExpirySeq() != 0) _expiry.erase({session->ExpiryTick(), session->ExpirySeq()});
-    const std::uint64_t due = NowMs() + PeriodMs(milliseconds);
     session->ExpiryTick(due);
     session->ExpirySeq(++_expirySeq);
     _expiry.emplace(std::make_pair(due, session->ExpirySeq()), session);
-    if (!_expiryRunning && _expiryTimer != nullptr) {
+    if (!_expiryRunning && _ep.timer != nullptr) {
         unsigned int value = 0;
-        _expiryRunning = _expiryTimer->Start(kTickMs, &value);
+        _expiryRunning = _ep.timer->Start(kTickMs, &value);
     }
 }
 
@@ -308,10 +269,14 @@ void CommServer::ExpireDue() {
         CommServerSession* s = _expiry.begin()->second;
         _expiry.erase(_expiry.begin());
         s->ExpirySeq(0);
+        if (s->GetTransaction()->TimeToLive() == 0 && s->HoldUntil() > now) {
+            File(s, s->HoldUntil());  // its requester may still repeat
+            continue;
+        }
         s->OnEvent(EVENT_TIMER, 0);  // ends the period: destroys it or files the next
     }
     if (_expiry.empty() && _expiryRunning) {
-        _expiryTimer->Stop();
+        _ep.timer->Stop();
         _expiryRunning = false;
     }
 }

@@ -12,6 +12,13 @@
 // Expiry: one periodic 100 ms timer drives an ordered queue of period ends;
 // the due entries are also collected on every received datagram, so the
 // store stays bounded even when timer events are late.
+//
+// Hold: the TTL periods alone (2 x 700 ms for a local requester under the
+// timer's 100 ms ticks) end before a requester that lost the answer has
+// sent its last repeat (the comm client repeats 3 times, each period ending
+// up to a tick late: 1.1, 2.2, 3.3 s), and that repeat would reach the user
+// a second time. So every answer is also held kRequesterWindowMs after the
+// latest copy of its request arrived, for local and remote requesters alike.
 #ifndef COMMSERVER_H
 #define COMMSERVER_H
 
@@ -23,6 +30,7 @@
 #include <tuple>
 
 #include "commserversession.h"
+#include "commendpoint.h"
 #include "framework.h"
 #include "icommserver.h"
 
@@ -32,6 +40,9 @@ public:
     static constexpr std::size_t kMaxStoredBytes = 128u << 20;
     static constexpr unsigned long kLocalTriggerPeriod = 750;
     static constexpr unsigned short kLocalTimeToLive = 1;
+    // A requester's whole retry window: 3 repeats of 1000 ms, each period
+    // up to one 100 ms tick late, and one more period of margin.
+    static constexpr unsigned long kRequesterWindowMs = 3 * (1000 + 100) + 1000;
 
     CommServer(IFrameWork& fw, ICommServerUser& user, unsigned short localUnitId, unsigned short port,
                unsigned short& error, unsigned short timeToLive, unsigned long triggerPeriod,
@@ -78,18 +89,15 @@ private:
     Store::iterator Locate(CommServerSession* session);
     void Erase(Store::iterator it);
     void ExpireDue();
+    void File(CommServerSession* session, std::uint64_t due);
     void ClearCurrent();
     static std::uint64_t NowMs();
 
     ICommServerUser* _user;
-    IFrameWorkServer* _sessionWorker = nullptr;
-    IFrameWorkServer* _socketWorker = nullptr;
-    ISocket* _socket = nullptr;
-    ITimer* _expiryTimer = nullptr;
+    CommEndpoint _ep;  // workers, expiry timer, socket, host addresses
     bool _expiryRunning = false;
     unsigned short _port = 0;
     unsigned short _localUnitId = 0;
-    unsigned long _localIPA[3] = {0, 0, 0};
     unsigned long _triggerPeriod;
     unsigned short _timeToLive;
     unsigned short _answered = 0;
@@ -102,7 +110,6 @@ private:
     std::string _received;  // the datagram being decoded; its capacity is reused
     std::uint64_t _currentDigest = 0;
     CommServerSession* _currentStored = nullptr;
-    IFrameWork* _framework = nullptr;
     CommServerStats _stats;
 };
 

@@ -4,6 +4,9 @@
 // Life: started with time to live t and trigger period q it lives (t+1)*q:
 // at each period's end, t == 0 destroys it, otherwise t is decremented. A
 // repeat restores t (ResetTimeToLive) without moving the current period's end.
+// On top of that the server holds it until its hold time (HoldUntil): a
+// period that ends with t == 0 before then ends the life only at the hold
+// time (t stays 0, so the TTL counts on the wire are unchanged).
 //
 // Stored answers have no timer of their own. The server keeps them on one
 // queue ordered by period end, driven by a single periodic timer, so that the
@@ -61,6 +64,9 @@ public:
     void ExpirySeq(std::uint64_t s) { _expirySeq = s; }
     std::uint64_t ExpiryTick() const { return _expiryTick; }
     void ExpiryTick(std::uint64_t t) { _expiryTick = t; }
+    // Steady-clock milliseconds before which the answer is not destroyed.
+    std::uint64_t HoldUntil() const { return _holdUntil; }
+    void HoldUntil(std::uint64_t ms) { _holdUntil = ms; }
 
 private:
     void OnTimerEvent();
@@ -73,6 +79,7 @@ private:
     std::uint64_t _requestDigest = 0;
     std::uint64_t _expirySeq = 0;
     std::uint64_t _expiryTick = 0;
+    std::uint64_t _holdUntil = 0;
 };
 
 #endif

@@ -32,18 +32,21 @@ struct Answer {
     unsigned short unit;
     std::string data;
     unsigned tick;
+    bool offline;  // the client's verdict: given up as offline
 };
 
 class RecordingUser : public ICommClientUser {
 public:
-    explicit RecordingUser(const Loop* loop) : loop_(loop) {}
+    explicit RecordingUser(const Loop* loop, ICommClient* const* client = nullptr) : loop_(loop), client_(client) {}
     void OnResponse(unsigned short unitId, std::string data) override {
-        answers.push_back({unitId, std::move(data), loop_->Elapsed()});
+        const bool offline = client_ != nullptr && CommClientGaveUpOffline(*client_);
+        answers.push_back({unitId, std::move(data), loop_->Elapsed(), offline});
     }
     std::vector<Answer> answers;
 
 private:
     const Loop* loop_;
+    ICommClient* const* client_;
 };
 
 // Answers every request with "echo:" + payload and counts what reached it.
@@ -104,7 +107,7 @@ protected:
 TEST_F(CommLoop, RetransmissionScheduleThenEmptyVerdict) {
     MakeClient(3, 1000);
     RawPeer peer(5110);
-    RecordingUser user(loop.get());
+    RecordingUser user(loop.get(), &client);
     std::vector<Datagram> got;
     loop->Run(
         [&](unsigned tick) {
@@ -132,6 +135,7 @@ TEST_F(CommLoop, RetransmissionScheduleThenEmptyVerdict) {
     ASSERT_EQ(user.answers.size(), 1u);
     EXPECT_EQ(user.answers[0].unit, 0);
     EXPECT_EQ(user.answers[0].data, "");
+    EXPECT_FALSE(user.answers[0].offline);
     EXPECT_GE(user.answers[0].tick, 40u);
     EXPECT_LE(user.answers[0].tick, 50u);
     auto* c = dynamic_cast<CommClient*>(client);
@@ -199,19 +203,19 @@ TEST_F(CommLoop, ExactlyOnceStoredAnswerAnswersRepeatsAndExpires) {
                     }
                     break;
                 case 2:
-                    // A local requester's answer lives 2 x 700 ms; wait well past it.
-                    if (tick == firstTick + 30) {
+                    // Held 4.3 s after the latest copy (tick 3); wait well past it.
+                    if (tick == firstTick + 55) {
                         EXPECT_EQ(Stats().stored, 0u);
                         peer.Send(repeat, 5110);
                         phase = 3;
                     }
                     break;
                 case 3:
-                    return tick > firstTick + 34;
+                    return tick > firstTick + 59;
             }
             return false;
         },
-        80);
+        100);
     ASSERT_EQ(got.size(), 3u);
     for (const auto& d : got) {
         EXPECT_EQ(FirstLine(d.text), "OpCode: Server Acknowledge TTL=1");
@@ -225,6 +229,46 @@ TEST_F(CommLoop, ExactlyOnceStoredAnswerAnswersRepeatsAndExpires) {
     // answered from the store.
     EXPECT_EQ(echo.seen["x"], 3);
     EXPECT_EQ(Stats().repeats, 1u);
+}
+
+// A requester that loses every answer repeats its exactly-once request 3
+// times, 1.0 s apart (the nominal period) or 1.1 s apart (the comm client's
+// timing under the timer's ticks). Local and remote requesters, starts
+// staggered over a second: every request reaches the user once and every
+// copy is answered.
+TEST_F(CommLoop, ExactlyOnceOutlivesTheRequesterRetryWindow) {
+    MakeServer();
+    ASSERT_EQ(std::system("ip addr add 10.99.1.2/32 dev lo"), 0);
+    RawPeer local, remote(0, 0x0A630102ul);
+    struct Trial {
+        RawPeer* peer;
+        unsigned short session;
+        unsigned start, spacing;
+    };
+    std::vector<Trial> trials;
+    unsigned short session = 100;
+    for (unsigned spacing : {10u, 11u})
+        for (RawPeer* p : {&local, &remote})
+            for (unsigned start = 1; start <= 10; ++start) trials.push_back({p, session++, start, spacing});
+    std::size_t answers = 0;
+    loop->Run(
+        [&](unsigned tick) {
+            for (const Trial& t : trials) {
+                if (tick < t.start || (tick - t.start) % t.spacing != 0 || (tick - t.start) / t.spacing > 3) continue;
+                const auto k = static_cast<unsigned short>((tick - t.start) / t.spacing);
+                const OPCODE_TYPE op = k == 0 ? OPCODE_CLIENT_REQUEST : k < 3 ? OPCODE_CLIENT_RETRANSMIT
+                                                                             : OPCODE_CLIENT_MAX_RETRY;
+                t.peer->Send(Request(op, k, 7, t.session, 1, ACKNOWLEDGE_DEEP, TRANSMISSION_EXACTLY_ONCE,
+                                     "r" + std::to_string(t.session)),
+                             5110);
+            }
+            answers += local.Drain(tick).size() + remote.Drain(tick).size();
+            return tick > 10 + 3 * 11 + 3;
+        },
+        120);
+    EXPECT_EQ(echo.calls, static_cast<int>(trials.size()));
+    for (const auto& kv : echo.seen) EXPECT_EQ(kv.second, 1) << kv.first;
+    EXPECT_EQ(answers, 4 * trials.size());
 }
 
 TEST_F(CommLoop, ReusedIdsWithAnotherRequestAreNotRepeats) {
@@ -356,7 +400,7 @@ TEST_F(CommLoop, OfflineUnitsAnsweredAfter250ms) {
     units->SetUnit(5, kLo, dmunit::kStatusIdle, "five");
     MakeClient(3, 1000);
     RawPeer unit3(5110);
-    RecordingUser user(loop.get());
+    RecordingUser user(loop.get(), &client);
     std::vector<Datagram> got;
     loop->Run(
         [&](unsigned tick) {
@@ -384,6 +428,7 @@ TEST_F(CommLoop, OfflineUnitsAnsweredAfter250ms) {
     ASSERT_EQ(user.answers.size(), 4u);
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(user.answers[i].data, "");
+        EXPECT_TRUE(user.answers[i].offline);
         EXPECT_GE(user.answers[i].tick, 2u);  // 250 ms: 2 timer ticks after the request
         EXPECT_LE(user.answers[i].tick, 8u);
     }

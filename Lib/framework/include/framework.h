@@ -33,6 +33,21 @@ inline int FrameWorkSignal() { return SIGRTMAX - SYS_FRAMEWORK_SIGNAL_OFFSET; }
 // whether the forced size was granted.
 bool WidenReceiveBuffer(int fd, int bytes = 4 << 20);
 
+// Set-up failures. A set-up call of the framework that fails (a socket's
+// socket/bind/fcntl/setsockopt, a timer, a signal listener, the mailbox)
+// records one line saying which call failed on what and the system's reason,
+// for example "bind(0.0.0.0:5110): Address already in use"; its caller reads
+// it with LastSetupError() and reports it with ReportSetupFailure(), which
+// prints a line to standard output only the first time that exact line is
+// reported in the process, so one cause is said once however many objects
+// meet it. Steps that fail without failing the creation (fcntl, setsockopt)
+// are reported where they happen. The status codes are unchanged.
+std::string SystemReason(int err);  // strerror(err)
+void SetSetupError(std::string text);
+const std::string& LastSetupError();
+// True when the line was printed now, false when it had been already.
+bool ReportSetupFailure(const std::string& line);
+
 // What an observer receives as `type`.
 enum EVENTTYPE {
     EVENT_SIGNAL = 0,  // a listener accepted a queued signal value; value = the signal value

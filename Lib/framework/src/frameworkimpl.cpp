@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "fwassert.h"
@@ -199,10 +201,19 @@ bool FrameWorkImpl::CreateTimerHandler(IWorker& worker, IFrameWorkObserver& obse
                                        ITimer** pTimer, ISignalHandler** ppHandler) {
     FW_ASSERT(pTimer != nullptr);
     unsigned int value;
-    if (!AllocateSignalValue(&value)) return false;
+    if (!AllocateSignalValue(&value)) {
+        SetSetupError("CreateTimer: no free signal value for a timer");
+        return false;
+    }
     auto handler = std::make_unique<TimerSignalHandler>(worker, observer, clientId, value,
                                                         periodic, this);
     if (!handler->IsCreated() || !signalManager_.AddPolicy(handler.get())) {
+        char text[96];
+        if (!handler->IsCreated())
+            std::snprintf(text, sizeof text, "CreateTimer: Timer_Create: all 2048 timers in use, or no memory");
+        else
+            std::snprintf(text, sizeof text, "CreateTimer: signal value 0x%X is taken by a listener", value);
+        SetSetupError(text);
         FreeSignalValue(value);
         return false;
     }
@@ -230,7 +241,13 @@ bool FrameWorkImpl::CreateSignalHandler(IWorker& worker, IFrameWorkObserver& obs
     FW_ASSERT(ppHandler != nullptr);
     auto handler = std::make_unique<SignalHandler>(worker, observer, clientId, priority, value,
                                                    mask, EVENT_SIGNAL, this, size);
-    if (!signalManager_.AddPolicy(handler.get())) return false;
+    if (!signalManager_.AddPolicy(handler.get())) {
+        char text[112];
+        std::snprintf(text, sizeof text,
+                      "CreateSignalListener(0x%X, mask 0x%X): collides with another listener", value, mask);
+        SetSetupError(text);
+        return false;
+    }
     *ppHandler = handler.release();  // held by the signal manager's set
     return true;
 }
@@ -268,7 +285,10 @@ int FrameWorkImpl::CreateMailbox(IWorker& worker, IFrameWorkObserver& observer,
                                  unsigned short address, EVENTPRIORITY priority,
                                  IIPC** ppMailbox) {
     if (ppMailbox == nullptr) return -1;
-    if (mailbox_) return -2;
+    if (mailbox_) {
+        SetSetupError("CreateMailbox(" + std::to_string(address) + "): the process has a mailbox already");
+        return -2;
+    }
     int error = 0;
     auto mailbox = std::make_unique<IPCImpl>(worker, observer, address, priority, error);
     if (error != 0) return error;

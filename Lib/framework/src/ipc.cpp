@@ -27,6 +27,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "framework.h"
 #include "ipcimpl.h"
@@ -211,8 +212,11 @@ int IPC_allocaddr(T_uint_16* address) {
 int IPC_setaddr(T_uint_16 address, T_uint_16 portOffset) {
     if (int rc = CheckTaken(address)) return rc;
     unsigned char* slot = Slot(address);
+    const std::string where = "mailbox " + std::to_string(address) + ", 127.0.0.1:" +
+                              std::to_string(IPC_PORT_BASE + portOffset);
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) {
+        SetSetupError("socket(UDP, for " + where + "): " + SystemReason(errno));
         WriteFree(slot);
         return IPCERR_SOCKET;
     }
@@ -225,6 +229,7 @@ int IPC_setaddr(T_uint_16 address, T_uint_16 portOffset) {
     sa.sin_port = htons(static_cast<std::uint16_t>(IPC_PORT_BASE + portOffset));
     sa.sin_addr.s_addr = htonl(kLoopback);
     if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        SetSetupError("bind(" + where + "): " + SystemReason(errno));
         close(fd);
         WriteFree(slot);
         return IPCERR_BIND;
@@ -233,9 +238,13 @@ int IPC_setaddr(T_uint_16 address, T_uint_16 portOffset) {
     // as the framework signal.
     // Tours of many monitors send bursts of monitor messages in one pass.
     WidenReceiveBuffer(fd);
-    fcntl(fd, F_SETSIG, FrameWorkSignal());
-    fcntl(fd, F_SETOWN, getpid());
-    fcntl(fd, F_SETFL, O_NONBLOCK | O_ASYNC);
+    // Without these the mailbox is deaf: said once, the address kept.
+    if (fcntl(fd, F_SETSIG, FrameWorkSignal()) < 0)
+        ReportSetupFailure("fcntl(F_SETSIG, " + where + "): " + SystemReason(errno));
+    if (fcntl(fd, F_SETOWN, getpid()) < 0)
+        ReportSetupFailure("fcntl(F_SETOWN, " + where + "): " + SystemReason(errno));
+    if (fcntl(fd, F_SETFL, O_NONBLOCK | O_ASYNC) < 0)
+        ReportSetupFailure("fcntl(F_SETFL O_NONBLOCK|O_ASYNC, " + where + "): " + SystemReason(errno));
     store_le32(slot + kDescriptor, static_cast<std::uint32_t>(fd));
     return 0;
 }
@@ -339,7 +348,15 @@ IPCImpl::IPCImpl(IWorker& worker, IFrameWorkObserver& observer, unsigned short a
     : address_(address), worker_(&worker), priority_(priority), observer_(&observer) {
     T_uint_16 a = address;
     error = IPC_allocaddr(&a);
-    if (error != 0) return;
+    if (error != 0) {
+        const char* why = error == IPCERR_TAKEN     ? "taken by another running process"
+                          : error == IPCERR_NOTABLE ? "the IPC address table (shared memory key 0x1009) is not attached"
+                          : error == IPCERR_FULL    ? "every dynamic address is taken"
+                          : error == IPCERR_RANGE   ? "out of range"
+                                                    : "refused";
+        SetSetupError("IPC_allocaddr(mailbox " + std::to_string(address) + "): " + why);
+        return;
+    }
     address_ = a;
     error = IPC_setaddr(address_, address_);
     owned_ = error == 0;  // a failed setaddr already freed the slot

@@ -13,6 +13,21 @@
 
 namespace nuvak::fw {
 
+namespace {
+
+// "10.0.0.1:5110" (host order in).
+std::string EndpointText(unsigned long ip, unsigned int port) {
+    return std::to_string((ip >> 24) & 0xFF) + "." + std::to_string((ip >> 16) & 0xFF) + "." +
+           std::to_string((ip >> 8) & 0xFF) + "." + std::to_string(ip & 0xFF) + ":" + std::to_string(port);
+}
+
+// A set-up step that failed without failing the creation: said once.
+void ReportStep(int rc, const char* call, const std::string& where) {
+    if (rc < 0) ReportSetupFailure(std::string(call) + "(" + where + "): " + SystemReason(errno));
+}
+
+}  // namespace
+
 SocketImpl::SocketImpl(IWorker& worker, IFrameWorkObserver& observer, unsigned long ip,
                        unsigned int port, EVENTPRIORITY priority, ISocket** ppSocket, int type,
                        int& error)
@@ -25,13 +40,16 @@ SocketImpl::SocketImpl(IWorker& worker, IFrameWorkObserver& observer, unsigned l
       observer_(&observer) {
     if (ppSocket == nullptr) {
         error = 1;
+        SetSetupError("CreateSocket: no place given for the socket");
         return;
     }
     const int one = 1;
+    const std::string where = EndpointText(ip, port);
     if (type == FW_SOCKET_DATAGRAM) {
         const int fd = socket(AF_INET, SOCK_DGRAM, 0);
         if (fd < 0) {
             error = errno;
+            SetSetupError("socket(UDP, for " + where + "): " + SystemReason(error));
             return;
         }
         sockaddr_in sa{};
@@ -39,6 +57,7 @@ SocketImpl::SocketImpl(IWorker& worker, IFrameWorkObserver& observer, unsigned l
         sa.sin_port = htons(static_cast<std::uint16_t>(port));
         sa.sin_addr.s_addr = ip == 0 ? htonl(INADDR_ANY) : htonl(static_cast<std::uint32_t>(ip));
         if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+            SetSetupError("bind(" + where + "): " + SystemReason(errno));
             close(fd);
             error = -1;
             return;
@@ -46,24 +65,25 @@ SocketImpl::SocketImpl(IWorker& worker, IFrameWorkObserver& observer, unsigned l
         socketId_ = fd;
         socklen_t len = sizeof sa;
         if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0) port_ = ntohs(sa.sin_port);
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+        ReportStep(setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one), "setsockopt(SO_REUSEADDR", where);
+        ReportStep(setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one), "setsockopt(SO_BROADCAST", where);
         // Signal and owner first, so the first readiness already comes as
-        // the framework signal.
-        fcntl(fd, F_SETSIG, FrameWorkSignal());
-        fcntl(fd, F_SETOWN, getpid());
-        fcntl(fd, F_SETFL, O_NONBLOCK | O_ASYNC);
+        // the framework signal. Without them the socket is deaf: said once.
+        ReportStep(fcntl(fd, F_SETSIG, FrameWorkSignal()), "fcntl(F_SETSIG", where);
+        ReportStep(fcntl(fd, F_SETOWN, getpid()), "fcntl(F_SETOWN", where);
+        ReportStep(fcntl(fd, F_SETFL, O_NONBLOCK | O_ASYNC), "fcntl(F_SETFL O_NONBLOCK|O_ASYNC", where);
     } else {
         const int fd = socket(AF_INET, SOCK_STREAM, 0);
         if (fd < 0) {
             error = errno;
+            SetSetupError("socket(TCP): " + SystemReason(error));
             return;
         }
         socketId_ = fd;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        fcntl(fd, F_SETFL, O_NONBLOCK);
-        fcntl(fd, F_SETOWN, getpid());
-        fcntl(fd, F_SETSIG, FrameWorkSignal());
+        ReportStep(setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one), "setsockopt(SO_REUSEADDR", "TCP");
+        ReportStep(fcntl(fd, F_SETFL, O_NONBLOCK), "fcntl(F_SETFL O_NONBLOCK", "TCP");
+        ReportStep(fcntl(fd, F_SETOWN, getpid()), "fcntl(F_SETOWN", "TCP");
+        ReportStep(fcntl(fd, F_SETSIG, FrameWorkSignal()), "fcntl(F_SETSIG", "TCP");
     }
     error = 0;
 }

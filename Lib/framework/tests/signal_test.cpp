@@ -82,6 +82,10 @@ TEST_F(SignalTest, ListenerRangesFollowValueAndMask) {
     EXPECT_FALSE(server->CreateSignalListener(rec, PRIORITY_LOW, 4195, 0xFFFFFFFF, 0));
     ASSERT_TRUE(server->CreateSignalListener(rec, PRIORITY_HIGH, 0xE800E800u, 0xFC00FC00u, 1));
     EXPECT_FALSE(server->CreateSignalListener(rec, PRIORITY_HIGH, 0xE9000000u, 0xFFFFFFFFu, 1));
+    EXPECT_EQ(LastSetupError(), "CreateSignalListener(0xE9000000, mask 0xFFFFFFFF): collides with another listener");
+    // Said once, however often the same failure is reported.
+    EXPECT_TRUE(ReportSetupFailure("signal test: " + LastSetupError()));
+    EXPECT_FALSE(ReportSetupFailure("signal test: " + LastSetupError()));
 }
 
 TEST_F(SignalTest, SignalValuesAreHandedOutAndReused) {

@@ -111,6 +111,7 @@ TEST_F(SocketTest, SendConnectAndCreationRules) {
     ISocket* clash = nullptr;
     EXPECT_EQ(server->CreateSocket(rec, kLoopback, sock->GetPort(), PRIORITY_HIGH, &clash,
                                    FW_SOCKET_DATAGRAM), -1);  // bind fails
+    EXPECT_EQ(LastSetupError(), "bind(127.0.0.1:" + std::to_string(sock->GetPort()) + "): Address already in use");
 
     const int peer = BoundUdp();
     const unsigned char data[] = "hello";

@@ -14,6 +14,8 @@
 #ifndef ITMGR_H
 #define ITMGR_H
 
+#include <string>
+
 #include "framework.h"
 #include "tmgrif.h"
 
@@ -40,6 +42,11 @@ public:
     // not attached, the call attaches before and detaches after.
     static T_uint_16 Getsize(T_TMGRIF_cfg* cfg);
     static T_uint_16 Gethost(unsigned short index, T_TMGRIF_HostInfo* hostInfo);
+
+    // "TMGRIF_link(task manager data module, shared memory key 0x1001): "
+    // and the system's reason of the last failed attach: the one line by
+    // which every part of the process reports a missing data module.
+    static std::string LinkFailure();
 
     // Diagnostics for tests.
     static bool IsRegistered() { return _bRegistered; }

@@ -66,5 +66,8 @@ T_uint_16 TMGRIF_respond(T_uint_16 status);
 // registered) and whether the module is attached.
 T_uint_16 TMGRIF_ownprocess(void);
 bool TMGRIF_islinked(void);
+// Why the last attach of the data module failed: the system's errno, -1 when
+// the segment is smaller than the data module; 0 after a successful attach.
+int TMGRIF_attacherror(void);
 
 #endif

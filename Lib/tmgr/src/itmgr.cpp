@@ -2,21 +2,39 @@
 #include "itmgr.h"
 
 #include <cstdio>
+#include <string>
 
 bool ITMGR::_bRegistered = false;
 int ITMGR::_linkCounter = 0;
+
+std::string ITMGR::LinkFailure() {
+    const int err = TMGRIF_attacherror();
+    char text[96];
+    std::snprintf(text, sizeof text, "TMGRIF_link(task manager data module, shared memory key 0x%X): ", KEY_TMGR);
+    return text + (err > 0 ? SystemReason(err) : err < 0 ? std::string("segment smaller than the data module")
+                                                         : std::string("not attached"));
+}
 
 ITMGR::ITMGR(IFrameWork& fw, unsigned short process, const char* name) {
     if (!_bRegistered) {
         if (fw.Register(*this, &worker)) {
             framework = &fw;
             listening = worker->CreateSignalListener(*this, PRIORITY_HIGH, PROC_CHK_BASE, PROC_CHK_TYPE_MASK, 1);
+            if (!listening)
+                ReportSetupFailure("task manager link: " + LastSetupError() + "; health checks go unanswered");
         } else {
             worker = nullptr;
+            ReportSetupFailure("task manager link: IFrameWork::Register refused; health checks go unanswered");
         }
-        // A failed registration is not reported: the process runs without
-        // the task manager's supervision.
-        TMGRIF_register(process, name);
+        // The process runs on without the task manager's supervision; the
+        // reason is said once (a data module that cannot be attached is the
+        // same line main() gives).
+        const T_uint_16 rc = TMGRIF_register(process, name);
+        if (rc == TMGRIF_ERR_ATTACH)
+            ReportSetupFailure(LinkFailure());
+        else if (rc != TMGRIF_OK)
+            ReportSetupFailure("TMGRIF_register(process " + std::to_string(process) + "): refused (code " +
+                               std::to_string(rc) + ")");
         _bRegistered = true;
     }
     ++_linkCounter;

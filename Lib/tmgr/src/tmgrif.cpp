@@ -25,6 +25,7 @@ struct TmgrifState {
     bool linkOnly = false;
     T_uint_16 own = 0;         // own process number, 0 until registered
     bool pending = false;      // a health request waits for its answer
+    int attachError = 0;       // errno of the last failed attach, -1 undersized
     T_uint_16 source = 0;      // process number of that request
 };
 
@@ -37,7 +38,8 @@ DataModuleView View() { return DataModuleView(State().segment.Data()); }
 
 bool Attach() {
     TmgrifState& s = State();
-    if (s.segment.Link(KEY_TMGR, TMGR_DM_SIZE) != 0) return false;
+    s.attachError = s.segment.Link(KEY_TMGR, TMGR_DM_SIZE);
+    if (s.attachError != 0) return false;
     s.linked = true;
     return true;
 }
@@ -51,6 +53,8 @@ T_uint_16 TMGRIF_link(void) {
     s.linkOnly = true;
     return TMGRIF_OK;
 }
+
+int TMGRIF_attacherror(void) { return State().attachError; }
 
 T_uint_16 TMGRIF_register(T_uint_16 process, const char* name) {
     if (process == 0 || process > TMGR_MAX_PROC) return TMGRIF_ERR_ARG;

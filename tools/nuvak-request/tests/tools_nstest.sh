@@ -73,12 +73,17 @@ expect_out "Action=7" "raw action"; expect_out "GroupType=9" "raw type"; expect_
 printf '<?xml version="1.0"?><Camera ActionType="X" RequestID="5"><CameraGroup GroupID="10000009" Action="2"/></Camera>' >"$tmp/raw.xml"
 expect_rc 0 "raw xml" -- "$req" --xml "$tmp/raw.xml"; expect_out "GroupID=10000009" "raw xml"
 expect_rc 1 "missing xml" -- "$req" --xml "$tmp/none.xml"
+expect_rc 1 "local port taken" -- "$req" --local-port 5110 run 10000001
+grep -q "bind(0.0.0.0:5110): Address already in use" "$tmp/err" || fail "local port taken: $(cat "$tmp/err")"
 
 # Units from the unit table: an online unit is served, an IDLE one is given up.
 expect_rc 0 "units" -- "$units" --local 1=127.0.0.1,ACTIVE,here 3=127.0.0.1,INIT,three 5=127.0.0.1,IDLE,five
 expect_out " 3	      127.0.0.1	              INIT	three" "units print"
 expect_rc 0 "by unit" -- "$req" --unit 3 run 30000001; expect_out "answer from unit 1" "by unit"
 expect_rc 3 "idle unit" -- "$req" --unit 5 run 50000001; expect_out "unit 5 is offline" "idle unit"
+# The client's verdict, however short the retry period.
+expect_rc 3 "idle unit, short period" -- "$req" --unit 5 --retry-period 100 run 50000001
+expect_out "unit 5 is offline" "idle unit, short period"
 expect_rc 0 "units remove" -- "$units" --quiet --remove
 
 # Load: every request answered, each delivered once.
@@ -87,6 +92,14 @@ expect_rc 0 "load" -- "$req" --count 300 --rate 1000 run 10000001
 expect_out "answered 300, lost 0, refused 0" "load"; expect_out "latency ms: p50" "load"
 after=$(grep -c '^request' "$tmp/server.log")
 [ $((after - before)) = 300 ] || fail "load: the server saw $((after - before)) requests, wanted 300"
+
+# Standard input is read once and sent as every request of a load run.
+before=$(grep -c '^request' "$tmp/server.log")
+printf '<?xml version="1.0"?><Camera ActionType="X" RequestID="6"><CameraGroup GroupID="10000009" Action="2"/></Camera>' |
+  "$req" --xml - --count 3 --rate 100 >"$tmp/out" 2>"$tmp/err" || fail "xml from stdin: exit $? ($(cat "$tmp/err"))"
+expect_out "answered 3, lost 0, refused 0" "xml from stdin"
+after=$(grep -c '^request' "$tmp/server.log")
+[ $((after - before)) = 3 ] || fail "xml from stdin: the server saw $((after - before)) requests, wanted 3"
 
 kill -INT "$server_pid" && wait "$server_pid"; server_pid=
 ! grep -q -e 'Sanitizer' -e 'runtime error' "$tmp/server.log" || fail "echo server: sanitizer report"
