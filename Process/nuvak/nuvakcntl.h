@@ -42,6 +42,8 @@ public:
     unsigned short ControlStart(unsigned short id);
     unsigned short ControlInc(unsigned short id);
     unsigned short ControlDec(unsigned short id);
+    // Skip answers 0 and does nothing, and SendTourStop ignores its id: both
+    // keep the signature the tour manager calls every operation with.
     unsigned short ControlSkip(unsigned short id);
 
     unsigned short ProcessGroupPreset(unsigned short presetId);  // one-shot preset

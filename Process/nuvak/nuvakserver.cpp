@@ -9,12 +9,7 @@
 #include <cstring>
 #include <memory>
 
-#include "databasemgr.h"
 #include "dbif.h"
-#include "gpresettable.h"
-#include "nuvakcntltable.h"
-#include "nuvakmgr.h"
-#include "nuvaktable.h"
 #include "systune.h"
 #include "sysdefs.h"
 #include "tmgrdm.h"
@@ -30,6 +25,16 @@ constexpr unsigned short kMailboxAddress = 13;
 constexpr unsigned int kTourTimerMs = 1000;
 constexpr unsigned short kStepsPerPass = 5;
 constexpr unsigned long kNoKey = 0xFFFFFFFFul;
+
+// A block taken from the mailbox goes back to it and its wrapper is deleted
+// however its handling ends.
+struct ReleaseIpcMessage {
+    void operator()(IPCMessage* message) const {
+        message->Release();
+        delete message;
+    }
+};
+using OwnedIpcMessage = std::unique_ptr<IPCMessage, ReleaseIpcMessage>;
 }  // namespace
 
 NuvakServer::NuvakServer(unsigned short maxTours, unsigned short maxPresets, unsigned short unitId,
@@ -37,13 +42,13 @@ NuvakServer::NuvakServer(unsigned short maxTours, unsigned short maxPresets, uns
     : tmgr_(tmgr), unitId_(unitId), fw_(&fw) {
     if (!fw.Register(*this, &worker_)) worker_ = nullptr;
     ReportMissingDatabase();
-    presets_ = new GpresetTable(maxPresets);
-    tours_ = new NuvakTable(maxTours);
+    presets_ = std::make_unique<GpresetTable>(maxPresets);
+    tours_ = std::make_unique<NuvakTable>(maxTours);
     T_TMGRIF_cfg cfg;
     std::memset(&cfg, 0, sizeof cfg);
     if (ITMGR::Getsize(&cfg) == 0 && cfg.user_operation == OPER_USER_LCFS) lcfs_ = 0xFFFF;
-    controls_ = new NuvakCntlTable(kControlBlocks, tours_, presets_, worker_, unitId, lcfs_);
-    database_ = new DatabaseMgr(maxTours, maxPresets, tours_, presets_, unitId);
+    controls_ = std::make_unique<NuvakCntlTable>(kControlBlocks, tours_.get(), presets_.get(), worker_, unitId, lcfs_);
+    database_ = std::make_unique<DatabaseMgr>(maxTours, maxPresets, tours_.get(), presets_.get(), unitId);
     // The endpoints say themselves, once, which step failed and why.
     unsigned short status = 0;
     commClient_ = CreateCommClient(fw, nullptr, unitId, kCommClientPort, status, 3, 1000);
@@ -75,10 +80,8 @@ NuvakServer::NuvakServer(unsigned short maxTours, unsigned short maxPresets, uns
 // Managers first, then the control table (its monitor clients hold the
 // worker, which goes with UnRegister).
 NuvakServer::~NuvakServer() {
-    for (auto& [key, manager] : managers_) delete manager;
     managers_.clear();
-    delete controls_;
-    controls_ = nullptr;
+    controls_.reset();
     fw_->UnRegister(worker_);
     worker_ = nullptr;
 }
@@ -135,12 +138,9 @@ void NuvakServer::OnTerm() {
         worker_->DestroySignalListener(GRPPRE_UPDATE_SIG);
         worker_->DestroySignalListener(MON_DBUPDATE_SIG);
     }
-    delete tours_;
-    tours_ = nullptr;
-    delete presets_;
-    presets_ = nullptr;
-    delete database_;
-    database_ = nullptr;
+    tours_.reset();
+    presets_.reset();
+    database_.reset();
 }
 
 bool NuvakServer::OnEvent(EVENTTYPE type, unsigned int value) {
@@ -183,16 +183,12 @@ void NuvakServer::CsiSequence(CameraMessage* message) {
         it->second->NuvakMessage(message);
         return;
     }
-    auto* manager = new NuvakMgr(commClient_, commServer_, worker_, controls_, message->GetMonitorID(), groupId,
-                                 unitId_, area_);
-    managers_.emplace(groupId, manager);
+    auto manager = std::make_unique<NuvakMgr>(commClient_, commServer_, worker_, controls_.get(),
+                                              message->GetMonitorID(), groupId, unitId_, area_);
     manager->NuvakMessage(message);
     // Keep managers only for groups that exist here: requests for made-up or
     // foreign ids must not make the map grow without bound.
-    if (!IsKnownGroup(groupId)) {
-        managers_.erase(groupId);
-        delete manager;
-    }
+    if (IsKnownGroup(groupId)) managers_.emplace(groupId, std::move(manager));
 }
 
 bool NuvakServer::IsKnownGroup(unsigned long groupId) const {
@@ -251,14 +247,14 @@ void NuvakServer::OnMonitorBlock(IPCMessage* message) {
     if (message == nullptr) return;
     const T_ipchdr* block = message->GetHandle();
     if (block == nullptr || mm::LoadLE16(IPC_block(block) + mm::kClass) != mm::kMonClass) {
-        message->Release();
-        delete message;
+        OwnedIpcMessage dropped(message);
         return;
     }
     CsiMonCam(message, block);
 }
 
 void NuvakServer::CsiMonCam(IPCMessage* message, const T_ipchdr* block) {
+    OwnedIpcMessage owned(message);
     T_MON_msg monitor;
     std::memcpy(monitor.bytes, IPC_block(block), sizeof monitor.bytes);
     const T_uint_32 tour = mm::LoadLE32(monitor.bytes + mm::kGlobalTour);
@@ -267,8 +263,6 @@ void NuvakServer::CsiMonCam(IPCMessage* message, const T_ipchdr* block) {
         it->second->CsiMonCam(&monitor);
     else
         CsiMonCamUnserved(monitor);
-    message->Release();
-    delete message;
 }
 
 // A message whose tour no manager serves: it names none (a monitor control
@@ -322,15 +316,11 @@ void NuvakServer::AfterTourReload() {
         }
         const unsigned long groupId = static_cast<unsigned long>(unitId_) * SYS_GLOBAL_GROUP_FACTOR + logical;
         if (managers_.count(groupId) == 0)
-            managers_.emplace(groupId, new NuvakMgr(commClient_, commServer_, worker_, controls_, 0, groupId,
-                                                    unitId_, static_cast<unsigned short>(logical / SYS_AREA_FACTOR)));
+            managers_.emplace(groupId, std::make_unique<NuvakMgr>(
+                                           commClient_, commServer_, worker_, controls_.get(), 0, groupId, unitId_,
+                                           static_cast<unsigned short>(logical / SYS_AREA_FACTOR)));
     }
     for (auto it = managers_.begin(); it != managers_.end();) {
-        if (IsKnownGroup(it->first)) {
-            ++it;
-        } else {
-            delete it->second;
-            it = managers_.erase(it);
-        }
+        it = IsKnownGroup(it->first) ? std::next(it) : managers_.erase(it);
     }
 }

@@ -4,6 +4,35 @@
 // database update signals, and dispatches each to the tour manager of its
 // group id or to the database manager.
 //
+// A request, from datagram to answer:
+//
+//   UDP 5110 -> FrameWorkImpl pass (socket readable) -> CommServer::OnEvent
+//     -> server session: a repeat is answered from the stored answer here
+//     -> NuvakServer::OnRequest -> XML codec Decode (CreateElement: this)
+//     -> CsiSequence -> GetGroupSequenceId (also moves the timer pass's
+//        resume key to this group) -> NuvakMgr::NuvakMessage (of that group,
+//        made on first use; kept only for groups of this unit)
+//     -> ProcessRequest: unit check, logical -> physical id, which running
+//        tours must yield, the user -> NuvakCntl::ControlSequence
+//     -> for each monitor of the step: MonClient::MonitorSelect
+//        -> IPC block to monitor control (address 1)
+//     <- NuvakMgr::NuvakResponse: "SET_RESPONSE" and the status written into
+//        the request's own message -> CommServer::SendResponse (stored when
+//        exactly once) -> UDP back to the requester's address and port.
+//
+// A monitor message, from mailbox to the next step of the exchange:
+//
+//   IPC 13 -> FrameWorkImpl pass (mailbox readable) -> EVENT_IPC
+//     -> OnIpcEvent -> OnMonitorBlock (class 13 only) -> CsiMonCam
+//     -> NuvakMgr::CsiMonCam of the global tour id at offset 52 (or, for a
+//        tour no manager serves, CsiMonCamUnserved: the monitor's own
+//        client's confirmation only) -> NuvakMgr::Dispatch by primitive
+//     -> NuvakCntl::Csi* (block id at offset 26) -> MonClient state
+//        -> the next IPC block (camera select, preset call) or idle.
+//
+// The one-second timer: NuvakTimer walks the managers from the resume key,
+// at most five tours change step per pass (NuvakCntl::NuvakTimer).
+//
 // Ownership: the server owns the tables, the control table (with every
 // control block and monitor client), the database manager, the managers, the
 // comm endpoints, the mailbox and the timer. The framework and the task
@@ -12,6 +41,7 @@
 #define NUVAK_NUVAKSERVER_H
 
 #include <map>
+#include <memory>
 #include <string>
 
 #include "cameramessage.h"
@@ -20,12 +50,11 @@
 #include "framework.h"
 #include "itmgr.h"
 #include "monmsg.h"
-
-class DatabaseMgr;
-class GpresetTable;
-class NuvakCntlTable;
-class NuvakMgr;
-class NuvakTable;
+#include "databasemgr.h"
+#include "gpresettable.h"
+#include "nuvakcntltable.h"
+#include "nuvakmgr.h"
+#include "nuvaktable.h"
 
 class NuvakServer : public IFrameWorkObserver,
                     public IFrameWorkClient,
@@ -46,6 +75,8 @@ public:
     void OnTerm() override;
 
     void CsiSequence(CameraMessage* message);
+    // The group id of the message's first variable; also makes it the
+    // resume key of the next timer pass (the requested tour is served first).
     unsigned long GetGroupSequenceId(CameraMessage* message);
     void CsiMonCam(IPCMessage* message, const T_ipchdr* block);
     // One block from the mailbox (owned by the call, which releases and
@@ -57,9 +88,9 @@ public:
     unsigned long GetResumeKey() const { return resumeKey_; }
     std::size_t ManagerCount() const { return managers_.size(); }
     bool HasManager(unsigned long groupId) const { return managers_.count(groupId) != 0; }
-    NuvakCntlTable* GetControlTable() const { return controls_; }
-    NuvakTable* GetTourTable() const { return tours_; }
-    GpresetTable* GetPresetTable() const { return presets_; }
+    NuvakCntlTable* GetControlTable() const { return controls_.get(); }
+    NuvakTable* GetTourTable() const { return tours_.get(); }
+    GpresetTable* GetPresetTable() const { return presets_.get(); }
     unsigned short IsLCFS() const { return lcfs_; }
     ITMGR& GetTaskManagerLink() const { return tmgr_; }
 
@@ -72,8 +103,19 @@ private:
     void AfterTourReload();
     static void ReportMissingDatabase();
 
+    // What the server owns, declared so that the reverse order is a safe
+    // teardown when OnTerm never ran (registration refused): managers, then
+    // the control table, then the database manager and the tables they use.
+    // OnTerm resets the tables and the database manager in its own order;
+    // the destructor resets the managers and the control table before it
+    // unregisters (the monitor clients hold the worker).
+    std::unique_ptr<GpresetTable> presets_;
+    std::unique_ptr<NuvakTable> tours_;
+    std::unique_ptr<DatabaseMgr> database_;
+    std::unique_ptr<NuvakCntlTable> controls_;
+    std::map<unsigned long, std::unique_ptr<NuvakMgr>> managers_;
+
     unsigned short budget_ = 0;
-    DatabaseMgr* database_ = nullptr;
     ITMGR& tmgr_;
     IFrameWorkServer* worker_ = nullptr;
     IIPC* mailbox_ = nullptr;
@@ -81,10 +123,6 @@ private:
     ICommServer* commServer_ = nullptr;
     ITimer* tourTimer_ = nullptr;
     unsigned int tourTimerId_ = 0;
-    NuvakCntlTable* controls_ = nullptr;
-    NuvakTable* tours_ = nullptr;
-    GpresetTable* presets_ = nullptr;
-    std::map<unsigned long, NuvakMgr*> managers_;
     unsigned long resumeKey_ = 0xFFFFFFFFul;
     unsigned short unitId_;
     unsigned short area_ = 0;
