@@ -31,6 +31,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "byteorder.h"
+
 namespace nuvak::monmsg {
 
 constexpr std::size_t kSender = 0;
@@ -91,20 +93,11 @@ constexpr std::uint16_t kControlInd2 = 22;
 constexpr std::uint16_t kTourTypePreset = 2;
 constexpr std::uint16_t kFirstPresetControl = 257;
 
-inline void StoreLE16(unsigned char* p, std::uint16_t v) {
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-}
-inline void StoreLE32(unsigned char* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-inline std::uint16_t LoadLE16(const unsigned char* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-inline std::uint32_t LoadLE32(const unsigned char* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
+// Loads and stores of the fields: byteorder.h.
+using nuvak::LoadLE16;
+using nuvak::LoadLE32;
+using nuvak::StoreLE16;
+using nuvak::StoreLE32;
 
 }  // namespace nuvak::monmsg
 

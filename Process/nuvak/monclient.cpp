@@ -9,12 +9,12 @@
 #include "monmsg.h"
 #include "monstate.h"
 #include "presetstate.h"
+#include "groupids.h"
 #include "sysdefs.h"
 
 namespace mm = nuvak::monmsg;
 
 namespace {
-constexpr unsigned short kGroupDeviceType = 2;
 constexpr unsigned short kWatchdogTicks = 19;  // reset on the 20th armed tick
 }  // namespace
 
@@ -28,7 +28,7 @@ MonClient::MonClient(unsigned short monitorId, unsigned short tourId, IFrameWork
     current_ = states_[IDLESTATE].get();
 }
 
-MonClient::MonClient() : MonClient(0xFFFF, 0xFFFF, nullptr) {}
+MonClient::MonClient() : MonClient(SYS_IDNULL, SYS_IDNULL, nullptr) {}
 
 MonClient::~MonClient() = default;
 
@@ -72,20 +72,22 @@ void MonClient::ChangeState(int s) {
     }
     if (s != IDLESTATE) {
         current_ = states_[s].get();
-        SetStartTimer(0xFFFF);
+        SetStartTimer(TRUE);
         return;
     }
     current_ = states_[IDLESTATE].get();
-    if (callMonSeize_ == 0xFFFF) {
+    if (callMonSeize_ == TRUE) {
         callMonSeize_ = 0;
         current_->MonitorSeize(this);
     }
-    if (callMonSelect_ == 0xFFFF) {
+    if (callMonSelect_ == TRUE) {
         callMonSelect_ = 0;
         current_->MonitorSelect(this);
         current_ = states_[MONSELECTSTATE].get();
     }
-    if (tourId_ > 256 && tourState_ == 2 && (deviceId_ >> 8) == kGroupDeviceType)
+    // A one-shot preset (its clients carry tour state END) gives back the
+    // monitors it took for the group device once its exchange is over.
+    if (tourId_ > SYS_NNUVAKS && tourState_ == TOURSTATE_END && nuvak::ids::IsGroupDevice(deviceId_))
         current_->MonitorRelease(this);
     SetStartTimer(0);
 }
@@ -132,8 +134,8 @@ unsigned short MonClient::Send(Request r, bool* built) {
         msg->Release();
         return NUVAKERR_INVALHNDL;
     }
-    if ((r == Request::Camera && cameraId_ == 0xFFFFFFFFu) ||
-        (r == Request::Preset && (cameraId_ == 0xFFFFFFFFu || camPresetId_ == 0 || camPresetId_ == 0xFFFF))) {
+    if ((r == Request::Camera && cameraId_ == SYS_IDNULL_LONG) ||
+        (r == Request::Preset && (cameraId_ == SYS_IDNULL_LONG || camPresetId_ == 0 || camPresetId_ == SYS_IDNULL))) {
         msg->Release();
         return NUVAKERR_INVALID;
     }
@@ -158,30 +160,30 @@ unsigned short MonClient::Send(Request r, bool* built) {
         case Request::Select:
         case Request::Seize:
         case Request::Release:
-            mm::StoreLE16(block + mm::kCtrlWord, static_cast<std::uint16_t>(0x100 + tourState_));
+            mm::StoreLE16(block + mm::kCtrlWord, static_cast<std::uint16_t>(mm::kCtrlTourBase + tourState_));
             mm::StoreLE16(block + mm::kCtrlValue, 1);
             mm::StoreLE32(block + mm::kTarget, globalTourId_);
             mm::StoreLE16(block + mm::kTourAction, MON_TOUR_ACT_NONE);
             break;
         case Request::Camera:
-            mm::StoreLE16(block + mm::kCtrlWord, 1);
+            mm::StoreLE16(block + mm::kCtrlWord, mm::kCtrlCamera);
             mm::StoreLE16(block + mm::kCtrlValue, 0);
             mm::StoreLE32(block + mm::kTarget, cameraId_);
             break;
         case Request::Preset:
-            mm::StoreLE16(block + mm::kCtrlWord, 2);
+            mm::StoreLE16(block + mm::kCtrlWord, mm::kCtrlPreset);
             mm::StoreLE16(block + mm::kCtrlValue, camPresetId_);
             mm::StoreLE16(block + mm::kZero94, 0);
             mm::StoreLE16(block + mm::kTarget, 0);
             break;
         case Request::Stop:
-            mm::StoreLE16(block + mm::kCtrlWord, 0x102);
+            mm::StoreLE16(block + mm::kCtrlWord, mm::kCtrlTourStop);
             mm::StoreLE16(block + mm::kCtrlValue, 1);
             mm::StoreLE32(block + mm::kTarget, globalTourId_);
             mm::StoreLE16(block + mm::kTourAction, MON_TOUR_ACT_DEL);
             break;
         case Request::Pause:
-            mm::StoreLE16(block + mm::kCtrlWord, 0x100);
+            mm::StoreLE16(block + mm::kCtrlWord, mm::kCtrlTourBase);
             mm::StoreLE16(block + mm::kCtrlValue, 1);
             mm::StoreLE32(block + mm::kTarget, globalTourId_);
             mm::StoreLE16(block + mm::kTourAction, MON_TOUR_ACT_PAUSE);

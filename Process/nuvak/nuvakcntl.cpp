@@ -8,12 +8,12 @@
 #include "gpresettable.h"
 #include "nuvakcntltable.h"
 #include "nuvaktable.h"
+#include "groupids.h"
 #include "sysdefs.h"
 #include "systune.h"
 
 namespace {
 constexpr unsigned short kNoUserDevice = SYS_DEVICE_NOUSER;  // 767: a tour without a user
-constexpr unsigned short kGroupDeviceType = SYS_DEVTYPE_NUVAK;
 constexpr unsigned short kBusyResetChecks = 5;
 
 unsigned short NextIndex(unsigned short index, unsigned short count) {
@@ -24,10 +24,18 @@ unsigned short PrevIndex(unsigned short index, unsigned short count) {
     if (index == 0 || index > count) return static_cast<unsigned short>(count - 1);
     return static_cast<unsigned short>(index - 1);
 }
-unsigned short GroupDevice(unsigned short deviceId) {
-    return static_cast<unsigned short>((deviceId & 0xFF) | (kGroupDeviceType << 8));
-}
+using nuvak::ids::GroupDevice;
 }  // namespace
+
+template <class Fn>
+bool NuvakCntl::ForEachClient(const Gpreset& preset, Fn fn) const {
+    for (unsigned short i = 0; i < preset.GetNumElement(); ++i) {
+        T_GROUP_element* el = preset.GetPresetElement(i);
+        if (el == nullptr) return false;
+        fn(*el, owner_->GetMonClient(el->mon_id, tourId_));
+    }
+    return true;
+}
 
 NuvakCntl::NuvakCntl(unsigned short tourId, unsigned short state, unsigned short mode,
                      unsigned short stepIndex, unsigned short timeTick, NuvakCntlTable* owner)
@@ -40,14 +48,14 @@ void NuvakCntl::SetUserData(unsigned short userId, unsigned short deviceId, unsi
     deviceId_ = deviceId;
     // The weakest priority is kept one above "none", so that a user-less
     // command still differs from an empty block.
-    priority_ = (static_cast<T_uint_32>(priority) == 0xFFFFFFFFu) ? 0xFFFFFFFEu
+    priority_ = (static_cast<T_uint_32>(priority) == SYS_IDNULL_LONG) ? 0xFFFFFFFEu
                                                                  : static_cast<T_uint_32>(priority);
-    userMonitor_ = static_cast<unsigned short>(userMonitor % SYS_GLOBAL_GROUP_FACTOR);
+    userMonitor_ = static_cast<unsigned short>(nuvak::ids::LocalOf(static_cast<T_uint_32>(userMonitor)));
 }
 
 unsigned short NuvakCntl::ControlSequence(unsigned short id, unsigned short action, unsigned short& state) {
     unsigned short result = 0;
-    if (id == 0xFFFF) {
+    if (id == SYS_IDNULL) {
         state = state_;
         return NUVAKERR_INVALID;
     }
@@ -82,7 +90,7 @@ unsigned short NuvakCntl::ControlRun(unsigned short id, unsigned short mode) {
     stepIndex_ = (state_ == TOURSTATE_END) ? 0 : NextIndex(stepIndex_, count);
     state_ = TOURSTATE_RUNNING;
     timeTick_ = 0;
-    return ProcessGroupPreset(0xFFFF, presetId);
+    return ProcessGroupPreset(TRUE, presetId);
 }
 
 unsigned short NuvakCntl::ControlStop(unsigned short id) {
@@ -92,8 +100,8 @@ unsigned short NuvakCntl::ControlStop(unsigned short id) {
     stepIndex_ = 0;
     timeTick_ = 0;
     ProcessTourStop(id);
-    tourId_ = 0xFFFF;
-    logicalId_ = 0xFFFFFFFFu;
+    tourId_ = SYS_IDNULL;
+    logicalId_ = SYS_IDNULL_LONG;
     return 0;
 }
 
@@ -150,7 +158,7 @@ unsigned short NuvakCntl::NuvakUserUpdate(const Gpreset* preset) const {
     for (unsigned short i = 0; i < preset->GetNumElement(); ++i) {
         const T_GROUP_element* el = const_cast<Gpreset*>(preset)->GetPresetElement(i);
         if (el == nullptr) break;
-        if (el->mon_id == userMonitor_) return 0xFFFF;
+        if (el->mon_id == userMonitor_) return TRUE;
     }
     return 0;
 }
@@ -159,7 +167,7 @@ unsigned short NuvakCntl::NuvakUserUpdate(const Gpreset* preset) const {
 // camera and preset), 0 for the timer and stepping by hand (camera and preset
 // on monitors already held).
 unsigned short NuvakCntl::ProcessGroupPreset(unsigned short flag, unsigned short presetId) {
-    return ShowPreset(presetId, flag == 0xFFFF ? Showing::kFirst : Showing::kStep);
+    return ShowPreset(presetId, flag == TRUE ? Showing::kFirst : Showing::kStep);
 }
 
 // Shows a group preset once: every monitor is seized for the commanding user
@@ -182,39 +190,39 @@ unsigned short NuvakCntl::ShowPreset(unsigned short presetId, Showing how) {
     if (preset == nullptr) return NUVAKERR_INVALPTR;
     const unsigned short member = NuvakUserUpdate(preset);
     const T_uint_32 globalTour =
-        static_cast<T_uint_32>(owner_->GetSourceUnit()) * SYS_GLOBAL_GROUP_FACTOR + logicalId_;
-    for (unsigned short i = 0; i < preset->GetNumElement(); ++i) {
-        T_GROUP_element* el = preset->GetPresetElement(i);
-        if (el == nullptr) return NUVAKERR_INVALPTR;
-        MonClient* client = owner_->GetMonClient(el->mon_id, tourId_);
+        nuvak::ids::GlobalId(owner_->GetSourceUnit(), logicalId_);
+    const bool whole = ForEachClient(*preset, [&](const T_GROUP_element& el, MonClient* client) {
         if (client == nullptr)
-            client = owner_->AddMonClient(el->mon_id, tourId_,
-                                          new MonClient(el->mon_id, tourId_, owner_->GetIFrameWorkServer()));
-        client->SetMonitorId(el->mon_id);
-        client->SetCameraId(owner_->GetGlobalCameraId(presets->GetLogCam(el->cam_id)));
+            client = owner_->AddMonClient(el.mon_id, tourId_,
+                                          new MonClient(el.mon_id, tourId_, owner_->GetIFrameWorkServer()));
+        client->SetMonitorId(el.mon_id);
+        client->SetCameraId(owner_->GetGlobalCameraId(presets->GetLogCam(el.cam_id)));
         client->SetGlobalTourId(globalTour);
-        client->SetCamPresetId(el->preset);
+        client->SetCamPresetId(el.preset);
         if (how != Showing::kStep) {
             if (member == 0)
-                client->SetUserData(el->mon_id, kNoUserDevice, 0xFFFFFFFFu, el->mon_id);
-            else if (el->mon_id == userMonitor_)
+                client->SetUserData(el.mon_id, kNoUserDevice, SYS_IDNULL_LONG, el.mon_id);
+            else if (el.mon_id == userMonitor_)
                 client->SetUserData(userId_, deviceId_, priority_, userMonitor_);
             else if (owner_->IsLCFS() == 0)
-                client->SetUserData(el->mon_id, GroupDevice(deviceId_), Weaker(priority_), el->mon_id);
+                client->SetUserData(el.mon_id, GroupDevice(deviceId_), Weaker(priority_), el.mon_id);
             else
-                client->SetUserData(el->mon_id, GroupDevice(deviceId_), priority_, el->mon_id);
+                client->SetUserData(el.mon_id, GroupDevice(deviceId_), priority_, el.mon_id);
         }
+        // A one-shot preset's clients carry tour state END: they end their
+        // exchange with a tour stop.
         client->SetTourState(how == Showing::kOnce ? static_cast<unsigned short>(TOURSTATE_END) : state_);
         client->SetTourId(tourId_);
         if (how == Showing::kStep)
             client->CameraSelect();
         else
             client->MonitorSelect();
-    }
+    });
+    if (!whole) return NUVAKERR_INVALPTR;
     if (member == 0 && how != Showing::kOnce) {
         deviceId_ = kNoUserDevice;
-        userId_ = 0xFFFF;
-        priority_ = 0xFFFFFFFFu;
+        userId_ = SYS_IDNULL;
+        priority_ = SYS_IDNULL_LONG;
     }
     return 0;
 }
@@ -232,12 +240,10 @@ Gpreset* NuvakCntl::CurrentPreset(unsigned short id) const {
 unsigned short NuvakCntl::ProcessTourStop(unsigned short id) {
     Gpreset* preset = CurrentPreset(id);
     if (preset == nullptr) return NUVAKERR_INVALPTR;
-    for (unsigned short i = 0; i < preset->GetNumElement(); ++i) {
-        T_GROUP_element* el = preset->GetPresetElement(i);
-        if (el == nullptr) return NUVAKERR_INVALPTR;
-        if (MonClient* client = owner_->GetMonClient(el->mon_id, tourId_)) StopClient(client, el->mon_id);
-    }
-    return 0;
+    const bool whole = ForEachClient(*preset, [this](const T_GROUP_element& el, MonClient* client) {
+        if (client != nullptr) StopClient(client, el.mon_id);
+    });
+    return whole ? 0 : NUVAKERR_INVALPTR;
 }
 
 // One monitor of a tour that ends: the client takes the block's state, gets
@@ -246,7 +252,7 @@ unsigned short NuvakCntl::ProcessTourStop(unsigned short id) {
 void NuvakCntl::StopClient(MonClient* client, unsigned short monitor) {
     client->SetTourState(state_);
     client->SetTourId(tourId_);
-    const bool groupDevice = (client->GetDeviceId() >> 8) == kGroupDeviceType;
+    const bool groupDevice = nuvak::ids::IsGroupDevice(client->GetDeviceId());
     if (monitor == userMonitor_ && client->GetUserId() != userId_) {
         if (groupDevice) client->MonitorRelease();
         client->SetUserData(userId_, deviceId_, priority_, userMonitor_);
@@ -262,7 +268,7 @@ void NuvakCntl::StopClient(MonClient* client, unsigned short monitor) {
 // monitors are those whose clients this block still drives.
 unsigned short NuvakCntl::ControlEnd(unsigned short id) {
     if (owner_ == nullptr) return NUVAKERR_INVALPTR;
-    if (id == 0xFFFF) return NUVAKERR_INVALID;
+    if (id == SYS_IDNULL) return NUVAKERR_INVALID;
     tourId_ = id;
     state_ = TOURSTATE_END;
     mode_ = 0;
@@ -272,8 +278,8 @@ unsigned short NuvakCntl::ControlEnd(unsigned short id) {
     for (const auto& [monitor, client] : owner_->MonClients())
         if (client->GetNuvakId() == id && client->GetTourState() != TOURSTATE_END)
             StopClient(client.get(), static_cast<unsigned short>(monitor));
-    tourId_ = 0xFFFF;
-    logicalId_ = 0xFFFFFFFFu;
+    tourId_ = SYS_IDNULL;
+    logicalId_ = SYS_IDNULL_LONG;
     return 0;
 }
 
@@ -281,46 +287,37 @@ unsigned short NuvakCntl::ProcessTourPause(unsigned short id) {
     Gpreset* preset = CurrentPreset(id);
     if (preset == nullptr) return NUVAKERR_INVALPTR;
     if (NuvakUserUpdate(preset) == 0) return NUVAKERR_INVALHNDL;
-    for (unsigned short i = 0; i < preset->GetNumElement(); ++i) {
-        T_GROUP_element* el = preset->GetPresetElement(i);
-        if (el == nullptr) return NUVAKERR_INVALPTR;
-        MonClient* client = owner_->GetMonClient(el->mon_id, tourId_);
-        if (client == nullptr) continue;
+    const bool whole = ForEachClient(*preset, [this](const T_GROUP_element&, MonClient* client) {
+        if (client == nullptr) return;
         client->SetTourState(state_);
         client->SetTourId(tourId_);
         client->TourPause();
-    }
-    return 0;
+    });
+    return whole ? 0 : NUVAKERR_INVALPTR;
 }
 
 unsigned short NuvakCntl::CheckMonClientState(unsigned short presetId) {
     Gpreset* preset = owner_->GetPresetTable()->GetGpreset(presetId);
     if (preset == nullptr) return NUVAKERR_INVALPTR;
-    for (unsigned short i = 0; i < preset->GetNumElement(); ++i) {
-        T_GROUP_element* el = preset->GetPresetElement(i);
-        if (el == nullptr) return 0;
-        MonClient* client = owner_->GetMonClient(el->mon_id, tourId_);
-        if (client != nullptr && client->GetCurrentState() != 0) {
-            NoteBusy(client, 1, 0);
-            return 0;
-        }
-    }
-    return 0xFFFF;
+    // TRUE when every client is idle; a missing element counts as busy.
+    const MonClient* busy = nullptr;
+    const bool whole = ForEachClient(*preset, [&busy](const T_GROUP_element&, MonClient* client) {
+        if (busy == nullptr && client != nullptr && client->GetCurrentState() != IDLESTATE) busy = client;
+    });
+    if (busy != nullptr) NoteBusy(busy, 1, 0);
+    return (whole && busy == nullptr) ? TRUE : FALSE;
 }
 
 void NuvakCntl::ResetMonClientState(unsigned short presetId) {
     Gpreset* preset = owner_->GetPresetTable()->GetGpreset(presetId);
     if (preset == nullptr) return;
-    for (unsigned short i = 0; i < preset->GetNumElement(); ++i) {
-        T_GROUP_element* el = preset->GetPresetElement(i);
-        if (el == nullptr) return;
-        MonClient* client = owner_->GetMonClient(el->mon_id, tourId_);
-        if (client == nullptr || client->GetCurrentState() == 0) continue;
+    ForEachClient(*preset, [this](const T_GROUP_element&, MonClient* client) {
+        if (client == nullptr || client->GetCurrentState() == IDLESTATE) return;
         NoteBusy(client, 0, 1);
         client->SetCallMonSeize(0);
         client->SetCallMonSelect(0);
         client->ChangeState(IDLESTATE);
-    }
+    });
 }
 
 // Busy checks and forced resets are counted, not printed one by one (a
@@ -383,7 +380,7 @@ unsigned short NuvakCntl::NuvakTimer(unsigned short id) {
     stepIndex_ = NextIndex(stepIndex_, tour->GetNumStep());
     if (ProcessGroupPreset(0, presetId) != 0) return 0;
     ResetTimeTick();
-    return 0xFFFF;
+    return TRUE;
 }
 
 unsigned short NuvakCntl::ProcessAllMons(unsigned short id) {
@@ -392,23 +389,20 @@ unsigned short NuvakCntl::ProcessAllMons(unsigned short id) {
     if (preset == nullptr) return NUVAKERR_INVALPTR;
     if (NuvakUserUpdate(preset) == 0) return NUVAKERR_INVALHNDL;
     const bool lcfs = owner_->IsLCFS() != 0;
-    for (unsigned short i = 0; i < preset->GetNumElement(); ++i) {
-        T_GROUP_element* el = preset->GetPresetElement(i);
-        if (el == nullptr) return NUVAKERR_INVALPTR;
-        MonClient* client = owner_->GetMonClient(el->mon_id, tourId_);
-        if (client == nullptr) continue;
+    const bool whole = ForEachClient(*preset, [&](const T_GROUP_element& el, MonClient* client) {
+        if (client == nullptr) return;
         client->MonitorRelease();
-        if (deviceId_ != 0xFFFF && client->GetMonitorId() == userMonitor_ && userId_ != 0xFFFF) {
+        if (deviceId_ != SYS_IDNULL && client->GetMonitorId() == userMonitor_ && userId_ != SYS_IDNULL) {
             client->SetUserData(userId_, deviceId_, priority_, userMonitor_);
-            continue;
+            return;
         }
-        if (deviceId_ != 0xFFFF && !lcfs)
-            client->SetUserData(el->mon_id, GroupDevice(deviceId_), Weaker(priority_), el->mon_id);
+        if (deviceId_ != SYS_IDNULL && !lcfs)
+            client->SetUserData(el.mon_id, GroupDevice(deviceId_), Weaker(priority_), el.mon_id);
         else
-            client->SetUserData(el->mon_id, GroupDevice(deviceId_), priority_, el->mon_id);
+            client->SetUserData(el.mon_id, GroupDevice(deviceId_), priority_, el.mon_id);
         client->MonitorSeize();
-    }
-    return 0;
+    });
+    return whole ? 0 : NUVAKERR_INVALPTR;
 }
 
 unsigned short NuvakCntl::ProcessSeize(unsigned short id) {
@@ -416,35 +410,29 @@ unsigned short NuvakCntl::ProcessSeize(unsigned short id) {
     Gpreset* preset = CurrentPreset(id);
     if (preset == nullptr) return NUVAKERR_INVALPTR;
     if (NuvakUserUpdate(preset) == 0) return NUVAKERR_INVALHNDL;
-    for (unsigned short i = 0; i < preset->GetNumElement(); ++i) {
-        T_GROUP_element* el = preset->GetPresetElement(i);
-        if (el == nullptr) return NUVAKERR_INVALPTR;
-        MonClient* client = owner_->GetMonClient(el->mon_id, tourId_);
-        if (client == nullptr || client->GetMonitorId() != userMonitor_) continue;
+    const bool whole = ForEachClient(*preset, [this](const T_GROUP_element&, MonClient* client) {
+        if (client == nullptr || client->GetMonitorId() != userMonitor_) return;
         if (client->GetMonState() != 0) client->MonitorRelease();
         client->SetUserData(userId_, deviceId_, priority_, userMonitor_);
-    }
-    return 0;
+    });
+    return whole ? 0 : NUVAKERR_INVALPTR;
 }
 
 unsigned short NuvakCntl::ProcessRelease(unsigned short id, unsigned long monitor) {
     Gpreset* preset = CurrentPreset(id);
     if (preset == nullptr) return NUVAKERR_INVALPTR;
     const bool lcfs = owner_->IsLCFS() != 0;
-    for (unsigned short i = 0; i < preset->GetNumElement(); ++i) {
-        T_GROUP_element* el = preset->GetPresetElement(i);
-        if (el == nullptr) return NUVAKERR_INVALPTR;
-        MonClient* client = owner_->GetMonClient(el->mon_id, tourId_);
-        if (client == nullptr) continue;
+    const bool whole = ForEachClient(*preset, [&](const T_GROUP_element& el, MonClient* client) {
+        if (client == nullptr) return;
         client->SetTourState(state_);
         client->SetTourId(tourId_);
         if (client->GetMonitorId() == monitor) {
-            client->SetUserData(el->mon_id, GroupDevice(deviceId_), lcfs ? priority_ : Weaker(priority_),
-                                el->mon_id);
+            client->SetUserData(el.mon_id, GroupDevice(deviceId_), lcfs ? priority_ : Weaker(priority_),
+                                el.mon_id);
             client->MonitorSeize();
         }
-    }
-    return 0;
+    });
+    return whole ? 0 : NUVAKERR_INVALPTR;
 }
 
 unsigned short NuvakCntl::SendTourStop(unsigned short, unsigned long monitor) {
@@ -489,7 +477,7 @@ std::string NuvakCntl::MonListText(const std::vector<unsigned short>& list, unsi
 }
 
 unsigned short NuvakCntl::ControlCheck(unsigned short id, CameraVariableGroupMonitor* variable) {
-    if (id == 0xFFFF) return NUVAKERR_INVALID;
+    if (id == SYS_IDNULL) return NUVAKERR_INVALID;
     if (owner_ == nullptr || owner_->GetNuvakTable() == nullptr) return NUVAKERR_INVALPTR;
     Nuvak* tour = owner_->GetNuvakTable()->GetNuvak(id);
     if (tour == nullptr) return NUVAKERR_INVALPTR;
@@ -531,8 +519,7 @@ unsigned short NuvakCntl::PresetCheck(unsigned short presetId, CameraVariableGro
 template <class Fn>
 void NuvakCntl::ForClient(unsigned long monitor, Fn fn) {
     if (owner_ == nullptr) return;
-    const unsigned short tour = IsGroupPreset() ? static_cast<unsigned short>(tourId_ + 256) : tourId_;
-    if (MonClient* client = owner_->GetMonClient(monitor, tour)) fn(client);
+    if (MonClient* client = owner_->GetMonClient(monitor, tourId_)) fn(client);
 }
 
 void NuvakCntl::CsiSeizeInd(unsigned long monitor, unsigned short) {

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "groupids.h"
 #include "systypes.h"
 
 class NuvakCntlTable;
@@ -85,7 +86,7 @@ public:
     unsigned short GetStepIndex() const { return stepIndex_; }
     unsigned short GetTimeTick() const { return timeTick_; }
     unsigned short GetRetryCount() const { return retry_; }
-    unsigned short IsGroupPreset() const { return (tourId_ > 256 && tourId_ < 0xFFFF) ? 0xFFFF : 0; }
+    unsigned short IsGroupPreset() const { return nuvak::ids::IsPresetBlock(tourId_) ? TRUE : FALSE; }
 
     // Monitors of a preset in element order (at most max); returns the element
     // count, 0 when an element is missing.
@@ -115,6 +116,12 @@ private:
     static std::string MonListText(const std::vector<unsigned short>& list, unsigned short count);
     template <class Fn>
     void ForClient(unsigned long monitor, Fn fn);
+    // Walks a preset's elements, each with the client this block has for its
+    // monitor (null when it has none yet). A missing element (a preset that
+    // holds fewer elements than it counts) ends the walk and gives false;
+    // each caller answers that case for itself.
+    template <class Fn>
+    bool ForEachClient(const Gpreset& preset, Fn fn) const;
 
     unsigned short tourId_;
     T_uint_32 logicalId_ = 0xFFFFFFFFu;

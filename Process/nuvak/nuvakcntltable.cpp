@@ -1,16 +1,15 @@
 #include "nuvakcntltable.h"
 
+#include "groupids.h"
 #include "sysdefs.h"
 
-namespace {
-constexpr unsigned short kControlBlocks = 512;  // 256 tours + 256 group presets
-}
+using nuvak::ids::kControlBlocks;
 
 NuvakCntlTable::NuvakCntlTable(unsigned short count, NuvakTable* tours, GpresetTable* presets,
                                IFrameWorkServer* server, unsigned short sourceUnit, unsigned short lcfs)
     : tours_(tours), presets_(presets), server_(server), sourceUnit_(sourceUnit), lcfs_(lcfs) {
     const unsigned short n = count < kControlBlocks ? kControlBlocks : count;
-    for (unsigned short id = 1; id <= n && id != 0xFFFF; ++id)
+    for (unsigned short id = 1; id <= n && id != SYS_IDNULL; ++id)
         controls_.emplace(id, std::make_unique<NuvakCntl>(id, TOURSTATE_END, 0, 0, 0, this));
 }
 
@@ -42,6 +41,6 @@ MonClient* NuvakCntlTable::GetMonClient(unsigned long monitor, unsigned short) c
 // A camera without a logical number has no global id: the client then sends
 // no camera select for it (instead of a made-up camera number).
 unsigned long NuvakCntlTable::GetGlobalCameraId(unsigned long logicalCamera) const {
-    if (static_cast<T_uint_32>(logicalCamera) == 0xFFFFFFFFu) return 0xFFFFFFFFu;
+    if (static_cast<T_uint_32>(logicalCamera) == SYS_IDNULL_LONG) return SYS_IDNULL_LONG;
     return static_cast<T_uint_32>(sourceUnit_) * SYS_GLOBAL_CAM_FACTOR + static_cast<T_uint_32>(logicalCamera);
 }

@@ -8,14 +8,13 @@
 #include "nuvakcntl.h"
 #include "nuvakcntltable.h"
 #include "nuvaktable.h"
+#include "groupids.h"
 #include "sysdefs.h"
 #include "systune.h"
 
 namespace mm = nuvak::monmsg;
 
-namespace {
-constexpr unsigned short kPresetBlockBase = 256;  // preset p is controlled by block p + 256
-}
+using nuvak::ids::PresetBlock;
 
 NuvakMgr::NuvakMgr(ICommClient* client, ICommServer* server, IFrameWorkServer* worker,
                    NuvakCntlTable* table, unsigned long userMonitor, unsigned long tourId,
@@ -26,7 +25,7 @@ NuvakMgr::NuvakMgr(ICommClient* client, ICommServer* server, IFrameWorkServer* w
 
 void NuvakMgr::OnResponse(unsigned short, std::string) {}
 
-bool NuvakMgr::ForThisUnit(T_uint_32 groupId) const { return groupId / SYS_GLOBAL_GROUP_FACTOR == unit_; }
+bool NuvakMgr::ForThisUnit(T_uint_32 groupId) const { return nuvak::ids::UnitOf(groupId) == unit_; }
 
 // The requesting user's monitor as this unit sees it: a monitor of another
 // unit (a keyboard there, or a standby update naming one) is none of this
@@ -62,7 +61,7 @@ unsigned short NuvakMgr::NuvakMessage(CameraMessage* message) {
 unsigned short NuvakMgr::NuvakResponse(CameraMessage* message) {
     if (message == nullptr) return NUVAKERR_INVALPTR;
     message->SetActionType("SET_RESPONSE");
-    const auto destination = static_cast<unsigned short>(message->GetMonitorID() / SYS_GLOBAL_GROUP_FACTOR);
+    const auto destination = nuvak::ids::UnitOf(message->GetMonitorID());
     if (commServer_ != nullptr) {
         std::string text;
         message->SerializeElement(text, 0);
@@ -90,22 +89,22 @@ unsigned short NuvakMgr::ProcessRequest(CameraVariableGroup* variable) {
 unsigned short NuvakMgr::FindTour(T_uint_32 groupId, unsigned short& id, NuvakCntl*& control) const {
     if (!ForThisUnit(groupId)) return NUVAKERR_VARNOT4UNIT;
     if (table_ == nullptr || table_->GetNuvakTable() == nullptr) return NUVAKERR_INVALPTR;
-    id = table_->GetNuvakTable()->GetPhysicalNuvak(groupId % SYS_GLOBAL_GROUP_FACTOR);
-    if (id == 0xFFFF) return NUVAKERR_INVALID;
+    id = table_->GetNuvakTable()->GetPhysicalNuvak(nuvak::ids::LocalOf(groupId));
+    if (id == SYS_IDNULL) return NUVAKERR_INVALID;
     control = table_->GetNuvakCntl(id);
     return control == nullptr ? NUVAKERR_INVALPTR : 0;
 }
 
 unsigned short NuvakMgr::ProcessSequence(CameraVariableGroup* variable) {
     const T_uint_32 groupId = variable->GetGroupID();
-    const T_uint_32 logical = groupId % SYS_GLOBAL_GROUP_FACTOR;
-    unsigned short id = 0xFFFF;
+    const T_uint_32 logical = nuvak::ids::LocalOf(groupId);
+    unsigned short id = SYS_IDNULL;
     NuvakCntl* control = nullptr;
     if (unsigned short status = FindTour(groupId, id, control)) return status;
     if (variable->GetAction() == MON_TOUR_ACT_RUN && CheckActiveTours(control, variable, id) != 0)
         return NUVAKERR_INVALPTR;
     control->SetUserData(variable->GetUserID(), variable->GetDeviceID(), variable->GetPriority(), UserMonitorHere());
-    control->SetNuvakArea(static_cast<unsigned short>(logical / SYS_AREA_FACTOR));
+    control->SetNuvakArea(nuvak::ids::AreaOf(logical));
     control->SetLogicalId(logical);
     unsigned short state = 0;
     const unsigned short status = control->ControlSequence(id, variable->GetAction(), state);
@@ -132,7 +131,7 @@ unsigned short NuvakMgr::CheckActiveTours(NuvakCntl*, CameraVariableGroup* varia
             if (GetNuvaks(preset, id, list, variable) != 0) return NUVAKERR_INVSTATE;
         }
     } else if (variable->GetGroupType() == MON_TOUR_TYP_GRPPRE) {
-        Gpreset* preset = presets->GetGpreset(static_cast<unsigned short>(id - kPresetBlockBase));
+        Gpreset* preset = presets->GetGpreset(nuvak::ids::PhysicalOfBlock(id));
         if (preset == nullptr) return NUVAKERR_INVALPTR;
         if (GetNuvaks(preset, id, list, variable) != 0) return NUVAKERR_INVSTATE;
     }
@@ -162,15 +161,15 @@ unsigned short NuvakMgr::ProcessPreset(CameraVariableGroup* variable) {
     const T_uint_32 groupId = variable->GetGroupID();
     if (!ForThisUnit(groupId)) return NUVAKERR_VARNOT4UNIT;
     if (table_ == nullptr || table_->GetPresetTable() == nullptr) return NUVAKERR_INVALPTR;
-    const T_uint_32 logical = groupId % SYS_GLOBAL_GROUP_FACTOR;
+    const T_uint_32 logical = nuvak::ids::LocalOf(groupId);
     const unsigned short p = table_->GetPresetTable()->GetPhysicalGpreset(logical);
-    if (p == 0xFFFF) return NUVAKERR_INVGRPPREID;
-    const auto block = static_cast<unsigned short>(p + kPresetBlockBase);
+    if (p == SYS_IDNULL) return NUVAKERR_INVGRPPREID;
+    const unsigned short block = PresetBlock(p);
     NuvakCntl* control = table_->GetNuvakCntl(block);
     if (control == nullptr) return NUVAKERR_INVALPTR;
     if (CheckActiveTours(control, variable, block) != 0) return NUVAKERR_INVALPTR;
     control->SetUserData(variable->GetUserID(), variable->GetDeviceID(), variable->GetPriority(), UserMonitorHere());
-    control->SetNuvakArea(static_cast<unsigned short>(logical / SYS_AREA_FACTOR));
+    control->SetNuvakArea(nuvak::ids::AreaOf(logical));
     control->SetLogicalId(logical);
     control->SetNuvakId(block);
     const unsigned short status = control->ProcessGroupPreset(p);
@@ -179,11 +178,11 @@ unsigned short NuvakMgr::ProcessPreset(CameraVariableGroup* variable) {
 }
 
 unsigned short NuvakMgr::ProcessSeize(CameraVariableGroup* variable) {
-    unsigned short id = 0xFFFF;
+    unsigned short id = SYS_IDNULL;
     NuvakCntl* control = nullptr;
     if (unsigned short status = FindTour(variable->GetGroupID(), id, control)) return status;
     const T_uint_32 userMonitor = UserMonitorHere();
-    const auto userMon = static_cast<unsigned short>(userMonitor % SYS_GLOBAL_GROUP_FACTOR);
+    const auto userMon = static_cast<unsigned short>(nuvak::ids::LocalOf(userMonitor));
     if (control->GetState() == TOURSTATE_END) {
         control->SendTourStop(id, userMon);
         return NUVAKERR_INVSTATE;
@@ -192,7 +191,7 @@ unsigned short NuvakMgr::ProcessSeize(CameraVariableGroup* variable) {
     const unsigned short device = variable->GetDeviceID();
     if ((device >> 8) == SYS_DEVTYPE_NUVAK) {
         if (userMon != control->GetUserMonId()) return 0;
-        control->SetUserData(0xFFFF, 0xFFFF, 0xFFFFFFFFu, userMonitor);
+        control->SetUserData(SYS_IDNULL, SYS_IDNULL, SYS_IDNULL_LONG, userMonitor);
         status = control->ProcessAllMons(id);
     } else if (variable->GetPriority() >= control->GetPriority() && userMon != control->GetUserMonId()) {
         if (device == control->GetDeviceId()) {
@@ -213,14 +212,14 @@ unsigned short NuvakMgr::ProcessSeize(CameraVariableGroup* variable) {
 
 unsigned short NuvakMgr::ProcessCheck(CameraVariableGroupMonitor* variable) {
     const T_uint_32 groupId = variable->GetGroupID();
-    const T_uint_32 logical = groupId % SYS_GLOBAL_GROUP_FACTOR;
+    const T_uint_32 logical = nuvak::ids::LocalOf(groupId);
     unsigned short status;
     if (variable->GetGroupType() == MON_TOUR_TYP_GRP) {
         if (!ForThisUnit(groupId)) return NUVAKERR_VARNOT4UNIT;
         if (table_ == nullptr || table_->GetNuvakTable() == nullptr) return NUVAKERR_INVALPTR;
         const unsigned short id = table_->GetNuvakTable()->GetPhysicalNuvak(logical);
-        NuvakCntl* control = id == 0xFFFF ? nullptr : table_->GetNuvakCntl(id);
-        if (id == 0xFFFF)
+        NuvakCntl* control = id == SYS_IDNULL ? nullptr : table_->GetNuvakCntl(id);
+        if (id == SYS_IDNULL)
             status = NUVAKERR_INVALID;
         else if (control == nullptr)
             status = NUVAKERR_INVALPTR;
@@ -231,8 +230,8 @@ unsigned short NuvakMgr::ProcessCheck(CameraVariableGroupMonitor* variable) {
         if (table_ == nullptr || table_->GetPresetTable() == nullptr) return NUVAKERR_INVALPTR;
         const unsigned short p = table_->GetPresetTable()->GetPhysicalGpreset(logical);
         NuvakCntl* control =
-            p == 0xFFFF ? nullptr : table_->GetNuvakCntl(static_cast<unsigned short>(p + kPresetBlockBase));
-        if (p == 0xFFFF)
+            p == SYS_IDNULL ? nullptr : table_->GetNuvakCntl(PresetBlock(p));
+        if (p == SYS_IDNULL)
             status = NUVAKERR_INVGRPPREID;
         else if (control == nullptr)
             status = NUVAKERR_INVALPTR;
@@ -248,14 +247,14 @@ unsigned short NuvakMgr::ProcessCheck(CameraVariableGroupMonitor* variable) {
 unsigned short NuvakMgr::NuvakTimer(unsigned long key) {
     if (table_ == nullptr || table_->GetNuvakTable() == nullptr) return 0;
     const unsigned short id =
-        table_->GetNuvakTable()->GetPhysicalNuvak(static_cast<T_uint_32>(key) % SYS_GLOBAL_GROUP_FACTOR);
-    if (id == 0xFFFF) return 0;
+        table_->GetNuvakTable()->GetPhysicalNuvak(nuvak::ids::LocalOf(static_cast<T_uint_32>(key)));
+    if (id == SYS_IDNULL) return 0;
     NuvakCntl* control = table_->GetNuvakCntl(id);
     return control ? control->NuvakTimer(id) : 0;
 }
 
 bool NuvakMgr::IsGroupPreset(const T_MON_msg* message) {
-    return mm::LoadLE32(message->bytes + mm::kGlobalTour) != 0xFFFFFFFFu &&
+    return mm::LoadLE32(message->bytes + mm::kGlobalTour) != SYS_IDNULL_LONG &&
            mm::LoadLE16(message->bytes + mm::kTourType) == mm::kTourTypePreset;
 }
 
@@ -264,17 +263,17 @@ void NuvakMgr::CsiMonCam(const T_MON_msg* message) {
         table_->GetPresetTable() == nullptr)
         return;
     const unsigned char* b = message->bytes;
-    const T_uint_32 logical = mm::LoadLE32(b + mm::kGlobalTour) % SYS_GLOBAL_GROUP_FACTOR;
+    const T_uint_32 logical = nuvak::ids::LocalOf(mm::LoadLE32(b + mm::kGlobalTour));
     unsigned short id;
     unsigned short block;
     if (IsGroupPreset(message)) {
         id = table_->GetPresetTable()->GetPhysicalGpreset(logical);
-        block = static_cast<unsigned short>(id + kPresetBlockBase);
+        block = PresetBlock(id);
     } else {
         id = table_->GetNuvakTable()->GetPhysicalNuvak(logical);
         block = id;
     }
-    if (id == 0xFFFF) return;
+    if (id == SYS_IDNULL) return;
     Dispatch(table_->GetNuvakCntl(block), id, message);
 }
 

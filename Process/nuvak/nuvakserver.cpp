@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "dbif.h"
+#include "groupids.h"
 #include "systune.h"
 #include "sysdefs.h"
 #include "tmgrdm.h"
@@ -18,13 +19,12 @@
 namespace mm = nuvak::monmsg;
 
 namespace {
-constexpr unsigned short kControlBlocks = 512;
 constexpr unsigned short kCommClientPort = 5010;
 constexpr unsigned short kCommServerPort = 5110;
 constexpr unsigned short kMailboxAddress = 13;
 constexpr unsigned int kTourTimerMs = 1000;
 constexpr unsigned short kStepsPerPass = 5;
-constexpr unsigned long kNoKey = 0xFFFFFFFFul;
+constexpr unsigned long kNoKey = SYS_IDNULL_LONG;
 
 // A block taken from the mailbox goes back to it and its wrapper is deleted
 // however its handling ends.
@@ -46,8 +46,8 @@ NuvakServer::NuvakServer(unsigned short maxTours, unsigned short maxPresets, uns
     tours_ = std::make_unique<NuvakTable>(maxTours);
     T_TMGRIF_cfg cfg;
     std::memset(&cfg, 0, sizeof cfg);
-    if (ITMGR::Getsize(&cfg) == 0 && cfg.user_operation == OPER_USER_LCFS) lcfs_ = 0xFFFF;
-    controls_ = std::make_unique<NuvakCntlTable>(kControlBlocks, tours_.get(), presets_.get(), worker_, unitId, lcfs_);
+    if (ITMGR::Getsize(&cfg) == 0 && cfg.user_operation == OPER_USER_LCFS) lcfs_ = TRUE;
+    controls_ = std::make_unique<NuvakCntlTable>(nuvak::ids::kControlBlocks, tours_.get(), presets_.get(), worker_, unitId, lcfs_);
     database_ = std::make_unique<DatabaseMgr>(maxTours, maxPresets, tours_.get(), presets_.get(), unitId);
     // The endpoints say themselves, once, which step failed and why.
     unsigned short status = 0;
@@ -67,7 +67,7 @@ NuvakServer::NuvakServer(unsigned short maxTours, unsigned short maxPresets, uns
                                              std::pair{MON_DBUPDATE_SIG, PRIORITY_NORMAL},
                                              std::pair{CAM_DBUPDATE_SIG, PRIORITY_HIGH},
                                              std::pair{GRPPRE_UPDATE_SIG, PRIORITY_HIGH}}) {
-            if (!worker_->CreateSignalListener(*this, priority, code, 0xFFFFFFFF, 0))
+            if (!worker_->CreateSignalListener(*this, priority, code, SYS_IDNULL_LONG, 0))
                 ReportSetupFailure("NuvakServer: " + LastSetupError() + "; that database update is not seen");
         }
     } else {
@@ -173,10 +173,10 @@ void NuvakServer::OnRequest(std::string text) {
 void NuvakServer::CsiSequence(CameraMessage* message) {
     if (message == nullptr) return;
     if (message->GetActionType() != "UPDATE_STANDBY" &&
-        message->GetMonitorID() / SYS_GLOBAL_GROUP_FACTOR != message->GetSourceUnit())
+        nuvak::ids::UnitOf(message->GetMonitorID()) != message->GetSourceUnit())
         return;
     const unsigned long groupId = GetGroupSequenceId(message);
-    area_ = static_cast<unsigned short>((groupId % SYS_GLOBAL_GROUP_FACTOR) / SYS_AREA_FACTOR);
+    area_ = nuvak::ids::AreaOf(nuvak::ids::LocalOf(static_cast<T_uint_32>(groupId)));
     auto it = managers_.find(groupId);
     if (it != managers_.end()) {
         it->second->SetNuvakId(groupId);
@@ -192,10 +192,10 @@ void NuvakServer::CsiSequence(CameraMessage* message) {
 }
 
 bool NuvakServer::IsKnownGroup(unsigned long groupId) const {
-    if (groupId / SYS_GLOBAL_GROUP_FACTOR != unitId_) return false;
-    const auto logical = static_cast<T_uint_32>(groupId % SYS_GLOBAL_GROUP_FACTOR);
-    return (tours_ != nullptr && tours_->GetPhysicalNuvak(logical) != 0xFFFF) ||
-           (presets_ != nullptr && presets_->GetPhysicalGpreset(logical) != 0xFFFF);
+    if (nuvak::ids::UnitOf(static_cast<T_uint_32>(groupId)) != unitId_) return false;
+    const T_uint_32 logical = nuvak::ids::LocalOf(static_cast<T_uint_32>(groupId));
+    return (tours_ != nullptr && tours_->GetPhysicalNuvak(logical) != SYS_IDNULL) ||
+           (presets_ != nullptr && presets_->GetPhysicalGpreset(logical) != SYS_IDNULL);
 }
 
 unsigned long NuvakServer::GetGroupSequenceId(CameraMessage* message) {
@@ -279,8 +279,8 @@ void NuvakServer::CsiMonCamUnserved(const T_MON_msg& monitor) {
         return;
     const unsigned short block = mm::LoadLE16(monitor.bytes + mm::kTourCntl);
     const MonClient* client = controls_->GetMonClient(mm::LoadLE16(monitor.bytes + mm::kMonitor), block);
-    if (client == nullptr || client->GetNuvakId() != block || block < 1 || block > kControlBlocks) return;
-    NuvakMgr::Dispatch(controls_->GetNuvakCntl(block), block > 256 ? block - 256 : block, &monitor);
+    if (client == nullptr || client->GetNuvakId() != block || block < 1 || block > nuvak::ids::kControlBlocks) return;
+    NuvakMgr::Dispatch(controls_->GetNuvakCntl(block), nuvak::ids::PhysicalOfBlock(block), &monitor);
 }
 
 void NuvakServer::OnSignalEvent(unsigned int code) {
@@ -312,13 +312,13 @@ void NuvakServer::AfterTourReload() {
         const auto logical = static_cast<T_uint_32>(tour->GetLogicalTourId());
         if (control->GetLogicalId() != logical) {
             control->SetLogicalId(logical);
-            control->SetNuvakArea(static_cast<unsigned short>(logical / SYS_AREA_FACTOR));
+            control->SetNuvakArea(nuvak::ids::AreaOf(logical));
         }
-        const unsigned long groupId = static_cast<unsigned long>(unitId_) * SYS_GLOBAL_GROUP_FACTOR + logical;
+        const unsigned long groupId = nuvak::ids::GlobalId(unitId_, logical);
         if (managers_.count(groupId) == 0)
             managers_.emplace(groupId, std::make_unique<NuvakMgr>(
                                            commClient_, commServer_, worker_, controls_.get(), 0, groupId, unitId_,
-                                           static_cast<unsigned short>(logical / SYS_AREA_FACTOR)));
+                                           nuvak::ids::AreaOf(logical)));
     }
     for (auto it = managers_.begin(); it != managers_.end();) {
         it = IsKnownGroup(it->first) ? std::next(it) : managers_.erase(it);

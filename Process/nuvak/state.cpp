@@ -2,25 +2,22 @@
 // transition table).
 #include "state.h"
 
+#include "groupids.h"
 #include "monclient.h"
-
-namespace {
-constexpr unsigned short kGroupDeviceType = 2;
-}
 
 // A select during an exchange is remembered and runs when the client next
 // becomes idle (MonClient::ChangeState(IDLESTATE)).
-void State::MonitorSelect(MonClient* c) { c->SetCallMonSelect(0xFFFF); }
+void State::MonitorSelect(MonClient* c) { c->SetCallMonSelect(TRUE); }
 
 // A seize abandons the exchange: idle performs it at once.
 void State::MonitorSeize(MonClient* c) {
-    c->SetCallMonSeize(0xFFFF);
+    c->SetCallMonSeize(TRUE);
     c->ChangeState(IDLESTATE);
 }
 
 // Only monitors the service took for a tour itself (group device) are released.
 void State::MonitorRelease(MonClient* c) {
-    if ((c->GetDeviceId() >> 8) == kGroupDeviceType) {
+    if (nuvak::ids::IsGroupDevice(c->GetDeviceId())) {
         bool built = false;
         c->SendMonitorRelease(&built);
         if (!built) return;

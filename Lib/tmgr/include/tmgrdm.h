@@ -57,6 +57,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "byteorder.h"
 #include "systypes.h"
 
 #define KEY_TMGR 0x1001
@@ -221,22 +222,11 @@ struct T_TMGR_DM {
 
 namespace nuvak::tmgr {
 
-// Little-endian loads and stores on raw bytes.
-inline T_uint_16 LoadLe16(const unsigned char* p) { return static_cast<T_uint_16>(p[0] | (p[1] << 8)); }
-inline T_uint_32 LoadLe32(const unsigned char* p) {
-    return static_cast<T_uint_32>(p[0]) | (static_cast<T_uint_32>(p[1]) << 8) |
-           (static_cast<T_uint_32>(p[2]) << 16) | (static_cast<T_uint_32>(p[3]) << 24);
-}
-inline void StoreLe16(unsigned char* p, T_uint_16 v) {
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-}
-inline void StoreLe32(unsigned char* p, T_uint_32 v) {
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-    p[2] = static_cast<unsigned char>(v >> 16);
-    p[3] = static_cast<unsigned char>(v >> 24);
-}
+// Little-endian loads and stores on raw bytes (byteorder.h).
+using nuvak::LoadLE16;
+using nuvak::LoadLE32;
+using nuvak::StoreLE16;
+using nuvak::StoreLE32;
 
 // Offsets of T_TMGR_DM.
 namespace dm {
@@ -271,10 +261,10 @@ public:
     explicit DataModuleView(unsigned char* base) : base_(base) {}
 
     unsigned char* Base() const { return base_; }
-    T_uint_16 Get16(std::size_t off) const { return LoadLe16(base_ + off); }
-    T_uint_32 Get32(std::size_t off) const { return LoadLe32(base_ + off); }
-    void Set16(std::size_t off, T_uint_16 v) const { StoreLe16(base_ + off, v); }
-    void Set32(std::size_t off, T_uint_32 v) const { StoreLe32(base_ + off, v); }
+    T_uint_16 Get16(std::size_t off) const { return LoadLE16(base_ + off); }
+    T_uint_32 Get32(std::size_t off) const { return LoadLE32(base_ + off); }
+    void Set16(std::size_t off, T_uint_16 v) const { StoreLE16(base_ + off, v); }
+    void Set32(std::size_t off, T_uint_32 v) const { StoreLE32(base_ + off, v); }
 
     static constexpr std::size_t ProcOffset(unsigned n) { return dm::kProc + n * proc::kSize; }
     static constexpr std::size_t HostOffset(unsigned i) { return dm::kHost + i * host::kSize; }

@@ -26,16 +26,16 @@ TEST(TmgrDataModule, ConfigRoundTripPutsEveryFieldAtItsOffset) {
     unsigned char bytes[cfg::kSize];
     std::memset(bytes, 0xAA, sizeof bytes);
     EncodeConfig(in, bytes);
-    EXPECT_EQ(LoadLe16(bytes + cfg::kUserOperation), OPER_USER_LCFS);
-    EXPECT_EQ(LoadLe16(bytes + cfg::kUnitId), 7);
-    EXPECT_EQ(LoadLe32(bytes + 148), 0x01020304u);
-    EXPECT_EQ(static_cast<T_int_32>(LoadLe32(bytes + 180)), -3600);
+    EXPECT_EQ(LoadLE16(bytes + cfg::kUserOperation), OPER_USER_LCFS);
+    EXPECT_EQ(LoadLE16(bytes + cfg::kUnitId), 7);
+    EXPECT_EQ(LoadLE32(bytes + 148), 0x01020304u);
+    EXPECT_EQ(static_cast<T_int_32>(LoadLE32(bytes + 180)), -3600);
     EXPECT_EQ(bytes[184], 1);
-    EXPECT_EQ(LoadLe16(bytes + 214 + 4 * 6 + 4), 0xBEEF);
-    EXPECT_EQ(LoadLe16(bytes + 350 + 6), 0xCAFE);
+    EXPECT_EQ(LoadLE16(bytes + 214 + 4 * 6 + 4), 0xBEEF);
+    EXPECT_EQ(LoadLE16(bytes + 350 + 6), 0xCAFE);
     EXPECT_STREQ(reinterpret_cast<const char*>(bytes + 256 + 34), "/dev/ttyS2");
     EXPECT_STREQ(reinterpret_cast<const char*>(bytes + 316), "/remote/path");
-    EXPECT_EQ(LoadLe16(bytes + 366), 0x1234);
+    EXPECT_EQ(LoadLE16(bytes + 366), 0x1234);
     EXPECT_EQ(bytes[146], 0) << "padding is written as zero";
 
     T_TMGRIF_cfg out{};
@@ -46,7 +46,7 @@ TEST(TmgrDataModule, ConfigRoundTripPutsEveryFieldAtItsOffset) {
 TEST(TmgrDataModule, EveryConfigFieldDecodesFromItsOwnOffset) {
     // A block whose 16-bit words each hold their own offset.
     unsigned char bytes[cfg::kSize];
-    for (unsigned off = 0; off < cfg::kSize; off += 2) StoreLe16(bytes + off, static_cast<T_uint_16>(off));
+    for (unsigned off = 0; off < cfg::kSize; off += 2) StoreLE16(bytes + off, static_cast<T_uint_16>(off));
     T_TMGRIF_cfg c{};
     DecodeConfig(bytes, &c);
     EXPECT_EQ(c.num_inputs, 0);
@@ -83,7 +83,7 @@ TEST(TmgrDataModule, HostEntryAndProcessSlotAccessors) {
     EXPECT_EQ(0, std::memcmp(&h, &back, sizeof h));
 
     v.SetProcId(144, 4242);
-    EXPECT_EQ(LoadLe32(module.data() + 32 + 144 * 156), 4242u);
+    EXPECT_EQ(LoadLE32(module.data() + 32 + 144 * 156), 4242u);
     EXPECT_EQ(DataModuleView::ProcOffset(144) + proc::kSize, dm::kExtProc);
 
     // A name field filled to its last byte without a terminator is read
