@@ -14,6 +14,10 @@
 //       32   32 field descriptors, (header length - 32) / 32 of them, ended
 //               early by a 0x0D byte
 // Field descriptor: 0-10 name (NUL-padded), 11 type, 16 length, 17 decimals.
+// A character field has no decimals; writers of character fields longer
+// than 255 bytes keep the length's high byte in byte 17, so a character
+// field's length is bytes 16-17 (the fields must then fill no more than the
+// record, or the table is refused).
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -256,8 +260,13 @@ DBF dDopen(T_DBGDAT* gdat, const char* name, int /*mode*/, int /*buffers*/) {
         std::memcpy(f.name, d, 10);
         f.name[10] = '\0';
         f.type = static_cast<char>(d[dbfhdr::kDescType]);
-        f.width = d[dbfhdr::kDescLen];
-        f.decimals = d[dbfhdr::kDescDec];
+        if (f.type == 'C') {
+            f.width = LoadLe16(d + dbfhdr::kDescLen);
+            f.decimals = 0;
+        } else {
+            f.width = d[dbfhdr::kDescLen];
+            f.decimals = d[dbfhdr::kDescDec];
+        }
         f.offset = offset;
         offset += static_cast<unsigned>(f.width);
         dbf->fields.push_back(f);

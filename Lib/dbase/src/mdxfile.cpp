@@ -6,7 +6,10 @@
 //       20    1 page size in 512-byte blocks (2 when smaller, 32 when larger)
 //       26    1 tag slot length: 32 in dBASE IV (0 from some writers); the
 //               43 of level-7 files is refused
-//       28    4 number of tags (at most 47)
+//       28    2 number of tags (at most 47) when the slot length is 32;
+//               bytes 30-31 then hold other data in files of some writers
+//               (02 1B, 03 1B seen). With slot length 0 the count is read
+//               as 4 bytes.
 // Pages and headers are addressed by block number x 512.
 //
 // Tag table at offset 512, slot n at 512 + 32 n; slot 0 is not a tag, its
@@ -539,6 +542,24 @@ void StepInLeaf(DbaseTag* t) {
     t->currec = static_cast<long>(LoadLe32(e));
 }
 
+// The name in tag slot `slot` of a tag table, NUL-terminated.
+struct SlotText {
+    char name[tagslot::kNameSize];
+};
+SlotText SlotName(const unsigned char* table, unsigned slot) {
+    SlotText t;
+    std::memcpy(t.name, table + tagslot::kSize * slot + tagslot::kName, sizeof t.name);
+    t.name[tagslot::kNameSize - 1] = '\0';
+    return t;
+}
+
+// The first of slots 1..ntags named `want`, or 0.
+unsigned FindTagSlot(const unsigned char* table, unsigned ntags, const char* want) {
+    for (unsigned slot = 1; slot <= ntags; ++slot)
+        if (std::strncmp(want, SlotName(table, slot).name, tagslot::kNameSize) == 0) return slot;
+    return 0;
+}
+
 }  // namespace
 
 MDX dXopen(DBF dbf, const char* name, int /*mode*/, int buffers) {
@@ -576,9 +597,12 @@ MDX dXopen(DBF dbf, const char* name, int /*mode*/, int buffers) {
     unsigned units = h[mdxhdr::kPageBlocks];
     units = std::min(32u, std::max(2u, units));
     m->page_size = units * static_cast<unsigned>(kBlock);
-    std::uint32_t ntags = LoadLe32(h + mdxhdr::kTagCount);
     unsigned slotlen = h[mdxhdr::kSlotLen];
-    // Level-7 files have 43-byte slots and use bytes 30-31 for other things.
+    // Level-7 files are told apart by their 43-byte slots. In a file with
+    // 32-byte slots the count is 16 bits: some writers keep other data in
+    // bytes 30-31.
+    std::uint32_t ntags =
+        slotlen == tagslot::kSize ? LoadLe16(h + mdxhdr::kTagCount) : LoadLe32(h + mdxhdr::kTagCount);
     if ((slotlen != 0 && slotlen != tagslot::kSize) || ntags > mdxhdr::kMaxTags) {
         Fail(gdat, DBRET_BADFILE, report::kIndexHeader);
         return nullptr;
@@ -621,8 +645,15 @@ TAG dXactidx(MDX h, const char* tagname) {
     // Each step goes one level down; more steps than slots is a cycle.
     for (unsigned steps = 0;; ++steps) {
         if (slot == 0) {
-            Fail(m->gdat, DBRET_NOTFOUND, report::kNoTag);
-            return nullptr;
+            // The tree missed. Writers differ in the order of their name
+            // trees (one sorts '_' before letters), so the slots are
+            // searched in file order before the tag is called absent.
+            slot = FindTagSlot(table, m->ntags, want);
+            if (slot == 0) {
+                Fail(m->gdat, DBRET_NOTFOUND, report::kNoTag);
+                return nullptr;
+            }
+            break;
         }
         if (slot > m->ntags) {
             Fail(m->gdat, DBRET_RANGE, report::kTagSlot);
@@ -632,12 +663,9 @@ TAG dXactidx(MDX h, const char* tagname) {
             Fail(m->gdat, DBRET_BADFILE, report::kTagTree);
             return nullptr;
         }
-        const unsigned char* s = table + tagslot::kSize * slot;
-        char have[tagslot::kNameSize];
-        std::memcpy(have, s + tagslot::kName, sizeof have);
-        have[tagslot::kNameSize - 1] = '\0';
-        int c = std::strncmp(want, have, tagslot::kNameSize);
+        int c = std::strncmp(want, SlotName(table, slot).name, tagslot::kNameSize);
         if (c == 0) break;
+        const unsigned char* s = table + tagslot::kSize * slot;
         slot = c < 0 ? s[tagslot::kLeft] : s[tagslot::kRight];
     }
     std::uint32_t header_block = LoadLe32(table + tagslot::kSize * slot + tagslot::kHeaderBlock);
