@@ -48,7 +48,8 @@
 // can neither hang nor read outside a buffer.
 //
 // Reads per open: one for the head (header, tag table, first tag header),
-// one per page not cached. The change counter costs a read at each seek and
+// one per page not cached; in a load pass none (pages are used in place in
+// the pass's copy of the file). The change counter costs a read at each seek and
 // at each step that leaves the leaf the tag holds (see CheckCounter).
 #include <algorithm>
 #include <cctype>
@@ -124,6 +125,8 @@ private:
 // A page slot of the index file's cache; its bytes are slot n of the
 // file's page buffer.
 struct CachedPage {
+    const unsigned char* bytes = nullptr;  // the slot's buffer, or the page
+                                           // in a load pass's copy of the file
     std::uint32_t block = 0;
     std::uint64_t stamp = 0;
     std::uint64_t fill = 0;  // which reading of the file put the bytes here
@@ -252,9 +255,10 @@ void DropFileState(DbaseMdx* m) {
     m->nslots = 0;
 }
 
-unsigned char* PageBytes(DbaseMdx* m, const CachedPage* slot) {
+unsigned char* SlotBuffer(DbaseMdx* m, const CachedPage* slot) {
     return m->pages.get() + static_cast<std::size_t>(slot - m->cache) * m->page_size;
 }
+const unsigned char* PageBytes(const CachedPage* slot) { return slot->bytes; }
 
 // Whether the leaf the tag landed on is still in its cache slot, with the
 // bytes of the same reading.
@@ -286,14 +290,23 @@ int ReadPage(DbaseTag* t, std::uint32_t block, PageView* view) {
             });
         }
         slot->used = false;
-        int rc = ReadExact(m, block * kBlock, PageBytes(m, slot), m->page_size, report::kPageRange);
-        if (rc != 0) return rc;
+        // A load pass's copy is read in place; a page reaching past its end
+        // is refused as a short read would be.
+        const unsigned char* bytes = m->file.CopyAt(block * kBlock, m->page_size);
+        if (!bytes) {
+            if (m->file.IsCopy()) return Fail(m->gdat, DBRET_BADFILE, report::kPageRange);
+            unsigned char* buf = SlotBuffer(m, slot);
+            int rc = ReadExact(m, block * kBlock, buf, m->page_size, report::kPageRange);
+            if (rc != 0) return rc;
+            bytes = buf;
+        }
+        slot->bytes = bytes;
         slot->block = block;
         slot->fill = ++m->fills;
         slot->used = true;
     }
     slot->stamp = ++m->clock;
-    const unsigned char* p = PageBytes(m, slot);
+    const unsigned char* p = PageBytes(slot);
     unsigned n = LoadLe16(p + page::kCount);
     std::size_t end = page::kEntries + static_cast<std::size_t>(n) * t->entlen;
     if (end > m->page_size) return TagFail(t, DBRET_BADFILE, report::kEntryCount);
@@ -537,7 +550,7 @@ void StepInLeaf(DbaseTag* t) {
     CachedPage& c = m->cache[t->leaf_slot];
     c.stamp = ++m->clock;
     unsigned idx = ++t->path.back().index;
-    const unsigned char* e = PageBytes(m, &c) + page::kEntries + static_cast<std::size_t>(idx) * t->entlen;
+    const unsigned char* e = PageBytes(&c) + page::kEntries + static_cast<std::size_t>(idx) * t->entlen;
     std::memcpy(t->curkey, e + page::kPointer, t->keylen);
     t->currec = static_cast<long>(LoadLe32(e));
 }
