@@ -43,6 +43,14 @@ char tempbuffer1[257];          // scratch for field conversions
 char tempbuffer2[DBIF_MAXRECLEN + 1];  // the one record buffer of all tables
 std::string dbDir = DBPATH;
 int passDepth = 0;               // load passes begun and not ended
+// In a pass, the first record of the last block read (its table and key):
+// the loaders ask for a block and then for its logical number, which is a
+// field of that same record in the same files.
+struct FirstRecord {
+    const T_Database* db = nullptr;
+    T_uint_16 id = 0;
+    std::vector<char> rec;
+} lastFirst;
 
 const char* const kNuvakFields[NUVAK_NFIELDS] = {"GRPTOUR", "GRPPRESET", "GRPDWELL", "LGRPTOUR"};
 const char* const kGroupFields[GROUP_NFIELDS] = {"GRPPRESET", "MON", "CAM", "CAMPRESET",
@@ -92,6 +100,7 @@ void Release(T_Database* db) {
 
 void CloseAll() {
     for (T_Database* db : {&dbNUVAK.db, &dbGROUP.db, &dbCAM.db, &dbMON.db}) DBIF_CloseDB(db);
+    lastFirst.db = nullptr;
 }
 
 // Looks every field of the open table up by name. 0, or DBIFERR_MISC with
@@ -275,6 +284,11 @@ T_uint_16 ReadBlock(const TableRef& t, T_uint_16 (*init)(), void (*format)(Item*
             DBIF_CloseDB(db);
             return DBIFERR_DBFFILE;
         }
+        if (items.empty() && passDepth > 0) {
+            lastFirst.db = db;
+            lastFirst.id = id;
+            lastFirst.rec.assign(*t.prec, *t.prec + db->reclen);
+        }
         Item item{};
         format(&item);
         try {
@@ -323,6 +337,9 @@ T_uint_16 ReadOne(const TableRef& t, T_uint_16 (*init)(), void (*format)(Rec*), 
 T_uint_32 IdToLog(const TableRef& t, T_uint_16 (*init)(), int logField, T_uint_16 id) {
     if (!*t.ready) init();
     if (!*t.ready) return 0;
+    if (passDepth > 0 && lastFirst.db == t.db && lastFirst.id == id &&
+        lastFirst.rec.size() == static_cast<size_t>(t.db->reclen))
+        return DBIF_FldToU32(&t.fld[logField], lastFirst.rec.data());
     if (OpenChecked(t) != DBIFERR_NOERROR) return 0;
     char keytext[16];
     IdText(id, keytext);
@@ -363,6 +380,7 @@ T_uint_16 DBIF_EndPass() {
     if (passDepth == 0) return DBIFERR_NOERROR;
     if (--passDepth > 0) return DBIFERR_NOERROR;
     CloseAll();
+    lastFirst.db = nullptr;
     return DBpassend() == 0 ? DBIFERR_NOERROR : DBIFERR_CHANGED;
 }
 
