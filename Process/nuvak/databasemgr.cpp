@@ -1,5 +1,6 @@
 #include "databasemgr.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
@@ -39,7 +40,12 @@ unsigned short DatabaseMgr::DatabaseUpdate(unsigned int code) {
             case CAM_DBUPDATE_SIG: UpdateCameraDB(); break;
             default: return NUVAKERR_INVSIG;
         }
-        if (pass.End() == DBIFERR_NOERROR || attempt == kAttempts) return 0;
+        if (pass.End() == DBIFERR_NOERROR) return 0;
+        if (attempt == kAttempts) {
+            // The writer's own update signal, when it has finished, reloads.
+            std::printf("DatabaseMgr: tables still changing after %d reads; kept the last\n", kAttempts);
+            return 0;
+        }
     }
 }
 
