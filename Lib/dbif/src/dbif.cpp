@@ -278,7 +278,10 @@ T_uint_16 ReadBlock(const TableRef& t, T_uint_16 (*init)(), void (*format)(Item*
     // then step (the count field is 16 bits). Counting first and reading in a
     // second pass after a rewind gives the same result at twice the index
     // steps, and each step re-checks the index's change counter on disk.
-    std::vector<Item> items;
+    // Kept from call to call (the interface is not reentrant), so that a
+    // load does not grow a fresh vector for every key.
+    static std::vector<Item> items;
+    items.clear();
     for (;;) {
         if (dDgetrec(db->h_dbf, recno, *t.prec) != 0) {
             DBIF_CloseDB(db);
