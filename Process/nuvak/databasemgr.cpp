@@ -1,5 +1,6 @@
 #include "databasemgr.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
@@ -19,18 +20,32 @@ DatabaseMgr::DatabaseMgr(unsigned short tours, unsigned short presets, NuvakTabl
                          GpresetTable* presetTable, unsigned short unit)
     : tours_(tours), presets_(presets), tourTable_(tourTable), presetTable_(presetTable), unit_(unit) {}
 
+// A reload reads the tables in one load pass (each file once). When a table
+// was rewritten while the pass read it, the reload is made again (three
+// passes at most; nothing runs in between), so that what it applied last is
+// not a mixture of old and new records.
 unsigned short DatabaseMgr::DatabaseUpdate(unsigned int code) {
-    switch (code) {
-        case NUVAK_UPDATE_SIG:
-        case GRPPRE_UPDATE_SIG:
-            UpdateGroupPresetDB();
-            UpdateMonitorDB();
-            UpdateCameraDB();
-            UpdateGroupTourDB();
+    constexpr int kAttempts = 3;
+    for (int attempt = 1;; ++attempt) {
+        DBIF_LoadPass pass;
+        switch (code) {
+            case NUVAK_UPDATE_SIG:
+            case GRPPRE_UPDATE_SIG:
+                UpdateGroupPresetDB();
+                UpdateMonitorDB();
+                UpdateCameraDB();
+                UpdateGroupTourDB();
+                break;
+            case MON_DBUPDATE_SIG: UpdateMonitorDB(); break;
+            case CAM_DBUPDATE_SIG: UpdateCameraDB(); break;
+            default: return NUVAKERR_INVSIG;
+        }
+        if (pass.End() == DBIFERR_NOERROR) return 0;
+        if (attempt == kAttempts) {
+            // The writer's own update signal, when it has finished, reloads.
+            std::printf("DatabaseMgr: tables still changing after %d reads; kept the last\n", kAttempts);
             return 0;
-        case MON_DBUPDATE_SIG: UpdateMonitorDB(); return 0;
-        case CAM_DBUPDATE_SIG: UpdateCameraDB(); return 0;
-        default: return NUVAKERR_INVSIG;
+        }
     }
 }
 

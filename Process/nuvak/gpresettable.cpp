@@ -18,8 +18,21 @@ Gpreset* BuildGpreset(unsigned short id, T_GROUP_config* record, unsigned long l
     return preset.release();
 }
 
-GpresetTable::GpresetTable(unsigned short count)
-    : m_logCams(SYS_NCAM, SYS_IDNULL_LONG), m_logMons(SYS_NMON + 1, SYS_IDNULL_LONG) {
+// One load pass over the three tables, loaded again when one was rewritten
+// while the pass read it (see NuvakTable).
+GpresetTable::GpresetTable(unsigned short count) {
+    for (int attempt = 1;; ++attempt) {
+        m_presets.clear();
+        m_logical.clear();
+        m_logCams.assign(SYS_NCAM, SYS_IDNULL_LONG);
+        m_logMons.assign(SYS_NMON + 1, SYS_IDNULL_LONG);
+        DBIF_LoadPass pass;
+        Load(count);
+        if (pass.End() == DBIFERR_NOERROR || attempt == kLoadAttempts) break;
+    }
+}
+
+void GpresetTable::Load(unsigned short count) {
     for (unsigned int id = 1; id <= count; ++id) {
         auto pid = static_cast<unsigned short>(id);
         T_GROUP_config* record = nullptr;

@@ -57,6 +57,9 @@ public:
     size_t Size() const { return m_presets.size(); }
 
 private:
+    // Loads attempted when the tables change under a load.
+    static constexpr int kLoadAttempts = 3;
+    void Load(unsigned short count);
     std::map<unsigned short, std::unique_ptr<Gpreset>> m_presets;  // physical id -> preset
     std::map<unsigned long, unsigned short> m_logical;             // logical id -> physical id
     std::vector<unsigned long> m_logCams;                          // index: camera 0..2047

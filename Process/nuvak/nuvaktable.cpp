@@ -13,7 +13,20 @@ Nuvak* BuildNuvak(unsigned short id, T_NUVAK_config* record, unsigned long logic
     return tour.release();
 }
 
+// The load reads the table in one pass (both files once); when the table
+// was rewritten while the pass read it, it is loaded again (a few times at
+// most), so that a mixture of old and new records is not kept.
 NuvakTable::NuvakTable(unsigned short count) {
+    for (int attempt = 1;; ++attempt) {
+        DBIF_LoadPass pass;
+        Load(count);
+        if (pass.End() == DBIFERR_NOERROR || attempt == kLoadAttempts) break;
+        m_tours.clear();
+        m_logical.clear();
+    }
+}
+
+void NuvakTable::Load(unsigned short count) {
     for (unsigned int id = 1; id <= count; ++id) {
         T_NUVAK_config* record = nullptr;
         T_uint_16 status = DBIF_NUVAKbyID(static_cast<unsigned short>(id), &record);

@@ -45,6 +45,9 @@ public:
     size_t Size() const { return m_tours.size(); }
 
 private:
+    // Loads attempted when the tables change under a load.
+    static constexpr int kLoadAttempts = 3;
+    void Load(unsigned short count);
     std::map<unsigned short, std::unique_ptr<Nuvak>> m_tours;  // physical id -> tour
     std::map<unsigned long, unsigned short> m_logical;         // logical id -> physical id
 };

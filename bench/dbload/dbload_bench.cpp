@@ -5,8 +5,10 @@
 //  - the I/O floor: reading the bytes of the same eight files whole;
 //  - a peer: python3-dbfread reading the four .dbf files whole (timed inside
 //    the Python process, interpreter start-up and imports left out).
-// After the Google Benchmark runs, a summary prints the medians and ratios;
-// the targets are a load under 50 ms and at least 10x faster than the peer.
+// After the Google Benchmark runs, a summary prints the medians and ratios
+// and the system calls of one load (counted with strace); the targets are a
+// load at least 20x faster than the peer, within 50x of the I/O floor, and
+// at most 200 system calls.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -17,6 +19,7 @@
 #include <ctime>
 #include <memory>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -172,9 +175,45 @@ double MedianSeconds(int runs, F f, double* cpu) {
     return t[t.size() / 2];
 }
 
+// The system calls of one full load: this program run under `strace -c -f`
+// once loading and once not (--syscalls-load / --syscalls-none DIR), the
+// difference of the totals. -1 when strace cannot be run.
+long CountCalls(const char* mode) {
+    std::string out = g_root + "/strace.txt";
+    std::string cmd = "strace -f -c -o '" + out + "' /proc/" + std::to_string(::getpid()) + "/exe " + mode +
+                      " '" + g_dir + "' >/dev/null 2>&1";
+    if (std::system(cmd.c_str()) != 0) return -1;
+    FILE* f = std::fopen(out.c_str(), "r");
+    if (!f) return -1;
+    long total = -1;
+    char line[256];
+    while (std::fgets(line, sizeof line, f)) {
+        double pct, secs;
+        long usecs, calls;
+        char name[64];
+        // "100.00    0.000651           3       212         2 total"
+        if (std::strstr(line, " total") &&
+            std::sscanf(line, "%lf %lf %ld %ld", &pct, &secs, &usecs, &calls) == 4)
+            total = calls;
+        (void)name;
+    }
+    std::fclose(f);
+    return total;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 3 && (std::strcmp(argv[1], "--syscalls-load") == 0 ||
+                      std::strcmp(argv[1], "--syscalls-none") == 0)) {
+        g_dir = argv[2];
+        if (argv[1][11] == 'l') {
+            Loaded l = LoadOnce();
+            return l.Size() == 512 ? 0 : 1;
+        }
+        DBIF_SetPath(g_dir.c_str());
+        return 0;
+    }
     MakeDatabase();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
@@ -187,22 +226,29 @@ int main(int argc, char** argv) {
     double scattered = MedianSeconds(runs, LoadScattered, &scatteredCpu);
     double floor = MedianSeconds(runs, ReadBytesOnce, &floorCpu);
     double peer = PeerSeconds(runs, &peerCpu);
+    long withLoad = CountCalls("--syscalls-load"), without = CountCalls("--syscalls-none");
     std::printf("\nsummary (medians of %d runs; wall clock, and CPU time of the process)\n", runs);
-    std::printf("  service load (open/close per lookup)  %8.3f ms wall %8.3f ms cpu  "
-                "target < 50 ms: %s\n",
-                load * 1e3, loadCpu * 1e3, load < 0.050 ? "met" : "MISSED");
+    std::printf("  service load (one load pass)          %8.3f ms wall %8.3f ms cpu\n", load * 1e3,
+                loadCpu * 1e3);
     std::printf("  the same, records scattered           %8.3f ms wall %8.3f ms cpu\n",
                 scattered * 1e3, scatteredCpu * 1e3);
     std::printf("  I/O floor (read the 8 files whole)    %8.3f ms wall %8.3f ms cpu  "
-                "load / floor = %.0fx\n",
-                floor * 1e3, floorCpu * 1e3, load / floor);
+                "load / floor = %.0fx wall, %.0fx cpu  target <= 50x: %s\n",
+                floor * 1e3, floorCpu * 1e3, load / floor, loadCpu / floorCpu, load / floor <= 50 ? "met" : "MISSED");
     if (peer > 0) {
         std::printf("  peer: python3-dbfread, 4 .dbf whole   %8.3f ms wall %8.3f ms cpu  "
-                    "peer / load = %.1fx wall, %.1fx cpu  target >= 10x: %s\n",
+                    "peer / load = %.1fx wall, %.1fx cpu  target >= 20x: %s\n",
                     peer * 1e3, peerCpu * 1e3, peer / load, peerCpu / loadCpu,
-                    peer / load >= 10 ? "met" : "MISSED");
+                    peer / load >= 20 ? "met" : "MISSED");
     } else {
         std::printf("  peer: python3-dbfread not available\n");
+    }
+    if (withLoad >= 0 && without >= 0) {
+        std::printf("  system calls of one full load         %8ld (process with the load %ld, without %ld)  "
+                    "target <= 200: %s\n",
+                    withLoad - without, withLoad, without, withLoad - without <= 200 ? "met" : "MISSED");
+    } else {
+        std::printf("  system calls: strace not available\n");
     }
     DBIF_SetPath(nullptr);
     if (std::system(("rm -rf '" + g_root + "'").c_str()) != 0) return 1;

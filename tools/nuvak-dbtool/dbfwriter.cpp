@@ -216,11 +216,18 @@ void BuildTree(const std::vector<Entry>& entries, size_t entryLen, size_t perPag
 
 // A balanced tree over the tag names: fills left/right/parent of each slot
 // (slots are 1-based, in listed order) and returns the root slot.
-int BuildNameTree(const std::vector<std::string>& names, std::vector<std::array<int, 3>>* links) {
+// With `underscoreFirst` the names are ordered as some writers order them,
+// '_' before letters and digits, instead of in byte order.
+int BuildNameTree(const std::vector<std::string>& names, bool underscoreFirst,
+                  std::vector<std::array<int, 3>>* links) {
     std::vector<int> order(names.size());
     std::iota(order.begin(), order.end(), 1);
-    std::sort(order.begin(), order.end(),
-              [&](int a, int b) { return names[a - 1] < names[b - 1]; });
+    auto rank = [underscoreFirst](unsigned char c) { return underscoreFirst && c == '_' ? 0 : c + 1; };
+    std::sort(order.begin(), order.end(), [&](int a, int b) {
+        return std::lexicographical_compare(
+            names[a - 1].begin(), names[a - 1].end(), names[b - 1].begin(), names[b - 1].end(),
+            [&](char x, char y) { return rank(static_cast<unsigned char>(x)) < rank(static_cast<unsigned char>(y)); });
+    });
     links->assign(names.size() + 1, {0, 0, 0});
     struct Builder {
         std::vector<int>& order;
@@ -437,7 +444,7 @@ bool BuildTable(const Table& table, const WriteOptions& options, std::uint8_t ch
     size_t recLen = 1;
     for (const auto& f : fields) {
         if (!ValidName(f.name)) return *error = "bad field name '" + f.name + "'", false;
-        bool ok = (f.type == 'C' && f.width >= 1 && f.width <= 254 && f.decimals == 0) ||
+        bool ok = (f.type == 'C' && f.width >= 1 && f.width <= 0xFFFE && f.decimals == 0) ||
                   (f.type == 'L' && f.width == 1 && f.decimals == 0) ||
                   (f.type == 'N' && f.width >= 1 && f.width <= 20 && f.decimals >= 0 &&
                    (f.decimals == 0 || f.decimals < f.width - 1));
@@ -469,7 +476,9 @@ bool BuildTable(const Table& table, const WriteOptions& options, std::uint8_t ch
         PutText(d, fd + dbf::kFldName, f.name, 10);
         d[fd + dbf::kFldType] = static_cast<std::uint8_t>(f.type);
         d[fd + dbf::kFldWidth] = static_cast<std::uint8_t>(f.width);
-        d[fd + dbf::kFldDec] = static_cast<std::uint8_t>(f.decimals);
+        // A character field over 255 bytes keeps the high byte of its width
+        // where a numeric field keeps its decimals, as common writers do.
+        d[fd + dbf::kFldDec] = static_cast<std::uint8_t>(f.type == 'C' ? f.width >> 8 : f.decimals);
         d[fd + dbf::kFldTagged] =
             std::find(table.tags.begin(), table.tags.end(), f.name) != table.tags.end() ? 1 : 0;
         offset[i] = at;
@@ -511,9 +520,11 @@ bool BuildTable(const Table& table, const WriteOptions& options, std::uint8_t ch
     head[mdx::kSlots] = mdx::kMaxSlots;
     head[mdx::kSlotLen] = mdx::kSlotSize;
     Put16(head, mdx::kTagCount, static_cast<std::uint32_t>(table.tags.size()));
+    Put16(head, mdx::kTagCount + 2, options.tagCountTail);
 
     std::vector<std::array<int, 3>> links;
-    head[mdx::kTagTable + 17] = static_cast<std::uint8_t>(BuildNameTree(table.tags, &links));
+    head[mdx::kTagTable + 17] =
+        static_cast<std::uint8_t>(BuildNameTree(table.tags, options.underscoreFirst, &links));
 
     std::vector<std::vector<std::uint8_t>> body;  // pages after the tag table, in block order
     std::uint32_t nextBlock = mdx::kTagTableBlocks;

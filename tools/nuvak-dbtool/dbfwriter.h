@@ -22,7 +22,9 @@ namespace nuvak::dbw {
 struct Field {
     std::string name;  // at most 10 characters, upper case
     char type = 'C';
-    int width = 1;     // bytes in the record; 1..254 ('L' is 1)
+    int width = 1;     // bytes in the record; 'C' 1..65534 (over 255: the
+                       // high byte goes where 'N' keeps its decimals),
+                       // 'N' 1..20, 'L' 1
     int decimals = 0;  // 'N' only; 0 or less than width - 1
 };
 
@@ -57,6 +59,12 @@ struct WriteOptions {
     // under a running reader. Otherwise the files are replaced atomically
     // (written under a temporary name and renamed).
     bool inPlace = false;
+    // Shapes of indexes from other writers, for tests of readers: what goes
+    // into index header bytes 30-31 after the 16-bit tag count (one widely
+    // used engine writes 0x1B02 and the like there), and a tag-name tree
+    // ordered with '_' before letters instead of in byte order.
+    std::uint16_t tagCountTail = 0;
+    bool underscoreFirst = false;
 };
 
 // Writes PATH.dbf and PATH.mdx (PATH without extension). Returns true, or

@@ -6,11 +6,13 @@
 //   example [--full]          an example description
 //   walk FILE.dbf TAG         a table's records in the order of an index tag
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -170,6 +172,28 @@ bool CheckTables(const std::string& dir) {
     return ok;
 }
 
+// Text put together in one string: pieces and unsigned numbers appended in
+// place, without the temporaries of string concatenation.
+struct Text {
+    std::string s;
+    Text& operator<<(const char* t) {
+        s += t;
+        return *this;
+    }
+    Text& operator<<(const std::string& t) {
+        s += t;
+        return *this;
+    }
+    Text& operator<<(unsigned long v) {
+        char buf[24];
+        auto r = std::to_chars(buf, buf + sizeof buf, v);
+        s.append(buf, r.ptr);
+        return *this;
+    }
+    Text& operator<<(unsigned v) { return *this << static_cast<unsigned long>(v); }
+    Text& operator<<(unsigned short v) { return *this << static_cast<unsigned long>(v); }
+};
+
 int RunDump(int argc, char** argv) {
     bool json = false;
     std::string dir = DBPATH;
@@ -181,98 +205,113 @@ int RunDump(int argc, char** argv) {
         else if (positional++ == 0) dir = a;
         else return BadArgs("dump takes one DIR");
     }
-    bool ok = CheckTables(dir);
     DBIF_SetPath(dir.c_str());
-    // Loaded exactly as the service does at start.
-    NuvakTable tours(SYS_NNUVAKS);
-    GpresetTable presets(SYS_NGPRESET);
+    // Loaded exactly as the service does at start, in one load pass (each
+    // file read once), again when a table changed while it was read.
+    bool ok = true;
+    std::unique_ptr<NuvakTable> tourTable;
+    std::unique_ptr<GpresetTable> presetTable;
+    for (int attempt = 1;; ++attempt) {
+        DBIF_LoadPass pass;
+        ok = CheckTables(dir);
+        tourTable = std::make_unique<NuvakTable>(SYS_NNUVAKS);
+        presetTable = std::make_unique<GpresetTable>(SYS_NGPRESET);
+        if (pass.End() == DBIFERR_NOERROR) break;
+        if (attempt == 3) {
+            std::fprintf(stderr, "nuvak-dbtool: the tables changed while they were read (run dump again)\n");
+            ok = false;
+            break;
+        }
+    }
+    NuvakTable& tours = *tourTable;
+    GpresetTable& presets = *presetTable;
 
-    std::string out;
-    auto num = [](unsigned long v) { return std::to_string(v); };
+    // The text is put together piece by piece in one buffer (a full
+    // installation is some 40,000 lines).
+    Text out;
+    out.s.reserve(1u << 20);
     if (json) {
-        out += "{\"tours\": [";
+        out << "{\"tours\": [";
         const char* sep = "";
         for (unsigned id = 1; id <= SYS_NNUVAKS; ++id) {
             Nuvak* t = tours.GetNuvak(static_cast<unsigned short>(id));
             if (!t) continue;
-            out += sep + std::string("{\"id\": ") + num(id) + ", \"logical\": " +
-                   num(t->GetLogicalTourId()) + ", \"steps\": [";
+            out << sep << "{\"id\": " << id << ", \"logical\": " << t->GetLogicalTourId() << ", \"steps\": [";
             const char* s2 = "";
             for (unsigned short i = 0; i < t->GetNumStep(); ++i) {
                 T_NUVAK_step* st = t->GetTourStep(i);
                 if (!st) continue;
-                out += s2 + std::string("{\"preset\": ") + num(st->grp_id) + ", \"dwell\": " +
-                       num(st->dwell) + "}";
+                out << s2 << "{\"preset\": " << st->grp_id << ", \"dwell\": " << st->dwell << "}";
                 s2 = ", ";
             }
-            out += "]}";
+            out << "]}";
             sep = ", ";
         }
-        out += "], \"presets\": [";
+        out << "], \"presets\": [";
         sep = "";
         for (unsigned id = 1; id <= SYS_NGPRESET; ++id) {
             Gpreset* p = presets.GetGpreset(static_cast<unsigned short>(id));
             if (!p) continue;
-            out += sep + std::string("{\"id\": ") + num(id) + ", \"logical\": " +
-                   num(p->GetLogicalPresetId()) + ", \"elements\": [";
+            out << sep << "{\"id\": " << id << ", \"logical\": " << p->GetLogicalPresetId()
+                << ", \"elements\": [";
             const char* s2 = "";
             for (unsigned short i = 0; i < p->GetNumElement(); ++i) {
                 T_GROUP_element* e = p->GetPresetElement(i);
                 if (!e) continue;
-                out += s2 + std::string("{\"monitor\": ") + num(e->mon_id) + ", \"camera\": " +
-                       num(e->cam_id) + ", \"preset\": " + num(e->preset) + "}";
+                out << s2 << "{\"monitor\": " << e->mon_id << ", \"camera\": " << e->cam_id
+                    << ", \"preset\": " << e->preset << "}";
                 s2 = ", ";
             }
-            out += "]}";
+            out << "]}";
             sep = ", ";
         }
-        out += "], \"cameras\": [";
+        out << "], \"cameras\": [";
         sep = "";
         for (unsigned c = 1; c < SYS_NCAM; ++c) {
             unsigned long l = presets.GetLogCam(static_cast<unsigned short>(c));
             if (l == SYS_IDNULL_LONG) continue;
-            out += sep + std::string("{\"camera\": ") + num(c) + ", \"logical\": " + num(l) + "}";
+            out << sep << "{\"camera\": " << c << ", \"logical\": " << l << "}";
             sep = ", ";
         }
-        out += "], \"monitors\": [";
+        out << "], \"monitors\": [";
         sep = "";
         for (unsigned m = 1; m <= SYS_NMON; ++m) {
             unsigned long l = presets.GetLogMon(static_cast<unsigned short>(m));
             if (l == SYS_IDNULL_LONG) continue;
-            out += sep + std::string("{\"monitor\": ") + num(m) + ", \"logical\": " + num(l) + "}";
+            out << sep << "{\"monitor\": " << m << ", \"logical\": " << l << "}";
             sep = ", ";
         }
-        out += "]}\n";
+        out << "]}\n";
     } else {
-        out += "# " + dir + " as the tour service loads it: " + num(tours.Size()) + " tours, " +
-               num(presets.Size()) + " group presets\n";
+        out << "# " << dir << " as the tour service loads it: " << tours.Size() << " tours, " << presets.Size()
+            << " group presets\n";
         for (unsigned id = 1; id <= SYS_NNUVAKS; ++id) {
             Nuvak* t = tours.GetNuvak(static_cast<unsigned short>(id));
             if (!t) continue;
-            out += "tour " + num(id) + " logical " + num(t->GetLogicalTourId()) + "\n";
+            out << "tour " << id << " logical " << t->GetLogicalTourId() << "\n";
             for (unsigned short i = 0; i < t->GetNumStep(); ++i)
                 if (T_NUVAK_step* st = t->GetTourStep(i))
-                    out += "  step preset " + num(st->grp_id) + " dwell " + num(st->dwell) + "\n";
+                    out << "  step preset " << st->grp_id << " dwell " << st->dwell << "\n";
         }
         for (unsigned id = 1; id <= SYS_NGPRESET; ++id) {
             Gpreset* p = presets.GetGpreset(static_cast<unsigned short>(id));
             if (!p) continue;
-            out += "preset " + num(id) + " logical " + num(p->GetLogicalPresetId()) + "\n";
+            out << "preset " << id << " logical " << p->GetLogicalPresetId() << "\n";
             for (unsigned short i = 0; i < p->GetNumElement(); ++i)
                 if (T_GROUP_element* e = p->GetPresetElement(i))
-                    out += "  element monitor " + num(e->mon_id) + " camera " + num(e->cam_id) +
-                           " preset " + num(e->preset) + "\n";
+                    out << "  element monitor " << e->mon_id << " camera " << e->cam_id << " preset " << e->preset
+                        << "\n";
         }
         for (unsigned c = 1; c < SYS_NCAM; ++c) {
             unsigned long l = presets.GetLogCam(static_cast<unsigned short>(c));
-            if (l != SYS_IDNULL_LONG) out += "camera " + num(c) + " logical " + num(l) + "\n";
+            if (l != SYS_IDNULL_LONG) out << "camera " << c << " logical " << l << "\n";
         }
         for (unsigned m = 1; m <= SYS_NMON; ++m) {
             unsigned long l = presets.GetLogMon(static_cast<unsigned short>(m));
-            if (l != SYS_IDNULL_LONG) out += "monitor " + num(m) + " logical " + num(l) + "\n";
+            if (l != SYS_IDNULL_LONG) out << "monitor " << m << " logical " << l << "\n";
         }
     }
-    std::fwrite(out.data(), 1, out.size(), stdout);
+    std::fwrite(out.s.data(), 1, out.s.size(), stdout);
     return ok ? 0 : 1;
 }
 

@@ -125,6 +125,10 @@ int Failed(const char* call, const std::string& what, int code) {
 
 }  // namespace
 
+namespace {
+int WalkTag(const std::string& dbfpath, const std::string& tagname, bool json);
+}  // namespace
+
 int RunWalk(int argc, char** argv) {
     std::vector<std::string> pos;
     bool json = false;
@@ -148,9 +152,20 @@ int RunWalk(int argc, char** argv) {
                      pos.size());
         return 2;
     }
-    const std::string& dbfpath = pos[0];
-    const std::string& tagname = pos[1];
+    // One load pass: the two files are read whole once, and a rewrite while
+    // they were read is reported instead of passing for a good walk.
+    DBpassbegin();
+    int result = WalkTag(pos[0], pos[1], json);
+    if (DBpassend() == DBRET_CHANGED) {
+        std::fprintf(stderr, "walk: %s changed while it was read (run walk again)\n", pos[0].c_str());
+        result = 1;
+    }
+    return result;
+}
 
+namespace {
+
+int WalkTag(const std::string& dbfpath, const std::string& tagname, bool json) {
     T_DBGDAT gdat;
     DBinit(&gdat, 1);
     DBF dbf = dDopen(&gdat, dbfpath.c_str(), DB_MODE_READ, 1);
@@ -225,3 +240,5 @@ int RunWalk(int argc, char** argv) {
     dDclose(dbf);
     return result;
 }
+
+}  // namespace

@@ -40,7 +40,8 @@
     X(-17, DBRET_IO)        /* read, seek or open error */                  \
     X(-18, DBRET_NFILES)    /* too many open files */                       \
     X(-19, DBRET_ACCESS)    /* access denied */                             \
-    X(-20, DBRET_DISKFULL)  /* disk full */
+    X(-20, DBRET_DISKFULL)  /* disk full */                                 \
+    X(-21, DBRET_CHANGED)   /* a file changed while a load pass read it */
 
 enum {
 #define DBRET_ENUM(code, name) name = code,
@@ -128,6 +129,25 @@ typedef struct DbaseTag* TAG;
 // Initialises `gdat` for database type `type` (1, 2, 4, 7, 8, 16, 32776):
 // zeroes it and sets the defaults. DBRET_DBTYPE for any other type.
 int DBinit(T_DBGDAT* gdat, unsigned type);
+
+// ---- Load passes -------------------------------------------------------
+//
+// A load pass reads each file once. Between DBpassbegin and DBpassend the
+// first open of a path reads the whole file (open, fstat, one read, close)
+// and every open of that path in the pass, its own and later ones, reads
+// from that copy: a caller that opens a table for every lookup pays for the
+// bytes once instead of system calls per lookup. Outside a pass (and for a
+// file over 64 MiB) an open reads the file itself, as always. A handle
+// opened in a pass keeps reading its copy until it is closed.
+//
+// Passes nest; only the outermost end ends the pass. It compares every
+// file read in the pass with the file as it is now (same size and bytes; a
+// file that could not be opened still cannot): DBRET_CHANGED when one
+// differs, so that a table rewritten while the pass read it is never taken
+// as good. The copies are then dropped; the next pass reads the files anew.
+// Not thread-safe, like the rest of the layer.
+int DBpassbegin(void);
+int DBpassend(void);
 
 // ---- Data files --------------------------------------------------------
 

@@ -59,6 +59,8 @@ constexpr int kEndOfTag = 10510;       // past the end of the tag
 constexpr int kKeyNotFound = 10511;    // key not in the tag
 constexpr int kTagRange = 10512;       // tag number out of range
 constexpr int kNameLength = 10513;     // file name too long
+constexpr int kPassChanged = 10514;    // a file changed while a load pass
+                                       // read it
 }  // namespace report
 
 // Little-endian loads from a byte buffer; the caller has checked the range.
@@ -70,7 +72,16 @@ inline std::uint32_t LoadLe32(const unsigned char* p) {
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-// Owns one read-only file descriptor.
+// The bytes of a whole file as a load pass read it (see DBpassbegin).
+struct FileCopy {
+    std::unique_ptr<unsigned char[]> data;
+    std::size_t size = 0;      // bytes of the file
+    std::size_t capacity = 0;  // bytes of `data`
+};
+
+// One open file: a read-only descriptor it owns, or, inside a load pass,
+// the pass's copy of the file (shared with every other open of the same
+// path in the pass; kept alive by this open after the pass has ended).
 class File {
 public:
     File() = default;
@@ -80,14 +91,24 @@ public:
 
     // Opens `path` read-only; on failure returns the layer's code and report.
     int Open(const char* path, int* report);
-    // Reads up to `len` bytes at `offset` in pieces of at most 16384 bytes;
-    // returns the bytes read (short at end of file) or -1 on a read error.
+    // Reads up to `len` bytes at `offset` (from the file in pieces of at most
+    // 16384 bytes, or from the copy); returns the bytes read (short at end of
+    // file) or -1 on a read error.
     long ReadAt(std::uint64_t offset, unsigned char* buf, std::size_t len) const;
-    // Current size of the file, or 0 when it cannot be taken.
+    // Current size of the file (of the copy), or 0 when it cannot be taken.
     std::uint64_t Size() const;
+    // For a file read from a load pass's copy: the copy's bytes at
+    // [offset, offset + len), or null when they are not all in the file.
+    // Always null for a file read from its descriptor.
+    const unsigned char* CopyAt(std::uint64_t offset, std::size_t len) const {
+        if (!copy_ || offset > copy_->size || len > copy_->size - offset) return nullptr;
+        return copy_->data.get() + offset;
+    }
+    bool IsCopy() const { return copy_ != nullptr; }
 
 private:
     int fd_ = -1;
+    std::shared_ptr<const FileCopy> copy_;
 };
 
 // Records the outcome of a call in the global data block and returns `code`.

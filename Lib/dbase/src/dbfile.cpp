@@ -14,6 +14,10 @@
 //       32   32 field descriptors, (header length - 32) / 32 of them, ended
 //               early by a 0x0D byte
 // Field descriptor: 0-10 name (NUL-padded), 11 type, 16 length, 17 decimals.
+// A character field has no decimals; writers of character fields longer
+// than 255 bytes keep the length's high byte in byte 17, so a character
+// field's length is bytes 16-17 (the fields must then fill no more than the
+// record, or the table is refused).
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -60,13 +64,75 @@ DbaseDbf* CheckDbf(DBF dbf) {
 namespace nuvak {
 namespace dbase {
 
-File::~File() {
-    if (fd_ >= 0) ::close(fd_);
+namespace {
+
+// Files a pass copies whole; a larger one is read as it would be outside
+// a pass.
+constexpr std::uint64_t kMaxCopy = 64u << 20;
+// Piece in which the end of a pass compares a file with its copy.
+constexpr std::size_t kComparePiece = 256u << 10;
+
+// What a pass found at a path: its copy, or the open failure (then `copy`
+// is null and `rc` the layer's code), or a file too large to copy.
+struct PassEntry {
+    std::string path;
+    std::shared_ptr<FileCopy> copy;
+    int rc = 0;
+    int rep = 0;
+    bool too_large = false;
+};
+
+struct Pass {
+    int depth = 0;
+    std::vector<PassEntry> files;
+    // Buffers of earlier passes' copies that nothing holds any more, reused
+    // so that a pass does not fault fresh memory in for every file.
+    std::vector<std::unique_ptr<unsigned char[]>> spare;
+    std::vector<std::size_t> spare_size;
+};
+
+Pass& CurrentPass() {
+    static Pass pass;
+    return pass;
 }
 
-int File::Open(const char* path, int* rep) {
-    fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd_ >= 0) return 0;
+// Keeps at most this many bytes of spare buffers between passes.
+constexpr std::size_t kMaxSpare = 32u << 20;
+
+// A buffer of at least `want` bytes: the smallest spare one that fits, or a
+// new one (null when none can be had).
+std::unique_ptr<unsigned char[]> TakeBuffer(std::size_t want, std::size_t* capacity) {
+    Pass& pass = CurrentPass();
+    std::size_t best = pass.spare.size();
+    for (std::size_t i = 0; i < pass.spare.size(); ++i)
+        if (pass.spare_size[i] >= want && (best == pass.spare.size() || pass.spare_size[i] < pass.spare_size[best]))
+            best = i;
+    if (best < pass.spare.size()) {
+        std::unique_ptr<unsigned char[]> b = std::move(pass.spare[best]);
+        *capacity = pass.spare_size[best];
+        pass.spare.erase(pass.spare.begin() + static_cast<std::ptrdiff_t>(best));
+        pass.spare_size.erase(pass.spare_size.begin() + static_cast<std::ptrdiff_t>(best));
+        return b;
+    }
+    *capacity = want;
+    return std::unique_ptr<unsigned char[]>(new (std::nothrow) unsigned char[want]);
+}
+
+// Keeps the buffer of a copy nothing holds any more for a later pass.
+void KeepBuffer(const std::shared_ptr<FileCopy>& copy) {
+    Pass& pass = CurrentPass();
+    if (!copy || copy.use_count() != 1) return;
+    std::size_t kept = 0;
+    for (std::size_t n : pass.spare_size) kept += n;
+    FileCopy& c = *copy;
+    if (kept + c.capacity > kMaxSpare) return;
+    pass.spare.push_back(std::move(c.data));
+    pass.spare_size.push_back(c.capacity);
+}
+
+int OpenFd(const char* path, int* fd, int* rep) {
+    *fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (*fd >= 0) return 0;
     switch (errno) {
         case ENOENT:
         case ENOTDIR:
@@ -90,7 +156,126 @@ int File::Open(const char* path, int* rep) {
     }
 }
 
+// Reads the whole of the open file `fd` (whose size fstat gave as `size`)
+// into `out`: one read when the size holds, more when the file grows
+// meanwhile. False on a read error or beyond kMaxCopy.
+bool ReadWhole(int fd, std::uint64_t size, FileCopy* out) {
+    // One byte more than the size, so that a file of that size ends the read.
+    std::size_t cap = 0;
+    std::unique_ptr<unsigned char[]> buf = TakeBuffer(static_cast<std::size_t>(size) + 1, &cap);
+    if (!buf) return false;
+    std::size_t done = 0;
+    for (;;) {
+        std::size_t want = cap - done;
+        ssize_t got = ::pread(fd, buf.get() + done, want, static_cast<off_t>(done));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<std::size_t>(got);
+        // A regular file reads short only at its end.
+        if (static_cast<std::size_t>(got) < want) break;
+        if (done == cap) {
+            if (cap > kMaxCopy) return false;
+            std::unique_ptr<unsigned char[]> more(new (std::nothrow) unsigned char[cap * 2]);
+            if (!more) return false;
+            std::memcpy(more.get(), buf.get(), done);
+            buf = std::move(more);
+            cap *= 2;
+        }
+    }
+    out->data = std::move(buf);
+    out->size = done;
+    out->capacity = cap;
+    return true;
+}
+
+// The pass's entry for `path`, reading the file at its first open.
+const PassEntry& PassFile(const char* path) {
+    Pass& pass = CurrentPass();
+    for (const PassEntry& e : pass.files)
+        if (e.path == path) return e;
+    PassEntry e;
+    e.path = path;
+    int fd = -1;
+    e.rc = OpenFd(path, &fd, &e.rep);
+    if (e.rc == 0) {
+        struct stat st;
+        auto copy = std::make_shared<FileCopy>();
+        if (::fstat(fd, &st) != 0 || st.st_size < 0 ||
+            static_cast<std::uint64_t>(st.st_size) > kMaxCopy ||
+            !ReadWhole(fd, static_cast<std::uint64_t>(st.st_size), copy.get()))
+            e.too_large = true;  // read as outside a pass
+        else
+            e.copy = std::move(copy);
+        ::close(fd);
+    }
+    pass.files.push_back(std::move(e));
+    return pass.files.back();
+}
+
+// Whether the file at `e.path` is still what the pass found there.
+bool Unchanged(const PassEntry& e) {
+    int fd = -1, rep = 0;
+    int rc = OpenFd(e.path.c_str(), &fd, &rep);
+    if (!e.copy) {
+        if (rc == 0) ::close(fd);
+        return e.too_large || rc == e.rc;
+    }
+    if (rc != 0) return false;
+    struct stat st;
+    const FileCopy& was = *e.copy;
+    bool same = ::fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_size) == was.size;
+    // Compared piece by piece through one buffer kept for the purpose
+    // (a few reads per file, no fresh memory to fault in at every pass).
+    static std::unique_ptr<unsigned char[]> piece(new unsigned char[kComparePiece]);
+    std::size_t done = 0;
+    while (same) {
+        std::size_t want = std::min(kComparePiece, was.size + 1 - done);
+        ssize_t got = ::pread(fd, piece.get(), want, static_cast<off_t>(done));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            same = false;
+            break;
+        }
+        std::size_t n = static_cast<std::size_t>(got);
+        if (done + n > was.size || std::memcmp(piece.get(), was.data.get() + done, n) != 0) same = false;
+        done += n;
+        if (n < want) break;  // the end of the file
+    }
+    same = same && done == was.size;
+    ::close(fd);
+    return same;
+}
+
+}  // namespace
+
+File::~File() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+int File::Open(const char* path, int* rep) {
+    if (CurrentPass().depth > 0) {
+        const PassEntry& e = PassFile(path);
+        if (e.copy) {
+            copy_ = e.copy;
+            return 0;
+        }
+        if (!e.too_large) {
+            *rep = e.rep;
+            return e.rc;
+        }
+    }
+    return OpenFd(path, &fd_, rep);
+}
+
 long File::ReadAt(std::uint64_t offset, unsigned char* buf, std::size_t len) const {
+    if (copy_) {
+        if (offset >= copy_->size) return 0;
+        std::size_t n = std::min(len, static_cast<std::size_t>(copy_->size - offset));
+        std::memcpy(buf, copy_->data.get() + offset, n);
+        return static_cast<long>(n);
+    }
     std::size_t done = 0;
     while (done < len) {
         std::size_t piece = std::min(len - done, kReadPiece);
@@ -106,6 +291,7 @@ long File::ReadAt(std::uint64_t offset, unsigned char* buf, std::size_t len) con
 }
 
 std::uint64_t File::Size() const {
+    if (copy_) return copy_->size;
     struct stat st;
     if (::fstat(fd_, &st) != 0 || st.st_size < 0) return 0;
     return static_cast<std::uint64_t>(st.st_size);
@@ -144,6 +330,26 @@ const char* DBretname(int code) {
         default:
             return "DBRET_UNKNOWN";
     }
+}
+
+int DBpassbegin(void) {
+    ++CurrentPass().depth;
+    return 0;
+}
+
+int DBpassend(void) {
+    Pass& pass = CurrentPass();
+    if (pass.depth == 0) return 0;
+    if (--pass.depth > 0) return 0;
+    bool same = true;
+    for (const PassEntry& e : pass.files)
+        if (!Unchanged(e)) {
+            same = false;
+            break;
+        }
+    for (PassEntry& e : pass.files) KeepBuffer(e.copy);
+    pass.files.clear();
+    return same ? 0 : DBRET_CHANGED;
 }
 
 int DBinit(T_DBGDAT* gdat, unsigned type) {
@@ -256,8 +462,13 @@ DBF dDopen(T_DBGDAT* gdat, const char* name, int /*mode*/, int /*buffers*/) {
         std::memcpy(f.name, d, 10);
         f.name[10] = '\0';
         f.type = static_cast<char>(d[dbfhdr::kDescType]);
-        f.width = d[dbfhdr::kDescLen];
-        f.decimals = d[dbfhdr::kDescDec];
+        if (f.type == 'C') {
+            f.width = LoadLe16(d + dbfhdr::kDescLen);
+            f.decimals = 0;
+        } else {
+            f.width = d[dbfhdr::kDescLen];
+            f.decimals = d[dbfhdr::kDescDec];
+        }
         f.offset = offset;
         offset += static_cast<unsigned>(f.width);
         dbf->fields.push_back(f);
@@ -302,12 +513,37 @@ int dDreccnt(DBF h, long* count) {
     return Ok(dbf->gdat);
 }
 
+namespace {
+const unsigned char* ReadNode(DbaseDbf* dbf, std::uint64_t index);
+}  // namespace
+
 int dDgetrec(DBF h, long recno, char* buffer) {
     DbaseDbf* dbf = CheckDbf(h);
     if (!dbf) return DBRET_BADHANDLE;
     if (!buffer || recno < 1 || static_cast<unsigned long>(recno) > dbf->reccnt)
         return Fail(dbf->gdat, DBRET_RANGE, report::kRecnoRange);
     std::uint64_t index = static_cast<std::uint64_t>(recno - 1);
+    const unsigned char* rec = nullptr;
+    if (dbf->file.IsCopy()) {
+        // A load pass's copy: the record straight from it.
+        rec = dbf->file.CopyAt(dbf->hdrlen + index * dbf->reclen, dbf->reclen);
+        if (!rec) return Fail(dbf->gdat, DBRET_IO, report::kRecordPastEnd);
+    } else {
+        rec = ReadNode(dbf, index);
+        if (!rec) return dbf->gdat->dretcode;
+    }
+    dbf->gdat->d_recno = static_cast<std::int32_t>(recno);
+    if (dbf->gdat->d_request & 1)
+        std::memcpy(buffer, rec + 1, dbf->reclen - 1);
+    else
+        std::memcpy(buffer, rec, dbf->reclen);
+    return Ok(dbf->gdat);
+}
+
+namespace {
+// Record `index` (0-based) through the node buffer, or null with the failure
+// recorded.
+const unsigned char* ReadNode(DbaseDbf* dbf, std::uint64_t index) {
     long node_no = static_cast<long>(index / dbf->recs_per_node);
     std::size_t in_node = static_cast<std::size_t>(index % dbf->recs_per_node) * dbf->reclen;
     // The last node of a file is usually short; a record that does not lie
@@ -316,20 +552,20 @@ int dDgetrec(DBF h, long recno, char* buffer) {
         std::uint64_t pos = dbf->hdrlen + static_cast<std::uint64_t>(node_no) * dbf->node_size;
         dbf->node_no = -1;
         long got = dbf->file.ReadAt(pos, dbf->node.data(), dbf->node_size);
-        if (got < 0) return Fail(dbf->gdat, DBRET_IO, report::kReadError);
+        if (got < 0) {
+            Fail(dbf->gdat, DBRET_IO, report::kReadError);
+            return nullptr;
+        }
         dbf->node_no = node_no;
         dbf->node_valid = static_cast<std::size_t>(got);
-        if (in_node + dbf->reclen > dbf->node_valid)
-            return Fail(dbf->gdat, DBRET_IO, report::kRecordPastEnd);
+        if (in_node + dbf->reclen > dbf->node_valid) {
+            Fail(dbf->gdat, DBRET_IO, report::kRecordPastEnd);
+            return nullptr;
+        }
     }
-    const unsigned char* rec = dbf->node.data() + in_node;
-    dbf->gdat->d_recno = static_cast<std::int32_t>(recno);
-    if (dbf->gdat->d_request & 1)
-        std::memcpy(buffer, rec + 1, dbf->reclen - 1);
-    else
-        std::memcpy(buffer, rec, dbf->reclen);
-    return Ok(dbf->gdat);
+    return dbf->node.data() + in_node;
 }
+}  // namespace
 
 int dDfldnm(DBF h, char* name, unsigned* offset, int* position, char* type, int* width,
             int* decimals) {

@@ -6,7 +6,10 @@
 //       20    1 page size in 512-byte blocks (2 when smaller, 32 when larger)
 //       26    1 tag slot length: 32 in dBASE IV (0 from some writers); the
 //               43 of level-7 files is refused
-//       28    4 number of tags (at most 47)
+//       28    2 number of tags (at most 47) when the slot length is 32;
+//               bytes 30-31 then hold other data in files of some writers
+//               (02 1B, 03 1B seen). With slot length 0 the count is read
+//               as 4 bytes.
 // Pages and headers are addressed by block number x 512.
 //
 // Tag table at offset 512, slot n at 512 + 32 n; slot 0 is not a tag, its
@@ -45,7 +48,8 @@
 // can neither hang nor read outside a buffer.
 //
 // Reads per open: one for the head (header, tag table, first tag header),
-// one per page not cached. The change counter costs a read at each seek and
+// one per page not cached; in a load pass none (pages are used in place in
+// the pass's copy of the file). The change counter costs a read at each seek and
 // at each step that leaves the leaf the tag holds (see CheckCounter).
 #include <algorithm>
 #include <cctype>
@@ -121,6 +125,8 @@ private:
 // A page slot of the index file's cache; its bytes are slot n of the
 // file's page buffer.
 struct CachedPage {
+    const unsigned char* bytes = nullptr;  // the slot's buffer, or the page
+                                           // in a load pass's copy of the file
     std::uint32_t block = 0;
     std::uint64_t stamp = 0;
     std::uint64_t fill = 0;  // which reading of the file put the bytes here
@@ -249,9 +255,10 @@ void DropFileState(DbaseMdx* m) {
     m->nslots = 0;
 }
 
-unsigned char* PageBytes(DbaseMdx* m, const CachedPage* slot) {
+unsigned char* SlotBuffer(DbaseMdx* m, const CachedPage* slot) {
     return m->pages.get() + static_cast<std::size_t>(slot - m->cache) * m->page_size;
 }
+const unsigned char* PageBytes(const CachedPage* slot) { return slot->bytes; }
 
 // Whether the leaf the tag landed on is still in its cache slot, with the
 // bytes of the same reading.
@@ -283,14 +290,23 @@ int ReadPage(DbaseTag* t, std::uint32_t block, PageView* view) {
             });
         }
         slot->used = false;
-        int rc = ReadExact(m, block * kBlock, PageBytes(m, slot), m->page_size, report::kPageRange);
-        if (rc != 0) return rc;
+        // A load pass's copy is read in place; a page reaching past its end
+        // is refused as a short read would be.
+        const unsigned char* bytes = m->file.CopyAt(block * kBlock, m->page_size);
+        if (!bytes) {
+            if (m->file.IsCopy()) return Fail(m->gdat, DBRET_BADFILE, report::kPageRange);
+            unsigned char* buf = SlotBuffer(m, slot);
+            int rc = ReadExact(m, block * kBlock, buf, m->page_size, report::kPageRange);
+            if (rc != 0) return rc;
+            bytes = buf;
+        }
+        slot->bytes = bytes;
         slot->block = block;
         slot->fill = ++m->fills;
         slot->used = true;
     }
     slot->stamp = ++m->clock;
-    const unsigned char* p = PageBytes(m, slot);
+    const unsigned char* p = PageBytes(slot);
     unsigned n = LoadLe16(p + page::kCount);
     std::size_t end = page::kEntries + static_cast<std::size_t>(n) * t->entlen;
     if (end > m->page_size) return TagFail(t, DBRET_BADFILE, report::kEntryCount);
@@ -534,9 +550,27 @@ void StepInLeaf(DbaseTag* t) {
     CachedPage& c = m->cache[t->leaf_slot];
     c.stamp = ++m->clock;
     unsigned idx = ++t->path.back().index;
-    const unsigned char* e = PageBytes(m, &c) + page::kEntries + static_cast<std::size_t>(idx) * t->entlen;
+    const unsigned char* e = PageBytes(&c) + page::kEntries + static_cast<std::size_t>(idx) * t->entlen;
     std::memcpy(t->curkey, e + page::kPointer, t->keylen);
     t->currec = static_cast<long>(LoadLe32(e));
+}
+
+// The name in tag slot `slot` of a tag table, NUL-terminated.
+struct SlotText {
+    char name[tagslot::kNameSize];
+};
+SlotText SlotName(const unsigned char* table, unsigned slot) {
+    SlotText t;
+    std::memcpy(t.name, table + tagslot::kSize * slot + tagslot::kName, sizeof t.name);
+    t.name[tagslot::kNameSize - 1] = '\0';
+    return t;
+}
+
+// The first of slots 1..ntags named `want`, or 0.
+unsigned FindTagSlot(const unsigned char* table, unsigned ntags, const char* want) {
+    for (unsigned slot = 1; slot <= ntags; ++slot)
+        if (std::strncmp(want, SlotName(table, slot).name, tagslot::kNameSize) == 0) return slot;
+    return 0;
 }
 
 }  // namespace
@@ -576,9 +610,12 @@ MDX dXopen(DBF dbf, const char* name, int /*mode*/, int buffers) {
     unsigned units = h[mdxhdr::kPageBlocks];
     units = std::min(32u, std::max(2u, units));
     m->page_size = units * static_cast<unsigned>(kBlock);
-    std::uint32_t ntags = LoadLe32(h + mdxhdr::kTagCount);
     unsigned slotlen = h[mdxhdr::kSlotLen];
-    // Level-7 files have 43-byte slots and use bytes 30-31 for other things.
+    // Level-7 files are told apart by their 43-byte slots. In a file with
+    // 32-byte slots the count is 16 bits: some writers keep other data in
+    // bytes 30-31.
+    std::uint32_t ntags =
+        slotlen == tagslot::kSize ? LoadLe16(h + mdxhdr::kTagCount) : LoadLe32(h + mdxhdr::kTagCount);
     if ((slotlen != 0 && slotlen != tagslot::kSize) || ntags > mdxhdr::kMaxTags) {
         Fail(gdat, DBRET_BADFILE, report::kIndexHeader);
         return nullptr;
@@ -621,8 +658,15 @@ TAG dXactidx(MDX h, const char* tagname) {
     // Each step goes one level down; more steps than slots is a cycle.
     for (unsigned steps = 0;; ++steps) {
         if (slot == 0) {
-            Fail(m->gdat, DBRET_NOTFOUND, report::kNoTag);
-            return nullptr;
+            // The tree missed. Writers differ in the order of their name
+            // trees (one sorts '_' before letters), so the slots are
+            // searched in file order before the tag is called absent.
+            slot = FindTagSlot(table, m->ntags, want);
+            if (slot == 0) {
+                Fail(m->gdat, DBRET_NOTFOUND, report::kNoTag);
+                return nullptr;
+            }
+            break;
         }
         if (slot > m->ntags) {
             Fail(m->gdat, DBRET_RANGE, report::kTagSlot);
@@ -632,12 +676,9 @@ TAG dXactidx(MDX h, const char* tagname) {
             Fail(m->gdat, DBRET_BADFILE, report::kTagTree);
             return nullptr;
         }
-        const unsigned char* s = table + tagslot::kSize * slot;
-        char have[tagslot::kNameSize];
-        std::memcpy(have, s + tagslot::kName, sizeof have);
-        have[tagslot::kNameSize - 1] = '\0';
-        int c = std::strncmp(want, have, tagslot::kNameSize);
+        int c = std::strncmp(want, SlotName(table, slot).name, tagslot::kNameSize);
         if (c == 0) break;
+        const unsigned char* s = table + tagslot::kSize * slot;
         slot = c < 0 ? s[tagslot::kLeft] : s[tagslot::kRight];
     }
     std::uint32_t header_block = LoadLe32(table + tagslot::kSize * slot + tagslot::kHeaderBlock);

@@ -2,6 +2,7 @@
 // built by the tests themselves.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -438,4 +439,51 @@ TEST_F(DbaseTest, EmptyTagAndCharacterKeys) {
     ASSERT_EQ(dXtagnm(mdx, 2, name), 0);
     EXPECT_STREQ(name, "NAME");
     EXPECT_EQ(dXtagnm(mdx, 3, name), DBRET_RANGE);
+}
+
+// A load pass reads each file once: later opens in the pass are served from
+// that reading even when the files have gone; the end of the pass compares
+// the files with what it read (DBRET_CHANGED for a rewrite or removal), and
+// outside a pass every open reads the file itself again.
+TEST_F(DbaseTest, LoadPassReadsOnceAndNoticesRewrites) {
+    Bytes d = TourDbf({"1", "2", "3"}), x = MakeMdx({NumTag("GRPTOUR", {{"1", 1}, {"2", 2}, {"3", 3}})});
+    ASSERT_TRUE(WriteFile(dir.File("p.dbf"), d));
+    ASSERT_TRUE(WriteFile(dir.File("p.mdx"), x));
+    std::string path = dir.File("p");
+    auto lookup = [&](const char* key) -> long {
+        DBF f = dDopen(&gdat, path.c_str(), DB_MODE_READ, 1);
+        if (!f) return gdat.dretcode;
+        MDX m = dXopen(f, path.c_str(), DB_MODE_READ, 4);
+        long recno = gdat.dretcode;
+        TAG t = m ? dXactidx(m, "GRPTOUR") : nullptr;
+        char rec[32];
+        if (t && dXgetrno(t, NumKey(key).data(), &recno) == 0 && dDgetrec(f, recno, rec) == 0)
+            recno = std::atol(rec + 1);
+        if (m) dXclose(m);
+        dDclose(f);
+        return recno;
+    };
+    ASSERT_EQ(DBpassbegin(), 0);
+    EXPECT_EQ(lookup("2"), 2);
+    std::remove(dir.File("p.dbf").c_str());
+    std::remove(dir.File("p.mdx").c_str());
+    EXPECT_EQ(lookup("3"), 3) << "served from the pass's reading";
+    EXPECT_EQ(DBpassend(), DBRET_CHANGED);
+    EXPECT_EQ(lookup("3"), DBRET_NOTFOUND) << "outside a pass the files are read again";
+
+    ASSERT_TRUE(WriteFile(dir.File("p.dbf"), d));
+    ASSERT_TRUE(WriteFile(dir.File("p.mdx"), x));
+    DBpassbegin();
+    DBpassbegin();  // nested: only the outer end ends the pass
+    EXPECT_EQ(lookup("1"), 1);
+    EXPECT_EQ(DBpassend(), 0);
+    Bytes x2 = x;
+    x2.back() ^= 1;
+    ASSERT_TRUE(WriteFile(dir.File("p.mdx"), x2));
+    EXPECT_EQ(lookup("1"), 1);
+    EXPECT_EQ(DBpassend(), DBRET_CHANGED) << "one byte rewritten while the pass read";
+    DBpassbegin();
+    EXPECT_EQ(lookup("1"), 1);
+    EXPECT_EQ(DBpassend(), 0);
+    EXPECT_EQ(DBpassend(), 0) << "an end without a pass";
 }

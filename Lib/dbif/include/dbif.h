@@ -5,7 +5,8 @@
 // contained: it opens the table's data file and production index, finds the
 // record or records through the index tag named like the key field, converts
 // them and closes both files again, so a table rewritten by another process is
-// seen at the next call. Not thread-safe and not reentrant: the descriptors
+// seen at the next call (inside a load pass, at the next pass: see
+// DBIF_BeginPass). Not thread-safe and not reentrant: the descriptors
 // and the one record buffer are shared by all tables (call from the run loop).
 #ifndef DBIF_H
 #define DBIF_H
@@ -30,7 +31,8 @@ typedef T_uint_16 T_error;
     X(10, DBIFERR_MISC)       /* a field of the descriptor is missing from the data file */ \
     X(11, DBIFERR_NOFILE)     /* the data file does not exist */                            \
     X(12, DBIFERR_NOFIELD)    /* not raised by these calls */                               \
-    X(13, DBIFERR_WRITEVAL)   /* not raised by these calls */
+    X(13, DBIFERR_WRITEVAL)   /* not raised by these calls */                              \
+    X(14, DBIFERR_CHANGED)    /* a table changed while a load pass read it (DBIF_EndPass) */
 
 #define DBIF_DEFINE_ERROR(code, name) constexpr T_uint_16 name = code;
 DBIF_ERROR_LIST(DBIF_DEFINE_ERROR)
@@ -136,6 +138,40 @@ T_uint_32 DBIF_GROUPIDtoLog(T_uint_16 id);
 // written only on success.
 T_uint_16 DBIF_CAMbyID(T_uint_16 id, T_CAM_config* rec);
 T_uint_16 DBIF_MONbyID(T_uint_16 id, T_MON_config* rec);
+
+// Load passes: a run of lookups that reads each table's two files once.
+// Between DBIF_BeginPass and DBIF_EndPass, a table's data file and index are
+// read whole at its first lookup, and every lookup of the pass is served
+// from those bytes (the tables stay open between the pass's lookups), so a
+// full load costs a few system calls per table instead of several per
+// lookup. Each lookup answers exactly as it would outside a pass over the
+// files as the pass found them. DBIF_EndPass closes the tables and compares
+// every file read with the file now: DBIFERR_CHANGED when one was rewritten
+// while the pass read it (what the pass gave may then mix old and new
+// records: load again), else 0. The next pass reads the files anew, so a
+// rewrite is seen at the next pass. Passes nest (the outermost end counts).
+// Outside a pass every lookup opens and closes the files as described above.
+T_uint_16 DBIF_BeginPass();
+T_uint_16 DBIF_EndPass();
+
+// A load pass for a scope: ended by End() (its result) or the destructor.
+class DBIF_LoadPass {
+public:
+    DBIF_LoadPass() { DBIF_BeginPass(); }
+    ~DBIF_LoadPass() {
+        if (open_) DBIF_EndPass();
+    }
+    DBIF_LoadPass(const DBIF_LoadPass&) = delete;
+    DBIF_LoadPass& operator=(const DBIF_LoadPass&) = delete;
+    T_uint_16 End() {
+        if (!open_) return 0;
+        open_ = false;
+        return DBIF_EndPass();
+    }
+
+private:
+    bool open_ = true;
+};
 
 // Points the interface at another database directory (tests, tools); null or
 // "" restores DBPATH. Every descriptor becomes not ready, so field positions

@@ -10,6 +10,10 @@
 //    read at its new positions (or refused with DBIFERR_MISC when a field has
 //    gone) instead of being read at stale offsets;
 //  - a record longer than the shared record buffer is refused.
+// Inside a load pass (DBIF_BeginPass) the dBASE layer serves every open from
+// its one copy of each file, and a table opened by a lookup stays open until
+// the pass ends: its structure cannot change within the pass, so the checks
+// are made once per pass.
 #include "dbiflib.h"
 
 #include <algorithm>
@@ -38,6 +42,15 @@ T_DBGDAT* gbgPtr = &gbg;
 char tempbuffer1[257];          // scratch for field conversions
 char tempbuffer2[DBIF_MAXRECLEN + 1];  // the one record buffer of all tables
 std::string dbDir = DBPATH;
+int passDepth = 0;               // load passes begun and not ended
+// In a pass, the first record of the last block read (its table and key):
+// the loaders ask for a block and then for its logical number, which is a
+// field of that same record in the same files.
+struct FirstRecord {
+    const T_Database* db = nullptr;
+    T_uint_16 id = 0;
+    std::vector<char> rec;
+} lastFirst;
 
 const char* const kNuvakFields[NUVAK_NFIELDS] = {"GRPTOUR", "GRPPRESET", "GRPDWELL", "LGRPTOUR"};
 const char* const kGroupFields[GROUP_NFIELDS] = {"GRPPRESET", "MON", "CAM", "CAMPRESET",
@@ -78,6 +91,16 @@ TableRef Cam() {
 TableRef Mon() {
     return {&dbMON.f_init, &dbMON.db, dbMON.fld, MON_NFIELDS, &dbMON.prec,
             DBFILE_MON,    kMonFields, &paths[3]};
+}
+
+// Ends a lookup: the table is closed, unless a load pass keeps it open.
+void Release(T_Database* db) {
+    if (passDepth == 0) DBIF_CloseDB(db);
+}
+
+void CloseAll() {
+    for (T_Database* db : {&dbNUVAK.db, &dbGROUP.db, &dbCAM.db, &dbMON.db}) DBIF_CloseDB(db);
+    lastFirst.db = nullptr;
 }
 
 // Looks every field of the open table up by name. 0, or DBIFERR_MISC with
@@ -209,8 +232,10 @@ T_uint_16 SeekFailure(int rc) {
     return rc == DBRET_NOTFOUND || rc == DBRET_EOF ? DBIFERR_NOTFOUND : DBIFERR_INDEXFILE;
 }
 
-// Opens a ready table and re-checks its fields (see the file comment).
+// Opens a ready table and re-checks its fields (see the file comment). A
+// table a load pass holds open was checked when the pass opened it.
 T_uint_16 OpenChecked(const TableRef& t) {
+    if (passDepth > 0 && t.db->h_dbf && (!t.db->f_mdx || t.db->h_mdx)) return DBIFERR_NOERROR;
     T_uint_16 r = DBIF_OpenDB(t.db, DB_MODE_READ);
     if (r != DBIFERR_NOERROR) return r;
     if (FieldsUnchanged(t)) return DBIFERR_NOERROR;
@@ -246,18 +271,26 @@ T_uint_16 ReadBlock(const TableRef& t, T_uint_16 (*init)(), void (*format)(Item*
     long recno = 0;
     int rc = dXgetrno(tag, search, &recno);
     if (rc != 0) {
-        DBIF_CloseDB(db);
+        Release(db);
         return SeekFailure(rc);
     }
     // One pass over the entries of this key: read and convert each record,
     // then step (the count field is 16 bits). Counting first and reading in a
     // second pass after a rewind gives the same result at twice the index
     // steps, and each step re-checks the index's change counter on disk.
-    std::vector<Item> items;
+    // Kept from call to call (the interface is not reentrant), so that a
+    // load does not grow a fresh vector for every key.
+    static std::vector<Item> items;
+    items.clear();
     for (;;) {
         if (dDgetrec(db->h_dbf, recno, *t.prec) != 0) {
             DBIF_CloseDB(db);
             return DBIFERR_DBFFILE;
+        }
+        if (items.empty() && passDepth > 0) {
+            lastFirst.db = db;
+            lastFirst.id = id;
+            lastFirst.rec.assign(*t.prec, *t.prec + db->reclen);
         }
         Item item{};
         format(&item);
@@ -279,7 +312,7 @@ T_uint_16 ReadBlock(const TableRef& t, T_uint_16 (*init)(), void (*format)(Item*
     std::memcpy(reinterpret_cast<char*>(block) + sizeof(Config), items.data(), n * sizeof(Item));
     reinterpret_cast<T_uint_16*>(block)[0] = id;
     reinterpret_cast<T_uint_16*>(block)[1] = static_cast<T_uint_16>(n);
-    DBIF_CloseDB(db);
+    Release(db);
     *out = block;
     return DBIFERR_NOERROR;
 }
@@ -295,7 +328,7 @@ T_uint_16 ReadOne(const TableRef& t, T_uint_16 (*init)(), void (*format)(Rec*), 
     char keytext[16];
     IdText(id, keytext);
     T_uint_16 r = DBIF_FindRec(&t.fld[0], *t.prec, t.db, keytext);
-    DBIF_CloseDB(t.db);
+    Release(t.db);
     if (r == DBIFERR_NOERROR) {
         format(rec);
         return DBIFERR_NOERROR;
@@ -307,11 +340,14 @@ T_uint_16 ReadOne(const TableRef& t, T_uint_16 (*init)(), void (*format)(Rec*), 
 T_uint_32 IdToLog(const TableRef& t, T_uint_16 (*init)(), int logField, T_uint_16 id) {
     if (!*t.ready) init();
     if (!*t.ready) return 0;
+    if (passDepth > 0 && lastFirst.db == t.db && lastFirst.id == id &&
+        lastFirst.rec.size() == static_cast<size_t>(t.db->reclen))
+        return DBIF_FldToU32(&t.fld[logField], lastFirst.rec.data());
     if (OpenChecked(t) != DBIFERR_NOERROR) return 0;
     char keytext[16];
     IdText(id, keytext);
     T_uint_16 r = DBIF_FindRec(&t.fld[0], *t.prec, t.db, keytext);
-    DBIF_CloseDB(t.db);
+    Release(t.db);
     return r == DBIFERR_NOERROR ? DBIF_FldToU32(&t.fld[logField], *t.prec) : 0;
 }
 
@@ -338,7 +374,21 @@ const char* DBIF_ErrorName(T_uint_16 code) {
     }
 }
 
+T_uint_16 DBIF_BeginPass() {
+    if (passDepth++ == 0) DBpassbegin();
+    return DBIFERR_NOERROR;
+}
+
+T_uint_16 DBIF_EndPass() {
+    if (passDepth == 0) return DBIFERR_NOERROR;
+    if (--passDepth > 0) return DBIFERR_NOERROR;
+    CloseAll();
+    lastFirst.db = nullptr;
+    return DBpassend() == 0 ? DBIFERR_NOERROR : DBIFERR_CHANGED;
+}
+
 void DBIF_SetPath(const char* dir) {
+    CloseAll();  // tables a load pass holds open belong to the old directory
     dbDir = (dir && *dir) ? dir : DBPATH;
     dbNUVAK.f_init = dbGROUP.f_init = dbCAM.f_init = dbMON.f_init = 0;
 }

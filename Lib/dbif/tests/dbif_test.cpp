@@ -284,6 +284,48 @@ TEST_F(DbifTest, RewriteInPlaceAndChangedStructure) {
     EXPECT_EQ(DBIF_CAMbyID(9, &rec), DBIFERR_NOACCESS);
 }
 
+// Within a load pass every lookup answers from the files as the pass first
+// read them, even while a writer rewrites them in place; the end of the pass
+// says so, and the next lookup (outside a pass, or in the next) sees the new
+// tables. A table changed between passes is read anew by the next pass.
+TEST_F(DbifTest, LoadPassAnswersFromOneReadingAndReportsRewrites) {
+    Installation inst = Small();
+    Write(inst, Deep());
+    auto steps = [](T_uint_16 id) {
+        T_NUVAK_config* raw = nullptr;
+        int n = DBIF_NUVAKbyID(id, &raw) == DBIFERR_NOERROR ? raw->nsteps : -1;
+        std::free(raw);
+        return n;
+    };
+    T_CAM_config cam;
+    ASSERT_EQ(DBIF_BeginPass(), DBIFERR_NOERROR);
+    EXPECT_EQ(steps(1), 3);
+    ASSERT_EQ(DBIF_CAMbyID(9, &cam), DBIFERR_NOERROR);
+    Installation changed = inst;
+    changed.tours[0].steps.pop_back();
+    changed.cameras[0].logical = 4242;
+    WriteOptions o = Deep();
+    o.inPlace = true;
+    Write(changed, o);
+    EXPECT_EQ(steps(1), 3) << "the pass's reading, not a mixture";
+    EXPECT_EQ(DBIF_NUVAKIDtoLog(7), 70007u);
+    ASSERT_EQ(DBIF_CAMbyID(9, &cam), DBIFERR_NOERROR);
+    EXPECT_EQ(cam.log_no, 109u);
+    EXPECT_EQ(DBIF_EndPass(), DBIFERR_CHANGED);
+    EXPECT_EQ(steps(1), 2);
+
+    DBIF_LoadPass pass;
+    EXPECT_EQ(steps(1), 2);
+    ASSERT_EQ(DBIF_CAMbyID(9, &cam), DBIFERR_NOERROR);
+    EXPECT_EQ(cam.log_no, 4242u);
+    EXPECT_EQ(DBIF_CAMbyID(8, &cam), DBIFERR_SEARCHVAL);
+    EXPECT_EQ(pass.End(), DBIFERR_NOERROR);
+    Write(inst, o);
+    DBIF_LoadPass again;
+    EXPECT_EQ(steps(1), 3) << "a rewrite between passes is seen by the next";
+    EXPECT_EQ(again.End(), DBIFERR_NOERROR);
+}
+
 TEST_F(DbifTest, KeyFieldOfAnotherType) {
     Table full = MakeTable(Small(), TableId::kCameras);
     for (auto& f : full.fields)

@@ -18,14 +18,25 @@ T_uint_32 ParseU32(const char* text) {
     return static_cast<T_uint_32>(v);
 }
 
+namespace {
+bool NameStart(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
+bool NameChar(char c) { return NameStart(c) || (c >= '0' && c <= '9') || c == '.' || c == '-'; }
+}  // namespace
+
 bool IsSafeTagName(const char* name) {
-    auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; };
-    if (!letter(*name)) return false;
-    for (const char* p = name + 1; *p; ++p) {
-        char c = *p;
-        if (!letter(c) && !(c >= '0' && c <= '9') && c != '.' && c != '-') return false;
-    }
+    if (!NameStart(*name)) return false;
+    for (const char* p = name + 1; *p; ++p)
+        if (!NameChar(*p)) return false;
     return true;
+}
+
+void AppendTagName(std::string& out, const std::string& name) {
+    if (IsSafeTagName(name.c_str()) && name.find('\0') == std::string::npos) {
+        out += name;
+        return;
+    }
+    if (name.empty() || !NameStart(name[0])) out += '_';
+    for (char c : name) out += NameChar(c) ? c : '_';
 }
 
 // Friend of every variable class: the tables name their private fields.

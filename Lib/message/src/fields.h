@@ -48,6 +48,10 @@ T_uint_32 ParseU32(const char* text);
 // True for a tag name that is safe to write unescaped: an ASCII letter or
 // underscore, then letters, digits, '.', '-' or '_'.
 bool IsSafeTagName(const char* name);
+// Appends `name` as a tag name: unchanged when IsSafeTagName, otherwise with
+// every other character replaced by '_' (and a '_' in front when it does not
+// start with a letter or '_'), so that no type can inject markup.
+void AppendTagName(std::string& out, const std::string& name);
 
 // Applies the parser's attribute array (name, value, ..., null) to `obj`.
 template <class C, std::size_t N>
@@ -69,11 +73,11 @@ void ApplyAttributes(C& obj, const std::array<Field<C>, N>& fields, const char**
             }
         }
         if (!match) {
-            // A replacement tag name is taken only when it cannot break the
-            // text it is later written into.
-            if (std::strcmp(name, "VariableType") == 0 && IsSafeTagName(value)) {
-                obj.SetVariableType(value);
-            }
+            // The variable's type is kept as given, whatever it is: requests
+            // are dispatched on it, and a type that is not one of ours is
+            // answered as any other variable. Only its writing is made safe
+            // (AppendTagName).
+            if (std::strcmp(name, "VariableType") == 0) obj.SetVariableType(value);
             continue;
         }
         hint = static_cast<std::size_t>(match - fields.data()) + 1;
@@ -92,7 +96,7 @@ void WriteVariable(const C& obj, const std::array<Field<C>, N>& fields, std::str
                    unsigned short depth) {
     SerializeUtility::appendTabOf(out, depth);
     out += '<';
-    out += obj.GetVariableType();
+    AppendTagName(out, obj.GetVariableType());
     out += ' ';
     bool first = true;
     for (const Field<C>& f : fields) {

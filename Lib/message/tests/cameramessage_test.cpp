@@ -173,15 +173,22 @@ TEST(CameraMessage, HeaderAttributesInAnyOrderWithExtrasBuildTheSameMessage) {
     EXPECT_EQ(none.GetActionType(), "");
 }
 
-TEST(CameraMessage, VariableTypeAttributeRenamesOnlyToASafeTagName) {
+TEST(CameraMessage, VariableTypeIsKeptAndWrittenSafely) {
     const char* renamed[] = {"VariableType", "CameraGroupX", "GroupID", "5", nullptr};
     CameraVariableGroup g(renamed);
     EXPECT_EQ(g.GetVariableType(), "CameraGroupX");
     EXPECT_EQ(Text(g).rfind("\n     <CameraGroupX GroupID=\"5\" ", 0), 0u);
-    // A name that would break the written text is ignored.
-    for (const char* bad : {"", "a b", "x\"/><y", "1abc", "a>"}) {
-        const char* attrs[] = {"VariableType", bad, nullptr};
-        EXPECT_EQ(CameraVariableGroup(attrs).GetVariableType(), "CameraGroup") << bad;
+    // Any other type is kept for dispatch (answered as any other variable),
+    // and written as a tag name that cannot break the text.
+    struct Case {
+        const char* type;
+        const char* written;
+    } cases[] = {{"", "_"}, {"x y", "x_y"}, {"ns:Tag", "ns_Tag"}, {"x\"/><y", "x____y"}, {"1abc", "_1abc"}};
+    for (const Case& c : cases) {
+        const char* attrs[] = {"VariableType", c.type, "GroupID", "5", nullptr};
+        CameraVariableGroup v(attrs);
+        EXPECT_EQ(v.GetVariableType(), c.type);
+        EXPECT_EQ(Text(v).rfind(std::string("\n     <") + c.written + " GroupID=\"5\" ", 0), 0u) << c.type;
     }
 }
 

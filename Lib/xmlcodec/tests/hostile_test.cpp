@@ -129,6 +129,26 @@ TEST(Hostile, InvalidUtf8IsRefused) {
     EXPECT_EQ(TimedDecode(std::string("<Camera ActionType='a\0b'/>", 26)).status, FALSE);
 }
 
+TEST(Hostile, AnyVariableTypeIsKeptAndCannotInjectMarkup) {
+    // Legal and illegal tag names, and an attempt at markup (escaped in the
+    // attribute, so it reaches the message as text).
+    for (const char* type : {"ns:Tag", "x y", "a&quot;/&gt;&lt;Camera"}) {
+        Decoded d = TimedDecode(std::string("<Camera ActionType=\"SET\"><CameraGroup VariableType=\"") + type +
+                                "\" GroupID=\"7\"/></Camera>");
+        ASSERT_EQ(d.status, TRUE) << type << ": " << d.error;
+        Variable* v = nullptr;
+        ASSERT_EQ(d.message->GetVariable(0, &v), TRUE);
+        EXPECT_NE(v->GetVariableType(), "CameraGroup") << "dispatched as a camera group: " << type;
+        // The reply text is well formed and holds no element but the two.
+        std::string text = nuvak::xmltest::EncodeMessage(*d.message);
+        Decoded again = TimedDecode(text);
+        EXPECT_EQ(again.status, TRUE) << text << ": " << again.error;
+        std::size_t tags = 0;
+        for (std::size_t at = 0; (at = text.find('<', at)) != std::string::npos; ++at) ++tags;
+        EXPECT_EQ(tags, 4u) << text;  // declaration, root, variable, end of root
+    }
+}
+
 TEST(Hostile, TextAfterTheRootFailsAndFreesTheMessage) {
     for (const char* tail : {"x", "<Camera/>", "<CameraMenu/>", "&amp;", "<"}) {
         Decoded d = TimedDecode(std::string("<Camera><CameraMenu/></Camera>") + tail);

@@ -44,5 +44,19 @@ expect 0 "rewrite one table" "$tool" rewrite --table nuvak "$work/b.desc" "$work
 [ "$(stat -c %i "$work/db/nuvak.mdx")" = "$ino" ] || { echo "FAIL: rewrite replaced the file"; fail=1; }
 expect 0 "dump after rewrite" "$tool" dump --json "$work/db"
 grep -q '"dwell": 11' "$work/out" || { echo "FAIL: rewrite not seen"; fail=1; }
+
+# Indexes shaped by other writers: other data after a 16-bit tag count
+# (bytes 30-31), and a tag-name tree that misses a tag present in the file
+# (CAM hung on the wrong side of LCAM). The walk gives the same records.
+expect 0 "walk GRPTOUR" "$tool" walk "$work/db/nuvak.dbf" GRPTOUR
+cp "$work/out" "$work/walk1"
+printf '\002\033' | dd of="$work/db/nuvak.mdx" bs=1 seek=30 conv=notrunc 2>/dev/null
+expect 0 "walk with bytes 30-31 set" "$tool" walk "$work/db/nuvak.dbf" GRPTOUR
+cmp -s "$work/walk1" "$work/out" || { echo "FAIL: walk differs with bytes 30-31 set"; fail=1; }
+expect 0 "walk CAM" "$tool" walk "$work/db/cam.dbf" CAM
+cp "$work/out" "$work/walk2"
+printf '\000\001' | dd of="$work/db/cam.mdx" bs=1 seek=592 conv=notrunc 2>/dev/null
+expect 0 "walk CAM off the name tree" "$tool" walk "$work/db/cam.dbf" CAM
+cmp -s "$work/walk2" "$work/out" || { echo "FAIL: walk differs off the name tree"; fail=1; }
 [ $fail -eq 0 ] && echo "cli_test: ok"
 exit $fail

@@ -2,6 +2,11 @@
 // format. Its files are checked against the reader (Lib/dbif tests) and
 // against independent readers (tests/dbase-peer).
 #include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+
+#include "dbase.h"
 
 #include "dbfwriter.h"
 #include "installation.h"
@@ -99,4 +104,59 @@ TEST(Example, FullSizeHasTheInstallationLimits) {
     std::string error;
     ASSERT_TRUE(BuildTable(MakeTable(inst, TableId::kPresets), {}, 0, &image, &error)) << error;
     EXPECT_EQ(image.mdx.size() % 512, 0u);
+}
+
+// Tables shaped like those of other writers, read back through the dBASE
+// reader: other data in index header bytes 30-31, a tag-name tree ordered
+// with '_' before letters, a character field over 255 bytes before others.
+TEST(ForeignShapes, ReaderFindsTagsAndFields) {
+    Table t;
+    t.fields = {{"NOTE", 'C', 300, 0}, {"A_B", 'N', 5, 0}, {"AB", 'N', 5, 0}, {"ZZ", 'N', 5, 0},
+                {"NAME", 'C', 8, 0}};
+    for (int i = 1; i <= 5; ++i)
+        t.rows.push_back({std::string(299, 'x') + "y", std::to_string(6 - i), std::to_string(i * 10),
+                          std::to_string(i), "n" + std::to_string(i)});
+    t.tags = {"ZZ", "A_B", "AB"};
+    WriteOptions o;
+    o.tagCountTail = 0x1B02;
+    o.underscoreFirst = true;
+    char dir[] = "/tmp/dbwriter_test.XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    std::string path = std::string(dir) + "/foreign", error;
+    ASSERT_TRUE(WriteTable(path, t, o, &error)) << error;
+
+    T_DBGDAT gdat;
+    DBinit(&gdat, 1);
+    DBF dbf = dDopen(&gdat, path.c_str(), DB_MODE_READ, 1);
+    ASSERT_NE(dbf, nullptr) << DBretname(gdat.dretcode);
+    char name[11];
+    unsigned off = 0;
+    char type = 0;
+    int width = 0, dec = 0;
+    ASSERT_EQ(dDfldinfo(dbf, 1, name, &off, &type, &width, &dec), 0);
+    EXPECT_EQ(width, 300);
+    EXPECT_EQ(dec, 0);
+    ASSERT_EQ(dDfldinfo(dbf, 5, name, &off, &type, &width, &dec), 0);
+    EXPECT_EQ(off, 1u + 300 + 15);
+    std::vector<char> rec(static_cast<size_t>(dDreclen(dbf)));
+    ASSERT_EQ(dDgetrec(dbf, 2, rec.data()), 0);
+    EXPECT_EQ(std::string(rec.data() + off, 8), "n2      ");
+
+    MDX mdx = dXopen(dbf, path.c_str(), DB_MODE_READ, 4);
+    ASSERT_NE(mdx, nullptr) << DBretname(gdat.dretcode);
+    EXPECT_EQ(dXtagcnt(mdx), 3);
+    for (const char* tag : {"ZZ", "A_B", "AB"}) {
+        TAG h = dXactidx(mdx, tag);
+        ASSERT_NE(h, nullptr) << tag << ": " << DBretname(gdat.dretcode);
+        long recno = 0, last = 0;
+        int n = 0;
+        while (dXnxtkey(h, nullptr, &recno) == 0) ++n, last = recno;
+        EXPECT_EQ(n, 5) << tag;
+        EXPECT_EQ(last, std::string(tag) == "A_B" ? 1 : 5) << tag;
+    }
+    EXPECT_EQ(dXactidx(mdx, "NOTE"), nullptr);
+    EXPECT_EQ(gdat.dretcode, DBRET_NOTFOUND);
+    dXclose(mdx);
+    dDclose(dbf);
+    std::filesystem::remove_all(dir);
 }
