@@ -17,8 +17,15 @@
 //   mu-peer broadcast [--port P] [--wait MS] --service-of-unit
 //       a check request to every unit through the task manager's broadcast
 //       address; prints "answer unit U status S" for every answer
-//   mu-peer udp-echo [--port P] | udp-ping --to ADDRESS [--port P] [--count N]
-//       a bare UDP echo and its timer: the floor of the round-trip figures
+//   mu-peer udp-echo [--port P] | udp-ping --to ADDRESS [--port P] [--count N] [--service GROUP]
+//       a bare UDP echo and its timer: the floor of the round-trip figures;
+//       with --service the timer sends the service's own comm request (a check
+//       of GROUP) from a plain blocking socket instead
+//   mu-peer switch --unit N --service TOUR --log FILE [--count N]
+//       command to switch: N times a Stop, then a Run of TOUR at unit N from
+//       a keyboard of this unit, timed from the Run's sending to the first
+//       camera select in that unit's monitor control log (FILE); prints one
+//       JSON line with the median, p99 and every figure
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -32,15 +39,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <atomic>
+#include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cameramessage.h"
+#include "commencoder.h"
 #include "framework.h"
 #include "icommclient.h"
 #include "icommserver.h"
 #include "itmgr.h"
+#include "sysdefs.h"
 
 namespace {
 
@@ -50,7 +62,8 @@ const char kUsage[] =
     "               [--type once|least|most] [--tag T] [--service GROUP] [--max-retry N]\n"
     "               [--retry-period MS] [--latencies]\n"
     "       mu-peer broadcast [--port P] [--wait MS]\n"
-    "       mu-peer udp-echo [--port P] | mu-peer udp-ping --to ADDRESS [--port P] [--count N]\n";
+    "       mu-peer udp-echo [--port P] | mu-peer udp-ping --to ADDRESS [--port P] [--count N]\n"
+    "       mu-peer switch --unit N --service TOUR --log FILE [--count N] [--port 5110]\n";
 
 [[noreturn]] void Fail(const std::string& why) {
     std::fprintf(stderr, "mu-peer: %s\n", why.c_str());
@@ -67,6 +80,7 @@ struct Args {
     unsigned short unit = 0, port = 5111, maxRetry = 3;
     unsigned long count = 100, window = 16, retryPeriod = 1000, waitMs = 2000;
     unsigned long service = 0;  // global group id checked at the service
+    std::string log;            // monitor control log (switch)
     bool latencies = false;
 };
 
@@ -103,6 +117,7 @@ Args Parse(int argc, char** argv) {
         else if (k == "--max-retry") a.maxRetry = static_cast<unsigned short>(Number(v, 100));
         else if (k == "--retry-period") a.retryPeriod = Number(v, 600000);
         else if (k == "--wait") a.waitMs = Number(v, 600000);
+        else if (k == "--log") a.log = v;
         else Fail("unknown option " + k);
     }
     return a;
@@ -231,6 +246,7 @@ public:
         if (!right) ++wrong_;
         latency_.push_back(NowMs() - start_[i]);
         Resolve(i, true);
+        Fill();  // the next request goes out at once, not at the next tick
     }
     // An at-most-once answer names its request only by its payload.
     struct MostOnce : ICommClientUser {
@@ -357,6 +373,147 @@ int Broadcast(const Args& a) {
     return 0;
 }
 
+// ---- command to switch ----
+
+// A tour request (run or stop) from a keyboard at monitor 1 of `source`.
+std::string TourRequest(unsigned short source, unsigned long tour, unsigned short action, unsigned short requestId) {
+    CameraMessage m("SET_REQUEST", requestId, source, 0, source * 10000000ul + 1, 0, 0);
+    m.AddElement(new CameraVariableGroup(static_cast<T_uint_32>(tour), MON_TOUR_TYP_GRP,
+                                         static_cast<unsigned short>(0x0100 + source), source, 10, action, 0, 0));
+    std::string text;
+    m.SerializeElement(text, 0);
+    return text;
+}
+
+// Watches the log from a thread of its own (with every signal blocked, so
+// the framework's signals reach the loop): the time the first camera select
+// appears after `armed` was set.
+class LogWatch {
+public:
+    explicit LogWatch(std::string path) : path_(std::move(path)) {
+        sigset_t all, old;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &old);
+        thread_ = std::thread([this] { Watch(); });
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    }
+    ~LogWatch() {
+        stop_ = true;
+        thread_.join();
+    }
+    void Arm() {
+        seen_ = 0;
+        armed_ = true;
+    }
+    double Seen() const { return seen_; }
+
+private:
+    void Watch() {
+        std::ifstream in(path_);
+        std::string line;
+        while (!stop_) {
+            if (std::getline(in, line)) {
+                if (armed_ && line.find("\"camera_select\"") != std::string::npos) {
+                    seen_ = NowMs();
+                    armed_ = false;
+                }
+                continue;
+            }
+            in.clear();
+            usleep(100);
+        }
+    }
+    std::string path_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false}, armed_{false};
+    std::atomic<double> seen_{0};
+};
+
+class Switcher : public ICommClientUser, public IFrameWorkClient, public IFrameWorkObserver {
+public:
+    Switcher(IFrameWork& fw, const Args& a, ICommClient* c, unsigned short source)
+        : fw_(fw), a_(a), client_(c), source_(source), watch_(a.log) {}
+    ~Switcher() override {
+        if (worker_ == nullptr) return;
+        if (timer_ != nullptr) worker_->DestroyTimer(timer_);
+        fw_.UnRegister(worker_);
+    }
+    bool Open() { return fw_.Register(*this, &worker_) && worker_->CreateTimer(*this, true, PRIORITY_NORMAL, &timer_); }
+    void OnInit() override {
+        unsigned int v = 0;
+        timer_->Start(100, &v);
+    }
+    void OnResponse(unsigned short, std::string data) override {
+        if (step_ == 1) step_ = 2;  // stopped (or given up): settle, then run
+        else if (step_ == 3) runAnswered_ = true, runOk_ = !data.empty();
+    }
+    bool OnEvent(EVENTTYPE type, unsigned int value) override {
+        if (type != EVENT_TIMER || value != timer_->GetSignalValue()) return true;
+        ++ticks_;
+        if (step_ == 0) {
+            step_ = 1;
+            Send(MON_TOUR_ACT_DEL);
+        } else if (step_ == 2 && ++settle_ >= 3) {
+            settle_ = 0;
+            step_ = 3;
+            runAnswered_ = false;
+            watch_.Arm();
+            t0_ = NowMs();
+            Send(MON_TOUR_ACT_RUN);
+        } else if (step_ == 3 && runAnswered_ && (watch_.Seen() != 0 || NowMs() - t0_ > 6000)) {
+            if (watch_.Seen() != 0) latency_.push_back(watch_.Seen() - t0_);
+            else ++missed_;
+            step_ = ++done_ < a_.count ? 0 : 4;
+            if (step_ == 4) StopLoop();
+        }
+        if (ticks_ > 10 * 60 * 20) StopLoop();
+        return true;
+    }
+    void Report() const {
+        std::vector<double> l = latency_;
+        std::sort(l.begin(), l.end());
+        auto pct = [&](double p) { return l.empty() ? 0.0 : l[std::min(l.size() - 1, std::size_t(p / 100 * l.size()))]; };
+        std::printf("{\"trials\":%lu,\"switched\":%zu,\"missed\":%lu,\"p50_ms\":%.3f,\"p99_ms\":%.3f,\"max_ms\":%.3f}\n",
+                    done_, l.size(), missed_, pct(50), pct(99), l.empty() ? 0.0 : l.back());
+    }
+
+private:
+    void Send(unsigned short action) {
+        client_->SendRequest(this, std::vector<unsigned short>{a_.unit}, a_.port, TRANSMISSION_EXACTLY_ONCE,
+                             ACKNOWLEDGE_DEEP, TourRequest(source_, a_.service, action, ++requestId_));
+    }
+    IFrameWork& fw_;
+    const Args& a_;
+    ICommClient* client_;
+    unsigned short source_;
+    LogWatch watch_;
+    IFrameWorkServer* worker_ = nullptr;
+    ITimer* timer_ = nullptr;
+    int step_ = 0, settle_ = 0;
+    bool runAnswered_ = false, runOk_ = false;
+    unsigned short requestId_ = 0;
+    unsigned long ticks_ = 0, done_ = 0, missed_ = 0;
+    double t0_ = 0;
+    std::vector<double> latency_;
+};
+
+int Switch(const Args& a) {
+    if (a.unit == 0 || a.service == 0 || a.log.empty()) Fail("switch needs --unit, --service and --log");
+    IFrameWork* fw = CreateFrameWork();
+    unsigned short err = 0;
+    ICommClient* client = CreateCommClient(*fw, nullptr, OwnUnit(), 0, err, a.maxRetry, a.retryPeriod);
+    if (client == nullptr || err != 0) Fail("cannot open the comm client");
+    {
+        Switcher s(*fw, a, client, OwnUnit());
+        if (!s.Open()) Fail("cannot register with the framework");
+        fw->Run();
+        s.Report();
+    }
+    DestroyCommClient(&client);
+    DestroyFrameWork();
+    return 0;
+}
+
 // ---- the bare UDP floor ----
 
 int UdpSocket(unsigned short port) {
@@ -387,12 +544,21 @@ int UdpPing(const Args& a) {
     to.sin_family = AF_INET;
     to.sin_port = htons(a.port);
     to.sin_addr.s_addr = htonl(Address(a.to));
-    // As long as a comm request of the service: a check and its header.
+    // Without --service: as long as a comm request of the service (a check
+    // and its header). With it: that comm request itself, at least once,
+    // each with its own session id, straight to the service's port.
     std::string payload(420, 'x');
+    const unsigned short unit = a.service != 0 ? OwnUnit() : 0;
     std::vector<double> l;
     char buf[65536];
     std::size_t lost = 0;
     for (unsigned long i = 0; i < a.count; ++i) {
+        if (a.service != 0) {
+            CommSession session(static_cast<unsigned short>(i % 60000 + 1), ACKNOWLEDGE_DEEP, TRANSMISSION_AT_LEAST_ONCE);
+            CommTransaction t(OPCODE_CLIENT_REQUEST, 1, unit, 0, 0, a.port);
+            CommEncoder enc(&session, &t, 0, CheckRequest(unit, a.service, static_cast<unsigned short>(i + 1)));
+            payload = enc.Msg();
+        }
         const double t0 = NowMs();
         sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
         pollfd p{fd, POLLIN, 0};
@@ -419,5 +585,6 @@ int main(int argc, char** argv) {
     if (a.mode == "broadcast") return Broadcast(a);
     if (a.mode == "udp-echo") return UdpEcho(a);
     if (a.mode == "udp-ping") return UdpPing(a);
+    if (a.mode == "switch") return Switch(a);
     Fail("unknown mode " + a.mode + " (try --help)");
 }
