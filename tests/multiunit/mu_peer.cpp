@@ -9,8 +9,8 @@
 //       twice shows as two lines with the same payload)
 //   mu-peer send (--unit N | --to ADDRESS) [--port P] [--count N] [--window W]
 //                [--type once|least|most] [--tag T] [--service GROUP] [--max-retry N]
-//                [--retry-period MS] [--latencies]
-//       N requests, at most W unresolved at a time; every answer must be the
+//                [--retry-period MS] [--rate R] [--latencies]
+//       N requests, at most W unresolved at a time (and at most R a second); every answer must be the
 //       answer to its own request (the same payload back, or with --service
 //       a "Camera" answer to a check of GROUP carrying the request's id);
 //       prints one JSON line: sent, answered, unanswered, wrong, latency
@@ -60,7 +60,7 @@ const char kUsage[] =
     "usage: mu-peer serve [--port P]\n"
     "       mu-peer send (--unit N | --to ADDRESS) [--port P] [--count N] [--window W]\n"
     "               [--type once|least|most] [--tag T] [--service GROUP] [--max-retry N]\n"
-    "               [--retry-period MS] [--latencies]\n"
+    "               [--retry-period MS] [--rate R] [--latencies]\n"
     "       mu-peer broadcast [--port P] [--wait MS]\n"
     "       mu-peer udp-echo [--port P] | mu-peer udp-ping --to ADDRESS [--port P] [--count N]\n"
     "       mu-peer switch --unit N --service TOUR --log FILE [--count N] [--port 5110]\n";
@@ -79,6 +79,7 @@ struct Args {
     std::string mode, to, tag = "r", type = "once";
     unsigned short unit = 0, port = 5111, maxRetry = 3;
     unsigned long count = 100, window = 16, retryPeriod = 1000, waitMs = 2000;
+    double rate = 0;  // requests per second, 0: as fast as the window allows
     unsigned long service = 0;  // global group id checked at the service
     std::string log;            // monitor control log (switch)
     bool latencies = false;
@@ -118,6 +119,7 @@ Args Parse(int argc, char** argv) {
         else if (k == "--retry-period") a.retryPeriod = Number(v, 600000);
         else if (k == "--wait") a.waitMs = Number(v, 600000);
         else if (k == "--log") a.log = v;
+        else if (k == "--rate") a.rate = static_cast<double>(Number(v, 1000000));
         else Fail("unknown option " + k);
     }
     return a;
@@ -283,7 +285,8 @@ private:
     }
     void Fill() {
         if (begin_ == 0) begin_ = NowMs();
-        while (sent_ < a_.count && open_ < a_.window) {
+        const double allowed = a_.rate > 0 ? (NowMs() - begin_) / 1000.0 * a_.rate + 1 : 1e18;
+        while (sent_ < a_.count && open_ < a_.window && static_cast<double>(sent_) < allowed) {
             const std::size_t i = sent_++;
             start_[i] = NowMs();
             state_[i] = 1;

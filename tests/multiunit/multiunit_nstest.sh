@@ -122,7 +122,7 @@ duplication_and_reordering() {
 service_restart_while_requests_flow() {
   local senders=()
   for k in 1 2 4; do
-    in_unit "$k" "$peer" send --unit 3 --port 5110 --service 30003001 --count 200 --window 2 \
+    in_unit "$k" "$peer" send --unit 3 --port 5110 --service 30003001 --count 120 --rate 20 --window 4 \
       --max-retry 3 --retry-period 500 >"$dir/r$k.json" &
     senders+=($!)
   done
@@ -133,7 +133,7 @@ service_restart_while_requests_flow() {
   wait "${senders[@]}"
   for k in 1 2 4; do
     r=$(cat "$dir/r$k.json"); echo "     unit $k: $r"
-    expect "unit $k: every request answered or given up" $(($(json "$r" answered) + $(json "$r" unanswered))) -eq 200
+    expect "unit $k: every request answered or given up" $(($(json "$r" answered) + $(json "$r" unanswered))) -eq 120
     expect "unit $k: answered with another's answer" "$(json "$r" wrong)" -eq 0
     expect "unit $k: some given up while the service was down" "$(json "$r" unanswered)" -ge 1
   done
