@@ -29,7 +29,11 @@ set -euo pipefail
 
 NET=198.18.0
 die() { echo "netsim: $*" >&2; exit 2; }
-[ $# -ge 2 ] || die "usage: netsim.sh COMMAND DIR [ARGS] (see the head of the script)"
+if [ $# -eq 0 ] || [ "$1" = --help ] || [ "$1" = -h ]; then
+  sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
+  exit 0
+fi
+[ $# -ge 2 ] || die "usage: netsim.sh COMMAND DIR [ARGS] (try --help)"
 cmd=$1 dir=$2
 shift 2
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
