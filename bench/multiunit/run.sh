@@ -112,7 +112,7 @@ for s in $scale; do
     done
     sum=$((sum + $(rss "$(cat "$dir/s$s/u$k/pid")")))
   done
-  echo "$s units: up (every service registered) in $secs s; resident memory per unit $((sum / s)) KiB" \
+  echo "$s units: up (every service answering its health checks) in $secs s; resident memory per unit $((sum / s)) KiB" \
        "(service $((svc / s)) KiB, task manager + monitor control + namespace holder the rest)" \
        "$([ "$s" = 64 ] && echo "(target 64 units <= 60 s: $(verdict "$secs" "<=" 60))")"
   "$net" down "$dir/s$s" >/dev/null 2>&1

@@ -337,16 +337,37 @@ int Send(const Args& a) {
     return 0;
 }
 
+// Sends the broadcast from inside the loop and listens for `waitMs` of
+// wall-clock time (a periodic tick checks the clock).
 class Listener : public ICommClientUser, public IFrameWorkClient, public IFrameWorkObserver {
 public:
+    Listener(ICommClient*& client, const Args& a, unsigned short unit) : client_(client), a_(a), unit_(unit) {}
     void OnResponse(unsigned short unit, std::string data) override {
         std::printf("answer unit %u status %s\n", unit, Attr(data, "ErrorStatus").c_str());
         std::fflush(stdout);
     }
-    bool OnEvent(EVENTTYPE, unsigned int) override {
-        StopLoop();
+    void OnInit() override {
+        unsigned int v = 0;
+        timer->Start(100, &v);
+        start_ = NowMs();
+        // A check of this unit's tour 1: the other units answer that it is not theirs.
+        if (client_->SendBroadcast(this, a_.port, ACKNOWLEDGE_DEEP,
+                                   CheckRequest(unit_, unit_ * 10000000ul + unit_ * 1000ul + 1, 1)) == 0) {
+            std::fprintf(stderr, "mu-peer: the broadcast could not be sent\n");
+            StopLoop();
+        }
+    }
+    bool OnEvent(EVENTTYPE type, unsigned int value) override {
+        if (type == EVENT_TIMER && value == timer->GetSignalValue() && NowMs() - start_ >= a_.waitMs) StopLoop();
         return true;
     }
+    ITimer* timer = nullptr;
+
+private:
+    ICommClient*& client_;
+    const Args& a_;
+    unsigned short unit_;
+    double start_ = 0;
 };
 
 int Broadcast(const Args& a) {
@@ -355,21 +376,16 @@ int Broadcast(const Args& a) {
     T_TMGRIF_HostInfo host{};
     if (ITMGR::Gethost(0, &host) != 0 || host.broadcast_ipa == 0) Fail("the task manager gives no broadcast address");
     unsigned short err = 0;
-    Listener listener;
-    ICommClient* client = CreateCommClient(*fw, &listener, unit, 0, err, 3, 1000);
+    ICommClient* client = nullptr;
+    Listener listener(client, a, unit);
+    client = CreateCommClient(*fw, &listener, unit, 0, err, 3, 1000);
     if (client == nullptr || err != 0) Fail("cannot open the comm client");
     client->SetBroadcastIPA(host.broadcast_ipa);
     IFrameWorkServer* worker = nullptr;
-    ITimer* timer = nullptr;
-    if (!fw->Register(listener, &worker) || !worker->CreateTimer(listener, false, PRIORITY_NORMAL, &timer))
+    if (!fw->Register(listener, &worker) || !worker->CreateTimer(listener, true, PRIORITY_NORMAL, &listener.timer))
         Fail("cannot register with the framework");
-    unsigned int v = 0;
-    timer->Start(static_cast<unsigned int>(a.waitMs), &v);
-    // A check of this unit's tour 1: the other units answer that it is not theirs.
-    if (client->SendBroadcast(&listener, a.port, ACKNOWLEDGE_DEEP, CheckRequest(unit, unit * 10000000ul + unit * 1000ul + 1, 1)) == 0)
-        Fail("the broadcast could not be sent");
     fw->Run();
-    worker->DestroyTimer(timer);
+    worker->DestroyTimer(listener.timer);
     fw->UnRegister(worker);
     DestroyCommClient(&client);
     DestroyFrameWork();

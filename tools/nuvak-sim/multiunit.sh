@@ -86,8 +86,8 @@ kill -KILL "$(cat "$ndir/u$d/nuvak.pid")"
 ask $a "no answer" "check at unit $d (its service is down; 3 repeats 300 ms apart)" --unit $d --retry-period 300 check "$(tour $d 1)"
 ask $a OK "unit $b answers meanwhile" --unit $b check "$(tour $b 1)"
 "$net" start "$ndir" $d nuvak
-for _ in $(seq 100); do [ "$(grep -c 'register NUVAK' "$ndir/u$d/tmgr.out")" -ge 2 ] && break; sleep 0.1; done
-echo "   unit $d: $(grep 'register NUVAK' "$ndir/u$d/tmgr.out" | tail -1)"
+for _ in $(seq 100); do [ "$(grep -c '^register NUVAK' "$ndir/u$d/tmgr.out")" -ge 2 ] && break; sleep 0.1; done
+echo "   unit $d: $(grep '^register NUVAK' "$ndir/u$d/tmgr.out" | tail -1)"
 # shellcheck disable=SC2046
 ask $c OK "run tour $(tour $d 2) of unit $d again" --unit $d $(kb $c) run "$(tour $d 2)"
 pause 1

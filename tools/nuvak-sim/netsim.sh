@@ -10,7 +10,8 @@
 # usage: netsim.sh COMMAND DIR [ARGS]
 #   up DIR N [BUILD]    make the bridge and units 1..N; with BUILD (the build
 #                       folder) also write each unit's database and start its
-#                       task manager, unit table, monitor control and service
+#                       task manager, unit table, monitor control and service,
+#                       and wait until every service answers its health checks
 #   down DIR            stop everything started under DIR (by process id)
 #   exec DIR K CMD...   run CMD inside unit K (its network, IPC and mounts)
 #   start DIR K PROG    (re)start one program of unit K: tmgr, monctl, nuvak
@@ -101,7 +102,7 @@ start_prog() {
   build=$(cat "$dir/build")
   u=$dir/u$k
   case $prog in
-    tmgr) set -- "$(bin "$build" nuvak-tmgr)" --unit "$k" --host "$NET.$k" --interval 5 ;;
+    tmgr) set -- "$(bin "$build" nuvak-tmgr)" --unit "$k" --host "$NET.$k" --interval 1 ;;
     monctl) set -- "$(bin "$build" nuvak-monctl)" --no-grid --columns 4 --log "$u/monctl.log" ;;
     nuvak) set -- "$(bin "$build" nuvak)" ;;
     *) die "unknown program $prog (tmgr, monctl, nuvak)" ;;
@@ -171,8 +172,10 @@ case $cmd in
       wait_file "$dir/u$k/monctl.out" ready 30 || die "unit $k: monitor control did not start"
       start_prog "$k" nuvak
     done
+    # A service registers before it reads its database and opens its ports;
+    # its first health answer comes from its running loop.
     for k in $(seq 1 "$n"); do
-      wait_file "$dir/u$k/tmgr.out" "register NUVAK" 60 || die "unit $k: the service did not register"
+      wait_file "$dir/u$k/tmgr.out" "answer NUVAK" 90 || die "unit $k: the service did not answer its task manager"
     done
     ;;
   down)
