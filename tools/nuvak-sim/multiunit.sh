@@ -55,7 +55,8 @@ printf '   %s units up in %.1f s: each with its task manager, unit table, monito
 echo "   unit K is 198.18.0.K on the bridge br0; its tours are K*10000000 + K*1000 + 1..3, presets + 101..109"
 unit 1 "${bin[units]}" --count "$((units < 8 ? units : 8))" | sed -n '/^Unit/,$p' | sed '/^$/d; s/^/   /'
 
-a=1 b=2 c=$((units >= 3 ? 3 : 1)) d=$((units >= 4 ? 4 : 2))
+# Four roles, on units 1-4 (fewer units take several roles).
+a=1 b=2 c=$((units >= 3 ? 3 : 1)) d=$((units >= 4 ? 4 : units))
 tour() { echo $(($1 * 10000000 + $1 * 1000 + $2)); }
 preset() { echo $(($1 * 10000000 + $1 * 1000 + 100 + $2)); }
 kb() { echo "--monitor $(($1 * 10000000 + 1)) --user $1 --device 0x01$(printf %02x "$1")"; }
@@ -84,7 +85,8 @@ ask $a OK "and again with unit $c back to INIT" --unit $c check "$(tour $c 1)"
 say "Unit $d's service is killed; the others go on; it is started again"
 kill -KILL "$(cat "$ndir/u$d/nuvak.pid")"
 ask $a "no answer" "check at unit $d (its service is down; 3 repeats 300 ms apart)" --unit $d --retry-period 300 check "$(tour $d 1)"
-ask $a OK "unit $b answers meanwhile" --unit $b check "$(tour $b 1)"
+m=$([ $b != $d ] && echo $b || echo $a)
+ask $a OK "unit $m answers meanwhile" --unit $m check "$(tour $m 1)"
 "$net" start "$ndir" $d nuvak
 for _ in $(seq 100); do [ "$(grep -c '^register NUVAK' "$ndir/u$d/tmgr.out")" -ge 2 ] && break; sleep 0.1; done
 echo "   unit $d: $(grep '^register NUVAK' "$ndir/u$d/tmgr.out" | tail -1)"
@@ -106,7 +108,7 @@ if [ $keep = 1 ]; then
    A shell in the network's own namespace follows. Try:
      unit 2 nuvak-request --unit 1 --monitor 20000001 --user 2 run 10001002
      wall 1           (the monitor wall of unit 1; every unit has its own)
-     unit 3 nuvak-units --count $units
+     unit $units nuvak-units --count $units
      netsim.sh loss $ndir 1 2 30     (30% loss from unit 1 to unit 2; 0 ends it)
    Leave the shell (exit or Ctrl-D) to shut the installation down.
 EOF
