@@ -4,7 +4,7 @@
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build clang libclang-rt-14-dev
       libgtest-dev libgmock-dev libbenchmark-dev libexpat1-dev
-      iproute2 util-linux procps python3 python3-dbfread libdbd-xbase-perl)
+      iproute2 util-linux procps nftables python3 python3-dbfread libdbd-xbase-perl)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -13,6 +13,6 @@ if [ "$(id -u)" != 0 ]; then
 fi
 scripts/bootstrap.sh
 # Only what the installation runs: the service and its stand-ins.
-demo_targets=(nuvak nuvak-tmgr nuvak-monctl nuvak-dbtool nuvak-request nuvak-units nuvak-dbupdate)
+demo_targets=(nuvak nuvak-tmgr nuvak-monctl nuvak-dbtool nuvak-request nuvak-units nuvak-dbupdate nuvak-netrelay)
 scripts/build.sh "${demo_targets[@]/#/--target=}" normal
 exec tools/nuvak-sim/nuvak-sim --build build "$@"

@@ -223,6 +223,17 @@ TEST_F(MonCtlTest, SuspendRefuseAndDropModes) {
     ASSERT_EQ(a.size(), 256u);
     EXPECT_EQ(LoadLE16(&a[kCommand]), kControlConfirm);
     EXPECT_EQ(LoadLE16(&a[kResult]), 3);
+    // The wall draws the sender of the last request, not the holder of the
+    // last seize (user 9, device 0x0201): a take-back goes on without a seize.
+    std::vector<unsigned char> b = Block(Select(5, 3, 100043));
+    StoreLE16(&b[kUser], 1);
+    StoreLE16(&b[kDevice], 0x0101);
+    service.Send(b);
+    a = service.Receive();
+    ASSERT_EQ(a.size(), 256u);
+    monctl->Signal(SIGUSR2);
+    std::string line;
+    EXPECT_TRUE(monctl->WaitFor("| u1 d0x0101 camera_select", &line)) << "the wall names the last sender";
     Stop();
 
     Start({"--seize", "drop", "--control", "drop"});
@@ -231,9 +242,9 @@ TEST_F(MonCtlTest, SuspendRefuseAndDropModes) {
     EXPECT_TRUE(service.Receive(300).empty());
     Stop();
     std::vector<std::string> lines = ReadLines(log);
-    ASSERT_EQ(lines.size(), 8u);
-    EXPECT_TRUE(Has(lines[5], "\"dir\":\"dropped\"") && Has(lines[5], "\"kind\":\"seize_confirm\"")) << lines[5];
-    EXPECT_TRUE(Has(lines[7], "\"dir\":\"dropped\"") && Has(lines[7], "\"sent\":false")) << lines[7];
+    ASSERT_EQ(lines.size(), 10u);
+    EXPECT_TRUE(Has(lines[7], "\"dir\":\"dropped\"") && Has(lines[7], "\"kind\":\"seize_confirm\"")) << lines[7];
+    EXPECT_TRUE(Has(lines[9], "\"dir\":\"dropped\"") && Has(lines[9], "\"sent\":false")) << lines[9];
 }
 
 TEST_F(MonCtlTest, DelayAndControlFileAtRunTime) {

@@ -133,6 +133,9 @@ std::vector<Answer> Wall::Handle(const unsigned char* block, const Settings& s) 
     if (it != monitors_.end()) m = &it->second;
     else if (monitors_.size() < kMaxMonitors) m = &monitors_[r.monitor];
     m->last = RequestKind(r);
+    m->lastUser = r.user;
+    m->lastDevice = r.device;
+    m->lastPriority = r.priority;
 
     switch (r.command) {
         case kCmdSeize: {
@@ -234,7 +237,7 @@ std::string Wall::Render(unsigned columns) const {
                     else if (m.preset == 0) std::snprintf(text, sizeof text, " cam %u", m.camera);
                     else std::snprintf(text, sizeof text, " cam %u preset %u", m.camera, m.preset);
                 } else {
-                    std::snprintf(text, sizeof text, " u%u d0x%04X %s", m.user, m.device, m.last.c_str());
+                    std::snprintf(text, sizeof text, " u%u d0x%04X %s", m.lastUser, m.lastDevice, m.last.c_str());
                 }
                 std::snprintf(line, sizeof line, "%-*.*s|", kWidth, kWidth, text);
                 out += line;

@@ -34,9 +34,16 @@ struct Monitor {
     bool seized = false;
     std::uint32_t camera = 0xFFFFFFFFu;  // none
     std::uint16_t preset = 0;            // none
+    // The holder: who seized it last (suspend confirmations name them).
     std::uint16_t user = 0;
     std::uint16_t device = 0;
     std::uint32_t priority = 0;
+    // Who sent the last request to it, whatever the request: the identity
+    // the wall draws (after a take-back the tour goes on in the new user's
+    // name without a seize of its own).
+    std::uint16_t lastUser = 0;
+    std::uint16_t lastDevice = 0;
+    std::uint32_t lastPriority = 0;
     std::uint16_t tourCntl = 0;
     std::uint32_t globalTour = 0xFFFFFFFFu;
     std::string last;                    // last request seen, for the display

@@ -39,7 +39,7 @@ const char kUsage[] =
     "Stands in for the task manager: creates and fills the data module (shared\n"
     "memory key 0x1001), sends health checks to the registered processes and\n"
     "reports each answer or miss. Runs in the foreground until SIGINT or SIGTERM.\n"
-    "  --unit N            unit id written to the configuration, 0..63 (default 1)\n"
+    "  --unit N            unit id written to the configuration, 0..64 (default 1)\n"
     "  --lcfs              user operation last-come-first-served (default first-come)\n"
     "  --host ADDRESS      IPv4 address of a host interface; up to 3, in order\n"
     "                      (default 127.0.0.1)\n"
@@ -93,7 +93,7 @@ Options ParseArgs(int argc, char** argv) {
             std::fputs(kUsage, stdout);
             std::exit(0);
         } else if (a == "--unit") {
-            if (!ParseUnsigned(value("--unit"), SYS_NUNIT - 1, &v)) BadArgs("--unit takes 0..63");
+            if (!ParseUnsigned(value("--unit"), SYS_NUNIT, &v)) BadArgs("--unit takes 0..64");
             o.unit = static_cast<unsigned>(v);
         } else if (a == "--lcfs") {
             o.lcfs = true;
@@ -169,11 +169,13 @@ void FillHosts(const Options& o, unsigned char* base) {
         in_addr addr{};
         inet_pton(AF_INET, o.hosts[i].c_str(), &addr);
         T_TMGRIF_HostInfo h{};
-        h.if_ipa = addr.s_addr;
-        // A /24 network is assumed for the broadcast address.
+        // Addresses in host byte order, as every address of the installation
+        // (the unit table, the comm client and server compare them so).
         T_uint_32 hostOrder = ntohl(addr.s_addr);
-        h.broadcast_ipa = htonl((hostOrder & 0xFFFFFF00u) | 0xFFu);
-        h.server_ipa = addr.s_addr;
+        h.if_ipa = hostOrder;
+        // A /24 network is assumed for the broadcast address.
+        h.broadcast_ipa = (hostOrder & 0xFFFFFF00u) | 0xFFu;
+        h.server_ipa = hostOrder;
         if ((hostOrder >> 24) == 127) {
             std::snprintf(h.if_name, sizeof h.if_name, "lo");
         } else {

@@ -1,0 +1,609 @@
+// mu-peer: the requesting and the counting side of the multi-unit tests and
+// benchmarks, run inside a unit of the simulated network (netsim.sh exec).
+// Built from the real comm client and server, so that every datagram goes
+// through the protocol's own retries, repeat detection and stored answers.
+//
+//   mu-peer serve [--port P]
+//       a comm server that answers every request with its own payload and
+//       prints "got PAYLOAD" for every request it hands on (a request acted on
+//       twice shows as two lines with the same payload)
+//   mu-peer send (--unit N | --to ADDRESS) [--port P] [--count N] [--window W]
+//                [--type once|least|most] [--tag T] [--service GROUP] [--max-retry N]
+//                [--retry-period MS] [--rate R] [--latencies]
+//       N requests, at most W unresolved at a time (and at most R a second); every answer must be the
+//       answer to its own request (the same payload back, or with --service
+//       a "Camera" answer to a check of GROUP carrying the request's id);
+//       prints one JSON line: sent, answered, unanswered, wrong, latency
+//   mu-peer broadcast [--port P] [--wait MS] --service-of-unit
+//       a check request to every unit through the task manager's broadcast
+//       address; prints "answer unit U status S" for every answer
+//   mu-peer udp-echo [--port P] | udp-ping --to ADDRESS [--port P] [--count N] [--service GROUP]
+//       a bare UDP echo and its timer: the floor of the round-trip figures;
+//       with --service the timer sends the service's own comm request (a check
+//       of GROUP) from a plain blocking socket instead
+//   mu-peer switch --unit N --service TOUR --log FILE [--count N]
+//       command to switch: N times a Stop, then a Run of TOUR at unit N from
+//       a keyboard of this unit, timed from the Run's sending to the first
+//       camera select in that unit's monitor control log (FILE); prints one
+//       JSON line with the median, p99 and every figure
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <atomic>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cameramessage.h"
+#include "commencoder.h"
+#include "framework.h"
+#include "icommclient.h"
+#include "icommserver.h"
+#include "itmgr.h"
+#include "sysdefs.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: mu-peer serve [--port P]\n"
+    "       mu-peer send (--unit N | --to ADDRESS) [--port P] [--count N] [--window W]\n"
+    "               [--type once|least|most] [--tag T] [--service GROUP] [--max-retry N]\n"
+    "               [--retry-period MS] [--rate R] [--latencies]\n"
+    "       mu-peer broadcast [--port P] [--wait MS]\n"
+    "       mu-peer udp-echo [--port P] | mu-peer udp-ping --to ADDRESS [--port P] [--count N]\n"
+    "       mu-peer switch --unit N --service TOUR --log FILE [--count N] [--port 5110]\n";
+
+[[noreturn]] void Fail(const std::string& why) {
+    std::fprintf(stderr, "mu-peer: %s\n", why.c_str());
+    std::exit(1);
+}
+
+double NowMs() {
+    using namespace std::chrono;
+    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+}
+
+struct Args {
+    std::string mode, to, tag = "r", type = "once";
+    unsigned short unit = 0, port = 5111, maxRetry = 3;
+    unsigned long count = 100, window = 16, retryPeriod = 1000, waitMs = 2000;
+    double rate = 0;  // requests per second, 0: as fast as the window allows
+    unsigned long service = 0;  // global group id checked at the service
+    std::string log;            // monitor control log (switch)
+    bool latencies = false;
+};
+
+unsigned long Number(const char* s, unsigned long max) {
+    char* end = nullptr;
+    const unsigned long v = std::strtoul(s, &end, 0);
+    if (*s == '\0' || *end != '\0' || v > max) Fail(std::string("bad number ") + s);
+    return v;
+}
+
+Args Parse(int argc, char** argv) {
+    if (argc < 2 || std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(kUsage, stdout);
+        std::exit(0);
+    }
+    Args a;
+    a.mode = argv[1];
+    for (int i = 2; i < argc; ++i) {
+        const std::string k = argv[i];
+        if (k == "--latencies") {
+            a.latencies = true;
+            continue;
+        }
+        if (i + 1 >= argc) Fail(k + " needs a value");
+        const char* v = argv[++i];
+        if (k == "--port") a.port = static_cast<unsigned short>(Number(v, 65535));
+        else if (k == "--unit") a.unit = static_cast<unsigned short>(Number(v, 64));
+        else if (k == "--to") a.to = v;
+        else if (k == "--count") a.count = Number(v, 10000000);
+        else if (k == "--window") a.window = std::max(1ul, Number(v, 100000));
+        else if (k == "--type") a.type = v;
+        else if (k == "--tag") a.tag = v;
+        else if (k == "--service") a.service = Number(v, 0xFFFFFFFFul);
+        else if (k == "--max-retry") a.maxRetry = static_cast<unsigned short>(Number(v, 100));
+        else if (k == "--retry-period") a.retryPeriod = Number(v, 600000);
+        else if (k == "--wait") a.waitMs = Number(v, 600000);
+        else if (k == "--log") a.log = v;
+        else if (k == "--rate") a.rate = static_cast<double>(Number(v, 1000000));
+        else Fail("unknown option " + k);
+    }
+    return a;
+}
+
+unsigned long Address(const std::string& text) {
+    in_addr in{};
+    if (inet_pton(AF_INET, text.c_str(), &in) != 1) Fail("not an IPv4 address: " + text);
+    return ntohl(in.s_addr);
+}
+
+unsigned short OwnUnit() {
+    T_TMGRIF_cfg cfg{};
+    if (ITMGR::Getsize(&cfg) != 0) Fail("no task manager data module in this unit");
+    return cfg.unit_id;
+}
+
+// A check request of a group at the service, carrying `requestId`.
+std::string CheckRequest(unsigned short source, unsigned long group, unsigned short requestId) {
+    CameraMessage m("GET", requestId, source, 0, source * 10000000ul + 1, 0, 0);
+    m.AddElement(new CameraVariableGroupMonitor(static_cast<T_uint_32>(group), 1, "", 0));
+    std::string text;
+    m.SerializeElement(text, 0);
+    return text;
+}
+
+std::string Attr(const std::string& text, const std::string& name) {
+    const std::string key = " " + name + "=\"";
+    const auto p = text.find(key);
+    if (p == std::string::npos) return "";
+    const auto e = text.find('"', p + key.size());
+    return e == std::string::npos ? "" : text.substr(p + key.size(), e - p - key.size());
+}
+
+// Stops the loop from inside it (the framework's own stop path).
+void StopLoop() { kill(getpid(), SIGINT); }
+
+// ---- serve ----
+
+class Server : public ICommServerUser {
+public:
+    void OnRequest(std::string data) override {
+        std::printf("got %s\n", data.c_str());
+        std::fflush(stdout);
+        server->SendResponse(0, ACKNOWLEDGE_DEEP, data);
+    }
+    ICommServer* server = nullptr;
+};
+
+int Serve(const Args& a) {
+    IFrameWork* fw = CreateFrameWork();
+    Server user;
+    unsigned short err = 0;
+    user.server = CreateCommServer(*fw, user, OwnUnit(), a.port, err, 1, 1500);
+    if (user.server == nullptr || err != 0) Fail("cannot open the comm server");
+    std::printf("listening port %u\n", a.port);
+    std::fflush(stdout);
+    fw->Run();
+    DestroyCommServer(&user.server);
+    DestroyFrameWork();
+    return 0;
+}
+
+// ---- send and broadcast ----
+
+class Sender : public IFrameWorkClient, public IFrameWorkObserver {
+public:
+    struct Slot : ICommClientUser {
+        Sender* owner = nullptr;
+        std::size_t index = 0;
+        void OnResponse(unsigned short unit, std::string data) override { owner->Done(index, unit, data); }
+    };
+    Sender(IFrameWork& fw, const Args& a, unsigned short source) : fw_(fw), a_(a), source_(source) {
+        slots_.resize(a.count);
+        start_.assign(a.count, 0);
+        state_.assign(a.count, 0);
+        for (std::size_t i = 0; i < a.count; ++i) slots_[i].owner = this, slots_[i].index = i;
+        if (a.type == "least") trans_ = TRANSMISSION_AT_LEAST_ONCE;
+        else if (a.type == "most") trans_ = TRANSMISSION_AT_MOST_ONCE;
+        else if (a.type != "once") Fail("--type once, least or most");
+    }
+    ~Sender() override {
+        if (worker_ == nullptr) return;
+        if (timer_ != nullptr) worker_->DestroyTimer(timer_);
+        fw_.UnRegister(worker_);
+    }
+    bool Open(ICommClient* c) {
+        client_ = c;
+        if (trans_ == TRANSMISSION_AT_MOST_ONCE) c->SetICommClientUser(&mostOnce_);
+        mostOnce_.owner = this;
+        return fw_.Register(*this, &worker_) && worker_->CreateTimer(*this, true, PRIORITY_NORMAL, &timer_);
+    }
+    void OnInit() override {
+        unsigned int v = 0;
+        timer_->Start(100, &v);
+        Fill();
+    }
+    bool OnEvent(EVENTTYPE type, unsigned int value) override {
+        if (type != EVENT_TIMER || value != timer_->GetSignalValue()) return true;
+        ++ticks_;
+        // At most once: nothing tells the requester about a lost one; it is
+        // given up one second after it was sent.
+        if (trans_ == TRANSMISSION_AT_MOST_ONCE)
+            for (std::size_t i = 0; i < sent_; ++i)
+                if (state_[i] == 1 && NowMs() - start_[i] > 1000) Resolve(i, false);
+        Fill();
+        if (ticks_ > 10 * (a_.count / 50 + (a_.maxRetry + 3) * a_.retryPeriod / 1000 + 60)) StopLoop();
+        return true;
+    }
+    std::string Payload(std::size_t i) const {
+        if (a_.service != 0) return CheckRequest(source_, a_.service, static_cast<unsigned short>(i + 1));
+        return a_.tag + "-" + std::to_string(i);
+    }
+    void Done(std::size_t i, unsigned short /*unit*/, const std::string& data) {
+        if (i >= state_.size() || state_[i] != 1) {
+            if (!data.empty()) ++late_;
+            return;
+        }
+        if (data.empty()) {
+            Resolve(i, false);
+            return;
+        }
+        bool right = data == Payload(i);
+        if (a_.service != 0)
+            right = Attr(data, "RequestID") == std::to_string((i + 1) & 0xFFFF) && Attr(data, "ErrorStatus") == "0";
+        if (!right) ++wrong_;
+        latency_.push_back(NowMs() - start_[i]);
+        Resolve(i, true);
+        Fill();  // the next request goes out at once, not at the next tick
+    }
+    // An at-most-once answer names its request only by its payload.
+    struct MostOnce : ICommClientUser {
+        Sender* owner = nullptr;
+        void OnResponse(unsigned short unit, std::string data) override {
+            std::size_t i = 0;
+            if (owner->a_.service != 0) {
+                i = std::strtoul(Attr(data, "RequestID").c_str(), nullptr, 10) - 1;
+            } else {
+                const auto dash = data.rfind('-');
+                i = dash == std::string::npos ? ~0ul : std::strtoul(data.c_str() + dash + 1, nullptr, 10);
+            }
+            owner->Done(i, unit, data);
+        }
+    };
+    void Report() const {
+        std::vector<double> l = latency_;
+        std::sort(l.begin(), l.end());
+        auto pct = [&](double p) { return l.empty() ? 0.0 : l[std::min(l.size() - 1, std::size_t(p / 100 * l.size()))]; };
+        std::printf("{\"sent\":%zu,\"answered\":%zu,\"unanswered\":%zu,\"wrong\":%zu,\"late\":%zu,\"refused\":%zu,"
+                    "\"seconds\":%.3f,\"p50_ms\":%.3f,\"p99_ms\":%.3f}\n",
+                    sent_, answered_, unanswered_, wrong_, late_, refused_, (end_ - begin_) / 1000.0, pct(50), pct(99));
+        if (a_.latencies)
+            for (double v : latency_) std::printf("latency %.3f\n", v);
+    }
+
+private:
+    void Resolve(std::size_t i, bool answered) {
+        state_[i] = 2;
+        --open_;
+        (answered ? answered_ : unanswered_) += 1;
+        end_ = NowMs();
+        if (answered_ + unanswered_ + refused_ == a_.count) StopLoop();
+    }
+    void Fill() {
+        if (begin_ == 0) begin_ = NowMs();
+        const double allowed = a_.rate > 0 ? (NowMs() - begin_) / 1000.0 * a_.rate + 1 : 1e18;
+        while (sent_ < a_.count && open_ < a_.window && static_cast<double>(sent_) < allowed) {
+            const std::size_t i = sent_++;
+            start_[i] = NowMs();
+            state_[i] = 1;
+            ++open_;
+            const unsigned short ok =
+                a_.unit != 0 ? client_->SendRequest(&slots_[i], std::vector<unsigned short>{a_.unit}, a_.port, trans_,
+                                                    ACKNOWLEDGE_DEEP, Payload(i))
+                             : client_->SendRequest(&slots_[i], Address(a_.to), a_.port, trans_, ACKNOWLEDGE_DEEP,
+                                                    Payload(i));
+            if (ok == 0) {
+                state_[i] = 2;
+                --open_;
+                ++refused_;
+            }
+        }
+        if (answered_ + unanswered_ + refused_ == a_.count) StopLoop();
+    }
+
+    IFrameWork& fw_;
+    const Args& a_;
+    unsigned short source_;
+    TRANSMISSION_TYPE trans_ = TRANSMISSION_EXACTLY_ONCE;
+    IFrameWorkServer* worker_ = nullptr;
+    ITimer* timer_ = nullptr;
+    ICommClient* client_ = nullptr;
+    std::vector<Slot> slots_;
+    MostOnce mostOnce_;
+    std::vector<double> start_, latency_;
+    std::vector<int> state_;  // 0 not sent, 1 open, 2 resolved
+    std::size_t sent_ = 0, open_ = 0, answered_ = 0, unanswered_ = 0, wrong_ = 0, late_ = 0, refused_ = 0;
+    unsigned long ticks_ = 0;
+    double begin_ = 0, end_ = 0;
+};
+
+int Send(const Args& a) {
+    if ((a.unit == 0) == a.to.empty()) Fail("send needs --unit N or --to ADDRESS");
+    IFrameWork* fw = CreateFrameWork();
+    unsigned short err = 0;
+    ICommClient* client = CreateCommClient(*fw, nullptr, OwnUnit(), 0, err, a.maxRetry, a.retryPeriod);
+    if (client == nullptr || err != 0) Fail("cannot open the comm client");
+    auto sender = std::make_unique<Sender>(*fw, a, OwnUnit());
+    if (!sender->Open(client)) Fail("cannot register with the framework");
+    fw->Run();
+    sender->Report();
+    DestroyCommClient(&client);
+    sender.reset();
+    DestroyFrameWork();
+    return 0;
+}
+
+// Sends the broadcast from inside the loop and listens for `waitMs` of
+// wall-clock time (a periodic tick checks the clock).
+class Listener : public ICommClientUser, public IFrameWorkClient, public IFrameWorkObserver {
+public:
+    Listener(ICommClient*& client, const Args& a, unsigned short unit) : client_(client), a_(a), unit_(unit) {}
+    void OnResponse(unsigned short unit, std::string data) override {
+        std::printf("answer unit %u status %s\n", unit, Attr(data, "ErrorStatus").c_str());
+        std::fflush(stdout);
+    }
+    void OnInit() override {
+        unsigned int v = 0;
+        timer->Start(100, &v);
+        start_ = NowMs();
+        // A check of this unit's tour 1: the other units answer that it is not theirs.
+        if (client_->SendBroadcast(this, a_.port, ACKNOWLEDGE_DEEP,
+                                   CheckRequest(unit_, unit_ * 10000000ul + unit_ * 1000ul + 1, 1)) == 0) {
+            std::fprintf(stderr, "mu-peer: the broadcast could not be sent\n");
+            StopLoop();
+        }
+    }
+    bool OnEvent(EVENTTYPE type, unsigned int value) override {
+        if (type == EVENT_TIMER && value == timer->GetSignalValue() && NowMs() - start_ >= a_.waitMs) StopLoop();
+        return true;
+    }
+    ITimer* timer = nullptr;
+
+private:
+    ICommClient*& client_;
+    const Args& a_;
+    unsigned short unit_;
+    double start_ = 0;
+};
+
+int Broadcast(const Args& a) {
+    IFrameWork* fw = CreateFrameWork();
+    const unsigned short unit = OwnUnit();
+    T_TMGRIF_HostInfo host{};
+    if (ITMGR::Gethost(0, &host) != 0 || host.broadcast_ipa == 0) Fail("the task manager gives no broadcast address");
+    unsigned short err = 0;
+    ICommClient* client = nullptr;
+    Listener listener(client, a, unit);
+    client = CreateCommClient(*fw, &listener, unit, 0, err, 3, 1000);
+    if (client == nullptr || err != 0) Fail("cannot open the comm client");
+    client->SetBroadcastIPA(host.broadcast_ipa);
+    IFrameWorkServer* worker = nullptr;
+    if (!fw->Register(listener, &worker) || !worker->CreateTimer(listener, true, PRIORITY_NORMAL, &listener.timer))
+        Fail("cannot register with the framework");
+    fw->Run();
+    worker->DestroyTimer(listener.timer);
+    fw->UnRegister(worker);
+    DestroyCommClient(&client);
+    DestroyFrameWork();
+    return 0;
+}
+
+// ---- command to switch ----
+
+// A tour request (run or stop) from a keyboard at monitor 1 of `source`.
+std::string TourRequest(unsigned short source, unsigned long tour, unsigned short action, unsigned short requestId) {
+    CameraMessage m("SET_REQUEST", requestId, source, 0, source * 10000000ul + 1, 0, 0);
+    m.AddElement(new CameraVariableGroup(static_cast<T_uint_32>(tour), MON_TOUR_TYP_GRP,
+                                         static_cast<unsigned short>(0x0100 + source), source, 10, action, 0, 0));
+    std::string text;
+    m.SerializeElement(text, 0);
+    return text;
+}
+
+// Watches the log from a thread of its own (with every signal blocked, so
+// the framework's signals reach the loop): the time the first camera select
+// appears after `armed` was set.
+class LogWatch {
+public:
+    explicit LogWatch(std::string path) : path_(std::move(path)) {
+        sigset_t all, old;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &old);
+        thread_ = std::thread([this] { Watch(); });
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    }
+    ~LogWatch() {
+        stop_ = true;
+        thread_.join();
+    }
+    void Arm() {
+        seen_ = 0;
+        armed_ = true;
+    }
+    double Seen() const { return seen_; }
+
+private:
+    void Watch() {
+        std::ifstream in(path_);
+        std::string line;
+        while (!stop_) {
+            if (std::getline(in, line)) {
+                if (armed_ && line.find("\"camera_select\"") != std::string::npos) {
+                    seen_ = NowMs();
+                    armed_ = false;
+                }
+                continue;
+            }
+            in.clear();
+            usleep(100);
+        }
+    }
+    std::string path_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false}, armed_{false};
+    std::atomic<double> seen_{0};
+};
+
+class Switcher : public ICommClientUser, public IFrameWorkClient, public IFrameWorkObserver {
+public:
+    Switcher(IFrameWork& fw, const Args& a, ICommClient* c, unsigned short source)
+        : fw_(fw), a_(a), client_(c), source_(source), watch_(a.log) {}
+    ~Switcher() override {
+        if (worker_ == nullptr) return;
+        if (timer_ != nullptr) worker_->DestroyTimer(timer_);
+        fw_.UnRegister(worker_);
+    }
+    bool Open() { return fw_.Register(*this, &worker_) && worker_->CreateTimer(*this, true, PRIORITY_NORMAL, &timer_); }
+    void OnInit() override {
+        unsigned int v = 0;
+        timer_->Start(100, &v);
+    }
+    void OnResponse(unsigned short, std::string data) override {
+        if (step_ == 1) step_ = 2;  // stopped (or given up): settle, then run
+        else if (step_ == 3) runAnswered_ = true, runOk_ = !data.empty();
+    }
+    bool OnEvent(EVENTTYPE type, unsigned int value) override {
+        if (type != EVENT_TIMER || value != timer_->GetSignalValue()) return true;
+        ++ticks_;
+        if (step_ == 0) {
+            step_ = 1;
+            Send(MON_TOUR_ACT_DEL);
+        } else if (step_ == 2 && ++settle_ >= 3) {
+            settle_ = 0;
+            step_ = 3;
+            runAnswered_ = false;
+            watch_.Arm();
+            t0_ = NowMs();
+            Send(MON_TOUR_ACT_RUN);
+        } else if (step_ == 3 && runAnswered_ && (watch_.Seen() != 0 || NowMs() - t0_ > 6000)) {
+            if (watch_.Seen() != 0) latency_.push_back(watch_.Seen() - t0_);
+            else ++missed_;
+            step_ = ++done_ < a_.count ? 0 : 4;
+            if (step_ == 4) StopLoop();
+        }
+        if (ticks_ > 10 * 60 * 20) StopLoop();
+        return true;
+    }
+    void Report() const {
+        std::vector<double> l = latency_;
+        std::sort(l.begin(), l.end());
+        auto pct = [&](double p) { return l.empty() ? 0.0 : l[std::min(l.size() - 1, std::size_t(p / 100 * l.size()))]; };
+        std::printf("{\"trials\":%lu,\"switched\":%zu,\"missed\":%lu,\"p50_ms\":%.3f,\"p99_ms\":%.3f,\"max_ms\":%.3f}\n",
+                    done_, l.size(), missed_, pct(50), pct(99), l.empty() ? 0.0 : l.back());
+    }
+
+private:
+    void Send(unsigned short action) {
+        client_->SendRequest(this, std::vector<unsigned short>{a_.unit}, a_.port, TRANSMISSION_EXACTLY_ONCE,
+                             ACKNOWLEDGE_DEEP, TourRequest(source_, a_.service, action, ++requestId_));
+    }
+    IFrameWork& fw_;
+    const Args& a_;
+    ICommClient* client_;
+    unsigned short source_;
+    LogWatch watch_;
+    IFrameWorkServer* worker_ = nullptr;
+    ITimer* timer_ = nullptr;
+    int step_ = 0, settle_ = 0;
+    bool runAnswered_ = false, runOk_ = false;
+    unsigned short requestId_ = 0;
+    unsigned long ticks_ = 0, done_ = 0, missed_ = 0;
+    double t0_ = 0;
+    std::vector<double> latency_;
+};
+
+int Switch(const Args& a) {
+    if (a.unit == 0 || a.service == 0 || a.log.empty()) Fail("switch needs --unit, --service and --log");
+    IFrameWork* fw = CreateFrameWork();
+    unsigned short err = 0;
+    ICommClient* client = CreateCommClient(*fw, nullptr, OwnUnit(), 0, err, a.maxRetry, a.retryPeriod);
+    if (client == nullptr || err != 0) Fail("cannot open the comm client");
+    {
+        Switcher s(*fw, a, client, OwnUnit());
+        if (!s.Open()) Fail("cannot register with the framework");
+        fw->Run();
+        s.Report();
+    }
+    DestroyCommClient(&client);
+    DestroyFrameWork();
+    return 0;
+}
+
+// ---- the bare UDP floor ----
+
+int UdpSocket(unsigned short port) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) Fail("cannot bind UDP port");
+    return fd;
+}
+
+int UdpEcho(const Args& a) {
+    const int fd = UdpSocket(a.port);
+    std::printf("listening port %u\n", a.port);
+    std::fflush(stdout);
+    char buf[65536];
+    for (;;) {
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        const ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (n >= 0) sendto(fd, buf, static_cast<std::size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), len);
+    }
+}
+
+int UdpPing(const Args& a) {
+    const int fd = UdpSocket(0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(a.port);
+    to.sin_addr.s_addr = htonl(Address(a.to));
+    // Without --service: as long as a comm request of the service (a check
+    // and its header). With it: that comm request itself, at least once,
+    // each with its own session id, straight to the service's port.
+    std::string payload(420, 'x');
+    const unsigned short unit = a.service != 0 ? OwnUnit() : 0;
+    std::vector<double> l;
+    char buf[65536];
+    std::size_t lost = 0;
+    for (unsigned long i = 0; i < a.count; ++i) {
+        if (a.service != 0) {
+            CommSession session(static_cast<unsigned short>(i % 60000 + 1), ACKNOWLEDGE_DEEP, TRANSMISSION_AT_LEAST_ONCE);
+            CommTransaction t(OPCODE_CLIENT_REQUEST, 1, unit, 0, 0, a.port);
+            CommEncoder enc(&session, &t, 0, CheckRequest(unit, a.service, static_cast<unsigned short>(i + 1)));
+            payload = enc.Msg();
+        }
+        const double t0 = NowMs();
+        sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 1000) <= 0) {
+            ++lost;
+            continue;
+        }
+        recv(fd, buf, sizeof buf, 0);
+        l.push_back(NowMs() - t0);
+    }
+    std::sort(l.begin(), l.end());
+    auto pct = [&](double p) { return l.empty() ? 0.0 : l[std::min(l.size() - 1, std::size_t(p / 100 * l.size()))]; };
+    std::printf("{\"sent\":%lu,\"answered\":%zu,\"unanswered\":%zu,\"p50_ms\":%.3f,\"p99_ms\":%.3f}\n", a.count,
+                l.size(), lost, pct(50), pct(99));
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Args a = Parse(argc, argv);
+    if (a.mode == "serve") return Serve(a);
+    if (a.mode == "send") return Send(a);
+    if (a.mode == "broadcast") return Broadcast(a);
+    if (a.mode == "udp-echo") return UdpEcho(a);
+    if (a.mode == "udp-ping") return UdpPing(a);
+    if (a.mode == "switch") return Switch(a);
+    Fail("unknown mode " + a.mode + " (try --help)");
+}
