@@ -12,6 +12,8 @@
 #include <ctime>
 #include <numeric>
 
+#include "byteorder.h"
+
 namespace nuvak::dbw {
 namespace {
 
@@ -100,13 +102,9 @@ static_assert(kTagTableBlocks == 4, "header and tag table fill blocks 0..3");
 }  // namespace mdx
 
 void Put16(std::vector<std::uint8_t>& b, size_t at, std::uint32_t v) {
-    b[at] = static_cast<std::uint8_t>(v);
-    b[at + 1] = static_cast<std::uint8_t>(v >> 8);
+    nuvak::StoreLE16(b.data() + at, static_cast<std::uint16_t>(v));
 }
-void Put32(std::vector<std::uint8_t>& b, size_t at, std::uint32_t v) {
-    Put16(b, at, v & 0xFFFF);
-    Put16(b, at + 2, v >> 16);
-}
+void Put32(std::vector<std::uint8_t>& b, size_t at, std::uint32_t v) { nuvak::StoreLE32(b.data() + at, v); }
 void PutText(std::vector<std::uint8_t>& b, size_t at, std::string_view s, size_t max) {
     std::memcpy(b.data() + at, s.data(), std::min(s.size(), max));
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "byteorder.h"
 #include "dbase.h"
 
 namespace nuvak {
@@ -63,14 +64,10 @@ constexpr int kPassChanged = 10514;    // a file changed while a load pass
                                        // read it
 }  // namespace report
 
-// Little-endian loads from a byte buffer; the caller has checked the range.
-inline std::uint16_t LoadLe16(const unsigned char* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-inline std::uint32_t LoadLe32(const unsigned char* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
+// Little-endian loads from a byte buffer (byteorder.h); the caller has
+// checked the range.
+using nuvak::LoadLE16;
+using nuvak::LoadLE32;
 
 // The bytes of a whole file as a load pass read it (see DBpassbegin).
 struct FileCopy {

@@ -412,9 +412,9 @@ DBF dDopen(T_DBGDAT* gdat, const char* name, int /*mode*/, int /*buffers*/) {
         Fail(gdat, DBRET_BADFILE, report::kShortHeader);
         return nullptr;
     }
-    dbf->reccnt = LoadLe32(head + dbfhdr::kRecCount);
-    dbf->hdrlen = LoadLe16(head + dbfhdr::kHeaderLen);
-    dbf->reclen = LoadLe16(head + dbfhdr::kRecordLen);
+    dbf->reccnt = LoadLE32(head + dbfhdr::kRecCount);
+    dbf->hdrlen = LoadLE16(head + dbfhdr::kHeaderLen);
+    dbf->reclen = LoadLE16(head + dbfhdr::kRecordLen);
     if (dbf->hdrlen < dbfhdr::kMinHeaderLen) {
         Fail(gdat, DBRET_BADFILE, report::kHeaderLength);
         return nullptr;
@@ -463,7 +463,7 @@ DBF dDopen(T_DBGDAT* gdat, const char* name, int /*mode*/, int /*buffers*/) {
         f.name[10] = '\0';
         f.type = static_cast<char>(d[dbfhdr::kDescType]);
         if (f.type == 'C') {
-            f.width = LoadLe16(d + dbfhdr::kDescLen);
+            f.width = LoadLE16(d + dbfhdr::kDescLen);
             f.decimals = 0;
         } else {
             f.width = d[dbfhdr::kDescLen];

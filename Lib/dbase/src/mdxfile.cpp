@@ -307,14 +307,14 @@ int ReadPage(DbaseTag* t, std::uint32_t block, PageView* view) {
     }
     slot->stamp = ++m->clock;
     const unsigned char* p = PageBytes(slot);
-    unsigned n = LoadLe16(p + page::kCount);
+    unsigned n = LoadLE16(p + page::kCount);
     std::size_t end = page::kEntries + static_cast<std::size_t>(n) * t->entlen;
     if (end > m->page_size) return TagFail(t, DBRET_BADFILE, report::kEntryCount);
     view->data = p;
     view->slot = slot;
     view->n = n;
     // A leaf filled to the last byte has no room for the trailing pointer.
-    view->trailing = end + page::kPointer <= m->page_size ? LoadLe32(p + end) : 0;
+    view->trailing = end + page::kPointer <= m->page_size ? LoadLE32(p + end) : 0;
     return 0;
 }
 
@@ -323,7 +323,7 @@ const unsigned char* EntryKey(const DbaseTag* t, const PageView& v, unsigned i) 
 }
 std::uint32_t EntryPointer(const DbaseTag* t, const PageView& v, unsigned i) {
     if (i == v.n) return v.trailing;
-    return LoadLe32(v.data + page::kEntries + static_cast<std::size_t>(i) * t->entlen);
+    return LoadLE32(v.data + page::kEntries + static_cast<std::size_t>(i) * t->entlen);
 }
 
 // Order of two keys in the tag's own order.
@@ -431,14 +431,14 @@ int LoadTagHeader(DbaseTag* t) {
     unsigned char h[taghdr::kSize];
     int rc = ReadExact(m, t->header_block * kBlock, h, sizeof h, report::kTagHeader);
     if (rc != 0) return rc;
-    unsigned keylen = LoadLe16(h + taghdr::kKeyLen);
-    unsigned entlen = LoadLe16(h + taghdr::kEntryLen);
+    unsigned keylen = LoadLE16(h + taghdr::kKeyLen);
+    unsigned entlen = LoadLE16(h + taghdr::kEntryLen);
     char type = static_cast<char>(h[taghdr::kKeyType]);
     bool bad = keylen == 0 || keylen > DB_MAXKEYLEN || entlen < keylen + page::kPointer ||
                page::kEntries + entlen + page::kPointer > m->page_size ||
                ((type == 'N' || type == 'F') && keylen != DB_NUMKEY_LEN) || (type == 'D' && keylen != 8);
     if (bad) return Fail(m->gdat, DBRET_BADFILE, report::kTagHeader);
-    t->root = LoadLe32(h + taghdr::kRoot);
+    t->root = LoadLE32(h + taghdr::kRoot);
     t->keytype = type;
     t->descending = (h[taghdr::kFlags] & taghdr::kDescending) != 0;
     t->unique = (h[taghdr::kUnique] & taghdr::kUniqueBit) != 0;
@@ -552,7 +552,7 @@ void StepInLeaf(DbaseTag* t) {
     unsigned idx = ++t->path.back().index;
     const unsigned char* e = PageBytes(&c) + page::kEntries + static_cast<std::size_t>(idx) * t->entlen;
     std::memcpy(t->curkey, e + page::kPointer, t->keylen);
-    t->currec = static_cast<long>(LoadLe32(e));
+    t->currec = static_cast<long>(LoadLE32(e));
 }
 
 // The name in tag slot `slot` of a tag table, NUL-terminated.
@@ -615,7 +615,7 @@ MDX dXopen(DBF dbf, const char* name, int /*mode*/, int buffers) {
     // 32-byte slots the count is 16 bits: some writers keep other data in
     // bytes 30-31.
     std::uint32_t ntags =
-        slotlen == tagslot::kSize ? LoadLe16(h + mdxhdr::kTagCount) : LoadLe32(h + mdxhdr::kTagCount);
+        slotlen == tagslot::kSize ? LoadLE16(h + mdxhdr::kTagCount) : LoadLE32(h + mdxhdr::kTagCount);
     if ((slotlen != 0 && slotlen != tagslot::kSize) || ntags > mdxhdr::kMaxTags) {
         Fail(gdat, DBRET_BADFILE, report::kIndexHeader);
         return nullptr;
@@ -681,7 +681,7 @@ TAG dXactidx(MDX h, const char* tagname) {
         const unsigned char* s = table + tagslot::kSize * slot;
         slot = c < 0 ? s[tagslot::kLeft] : s[tagslot::kRight];
     }
-    std::uint32_t header_block = LoadLe32(table + tagslot::kSize * slot + tagslot::kHeaderBlock);
+    std::uint32_t header_block = LoadLE32(table + tagslot::kSize * slot + tagslot::kHeaderBlock);
     for (auto& t : m->tags)
         if (t->header_block == header_block) {
             Ok(m->gdat);
