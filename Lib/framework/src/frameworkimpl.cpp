@@ -165,6 +165,13 @@ bool FrameWorkImpl::OnEvent(EVENTTYPE type, unsigned int value) {
 
 void FrameWorkImpl::SignalEvent() { sem_post(&wake_); }
 
+// A descriptor raises readiness signals only from the moment it is made
+// signal-driven, a little after it is bound: a datagram that arrived in
+// between (a peer that already knows a fixed port) raises none and would
+// wait for whatever wakes the loop next. One full pass right after the
+// creation (or at the start of Run) reads it.
+void FrameWorkImpl::ReadSoon() { SignalEvent(); }
+
 void FrameWorkImpl::TimerEvent() {
     tickPending_.store(0xFFFF);
     sem_post(&wake_);
@@ -254,6 +261,7 @@ int FrameWorkImpl::CreateSocket(IWorker& worker, IFrameWorkObserver& observer, u
     const int id = socket->GetSocketId();
     *ppSocket = socket.get();
     sockets_[id] = socket.release();  // owned by the map
+    ReadSoon();
     return 0;
 }
 
@@ -274,6 +282,7 @@ int FrameWorkImpl::CreateMailbox(IWorker& worker, IFrameWorkObserver& observer,
     if (error != 0) return error;
     mailbox_ = std::move(mailbox);
     *ppMailbox = mailbox_.get();
+    ReadSoon();
     return 0;
 }
 

@@ -81,6 +81,9 @@ public:
 private:
     Worker* FindWorker(IFrameWorkServer* server) const;
     void DeleteWorker(Worker* worker);
+    // Loop context: asks for one full pass, for data that came before a new
+    // socket or mailbox was signal-driven.
+    void ReadSoon();
     void ReleaseSources(Worker* worker);
 
     SignalManager signalManager_;
