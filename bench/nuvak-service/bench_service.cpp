@@ -128,17 +128,20 @@ public:
             fcntl(fd_, F_SETOWN, getpid());
             fcntl(fd_, F_SETFL, O_NONBLOCK | O_ASYNC);
         }
+        // Read before the first wait: the parent may have sent before the
+        // socket raised signals (the datagram then raised none), and it
+        // would wait for a wake-up that never comes.
         for (;;) {
-            if (signalDriven) {
-                while (sem_wait(&g_echoWake) != 0) {
-                }
-            }
             for (;;) {
                 sockaddr_in from{};
                 socklen_t fl = sizeof from;
                 const ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fl);
                 if (n <= 0) break;
                 sendto(fd_, buf, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), fl);
+            }
+            if (signalDriven) {
+                while (sem_wait(&g_echoWake) != 0) {
+                }
             }
         }
     }
@@ -160,6 +163,29 @@ ssize_t RecvWithin(int fd, char* buf, std::size_t size, int ms) {
     pollfd p{fd, POLLIN, 0};
     if (poll(&p, 1, ms) <= 0) return 0;
     return recv(fd, buf, size, 0);
+}
+
+bool SessionOf(const char* buf, ssize_t n, unsigned short& session, unsigned short& transaction);
+
+// The answer to (session, transaction) from `port` within `ms`; datagrams
+// from elsewhere or for other ids (a late answer to an earlier sample) are
+// counted in `stale` and skipped, so one late answer cannot shift every
+// later sample onto its neighbour's answer. Its size, 0 on time-out.
+ssize_t AnswerWithin(int fd, char* buf, std::size_t size, int ms, unsigned short port, unsigned short session,
+                     unsigned short transaction, unsigned& stale) {
+    const auto end = Clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+        pollfd p{fd, POLLIN, 0};
+        if (left < 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return 0;
+        sockaddr_in from{};
+        socklen_t fl = sizeof from;
+        const ssize_t n = recvfrom(fd, buf, size, 0, reinterpret_cast<sockaddr*>(&from), &fl);
+        unsigned short s = 0, t = 0;
+        if (n > 0 && ntohs(from.sin_port) == port && SessionOf(buf, n, s, t) && s == session && t == transaction)
+            return n;
+        ++stale;
+    }
 }
 
 bool SessionOf(const char* buf, ssize_t n, unsigned short& session, unsigned short& transaction) {
@@ -216,30 +242,38 @@ void Latency(const Config& c) {
     const std::string xml = CheckXml(in.Unit(), 10001, MON_TOUR_TYP_GRP);
     static char buf[65536];
     std::vector<double> service, floor, exactly, sigFloor;
-    unsigned lost = 0;
+    unsigned lost = 0, lostEcho = 0, lostSigEcho = 0, stale = 0;
     const int fd = in.Sock().Fd();
     for (int i = 0; i < c.latencySamples; ++i) {
         // Echo and service alternate so that the machine's load falls on both alike.
-        const auto s = static_cast<unsigned short>(1 + i % 60000);
-        const auto t = static_cast<unsigned short>(1 + i / 60000);
+        // Sessions start above the rig's own requests.
+        const auto s = static_cast<unsigned short>(1001 + i % 60000);
+        const auto t = static_cast<unsigned short>(1001 + i / 60000);
         const bool once = i % 4 == 3;
         const std::string d = Datagram(in.Unit(), s, t, once, xml);
         auto t0 = Clock::now();
         in.Sock().SendTo(echo.Port(), d);
-        if (RecvWithin(fd, buf, sizeof buf, 1000) > 0) floor.push_back(Us(Clock::now() - t0));
+        if (AnswerWithin(fd, buf, sizeof buf, 1000, echo.Port(), s, t, stale) > 0)
+            floor.push_back(Us(Clock::now() - t0));
+        else
+            ++lostEcho;
         t0 = Clock::now();
         in.Sock().SendTo(sigEcho.Port(), d);
-        if (RecvWithin(fd, buf, sizeof buf, 1000) > 0) sigFloor.push_back(Us(Clock::now() - t0));
+        if (AnswerWithin(fd, buf, sizeof buf, 1000, sigEcho.Port(), s, t, stale) > 0)
+            sigFloor.push_back(Us(Clock::now() - t0));
+        else
+            ++lostSigEcho;
         t0 = Clock::now();
         in.SendRaw(d);
-        const ssize_t n = RecvWithin(fd, buf, sizeof buf, 1000);
-        const double us = Us(Clock::now() - t0);
-        unsigned short rs = 0, rt = 0;
-        if (n > 0 && SessionOf(buf, n, rs, rt) && rs == s && rt == t)
-            (once ? exactly : service).push_back(us);
+        if (AnswerWithin(fd, buf, sizeof buf, 1000, 5110, s, t, stale) > 0)
+            (once ? exactly : service).push_back(Us(Clock::now() - t0));
         else
             ++lost;
     }
+    std::vector<double> answers = service;
+    answers.insert(answers.end(), exactly.begin(), exactly.end());
+    const double slowest = answers.empty() ? NAN : *std::max_element(answers.begin(), answers.end());
+    const auto over100 = std::count_if(answers.begin(), answers.end(), [](double us) { return us > 100000.0; });
     const double fm = Pct(floor, 50), sm = Pct(service, 50), em = Pct(exactly, 50);
     std::printf("latency (%zu samples, %zu byte datagrams)\n", floor.size(), Datagram(1, 1, 1, false, xml).size());
     std::printf("  bare UDP echo    p50 %7.1f us  p90 %7.1f  p99 %7.1f\n", fm, Pct(floor, 90), Pct(floor, 99));
@@ -250,7 +284,9 @@ void Latency(const Config& c) {
                 Pct(service, 90), Pct(service, 99), sm / fm);
     std::printf("  service, exactly once  p50 %7.1f us  p90 %7.1f  p99 %7.1f  ratio to echo %.2f\n", em,
                 Pct(exactly, 90), Pct(exactly, 99), em / fm);
-    std::printf("  unanswered within 1 s: %u\n", lost);
+    std::printf("  service: slowest answer %.1f us, %ld over 100 ms, unanswered within 1 s: %u; echo unanswered %u, "
+                "signal-driven echo unanswered %u; late or stray datagrams skipped %u\n",
+                slowest, static_cast<long>(over100), lost, lostEcho, lostSigEcho, stale);
     });
 }
 
