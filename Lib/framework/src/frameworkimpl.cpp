@@ -199,7 +199,7 @@ bool FrameWorkImpl::KeepDraining(int fd, bool fullPass, bool took) {
 // signal-driven, a little after it is bound: a datagram that arrived in
 // between (a peer that already knows a fixed port) raises none and would
 // wait for whatever wakes the loop next. One full pass right after the
-// creation (or at the start of Run) reads it.
+// creation reads it.
 void FrameWorkImpl::ReadSoon(int fd) {
     if (fd >= 0 && fd < kCountedDescriptors) {
         readable_[fd].store(0);  // left by an earlier source on this number

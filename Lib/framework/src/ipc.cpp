@@ -351,7 +351,7 @@ IPCImpl::~IPCImpl() {
 }
 
 int IPCImpl::Descriptor() const {
-    if (!owned_ || CheckTaken(address_) != 0) return -1;
+    if (!owned_ || CheckTaken(address_) != 0 || Owner(Slot(address_)) != SelfPid()) return -1;
     const int fd = ::Descriptor(Slot(address_));
     return fd > 0 ? fd : -1;
 }
