@@ -11,7 +11,10 @@
 //               lost); then exactly-once requests offered at a fixed rate;
 //   cpu         the service's CPU time (/proc/PID/stat) while every monitor of
 //               a full installation is in a running tour (256 tours of 4
-//               monitors; 8 tours of 128), against the same installation idle;
+//               monitors; 8 tours of 128 at dwell 1 s and 5 s), against the
+//               same installation idle and against a floor: a bare process
+//               sending the stand-in the same monitor messages at the same
+//               rates;
 //   timing      five tours stepping by their dwell times: each step's time
 //               against the time the dwell times give from the tour's first
 //               timed step, and the drift over the window;
