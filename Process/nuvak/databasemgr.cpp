@@ -67,7 +67,7 @@ void DatabaseMgr::UpdateGroupTourDB() {
         const unsigned short count = block->nsteps;
         const T_NUVAK_step* steps = DBIF_NUVAKSteps(block.get());
         if (tour != nullptr) {
-            for (unsigned short i = 0; i < tour->GetNumStep(); ++i) tour->DelTourStep(i);
+            for (unsigned short i = count; i < tour->GetNumStep(); ++i) tour->DelTourStep(i);
             tour->SetArea(area);
             tour->SetLogicalTourId(logical);
             tour->SetNumStep(count);
@@ -76,8 +76,12 @@ void DatabaseMgr::UpdateGroupTourDB() {
             tourTable_->AddNuvak(id, tour);
             tour = tourTable_->GetNuvak(id);
         }
-        for (unsigned short i = 0; tour != nullptr && i < count; ++i)
-            tour->AddTourStep(i, new T_NUVAK_step(steps[i]));
+        for (unsigned short i = 0; tour != nullptr && i < count; ++i) {
+            if (T_NUVAK_step* step = tour->GetTourStep(i))
+                *step = steps[i];
+            else
+                tour->AddTourStep(i, new T_NUVAK_step(steps[i]));
+        }
     }
     // Logical ids may have moved between tours in any order (two tours may
     // even share one for a while): map them afresh from the updated tours.
@@ -100,7 +104,10 @@ void DatabaseMgr::UpdateGroupPresetDB() {
         const unsigned short count = block->nelements;
         const T_GROUP_element* elements = DBIF_GROUPElements(block.get());
         if (preset != nullptr) {
-            for (unsigned short i = 0; i < preset->GetNumElement(); ++i) preset->DelPresetElement(i);
+            // Elements are overwritten where they exist (a reload of the
+            // full installation would otherwise free and allocate 32,768 of
+            // them); only a preset that got shorter loses some.
+            for (unsigned short i = count; i < preset->GetNumElement(); ++i) preset->DelPresetElement(i);
             preset->SetArea(area);
             preset->SetLogPresetId(logical);
             preset->SetNumElement(count);
@@ -109,8 +116,12 @@ void DatabaseMgr::UpdateGroupPresetDB() {
             presetTable_->AddGpreset(id, preset);
             preset = presetTable_->GetGpreset(id);
         }
-        for (unsigned short i = 0; preset != nullptr && i < count; ++i)
-            preset->AddPresetElement(i, new T_GROUP_element(elements[i]));
+        for (unsigned short i = 0; preset != nullptr && i < count; ++i) {
+            if (T_GROUP_element* element = preset->GetPresetElement(i))
+                *element = elements[i];
+            else
+                preset->AddPresetElement(i, new T_GROUP_element(elements[i]));
+        }
     }
     presetTable_->RebuildLogical();
 }

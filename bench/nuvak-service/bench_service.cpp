@@ -11,10 +11,15 @@
 //               lost); then exactly-once requests offered at a fixed rate;
 //   cpu         the service's CPU time (/proc/PID/stat) while every monitor of
 //               a full installation is in a running tour (256 tours of 4
-//               monitors; 8 tours of 128), against the same installation idle;
+//               monitors; 8 tours of 128 at dwell 1 s and 5 s), against the
+//               same installation idle and against a floor: a bare process
+//               sending the stand-in the same monitor messages at the same
+//               rates;
 //   timing      five tours stepping by their dwell times: each step's time
 //               against the time the dwell times give from the tour's first
 //               timed step, and the drift over the window;
+//   reload      check requests at 1,000/s while the group presets are
+//               reloaded every second, against the same run without reloads;
 //   memory      VmRSS / VmHWM with a full database, before and while its
 //               tours run, against the service with an empty database.
 //
@@ -45,6 +50,7 @@
 #include <vector>
 
 #include "commdecoder.h"
+#include "monmsg.h"
 #include "netns.h"
 #include "rig.h"
 #include "sysdefs.h"
@@ -63,7 +69,10 @@ struct Config {
     double exactlyOnceRate = 5000;
     int latencySamples = 4000;
     unsigned long burstRequests = 50000;  // at-least-once run with re-sends
-    int dwell = 1;               // dwell of every step in the cpu scenarios
+    double reloadRate = 1000;    // requests per second in the reload benchmark
+    double reloadSeconds = 30;   // length of each of its two runs
+    double reloadEvery = 1.0;    // seconds between update signals
+    int dwell = 0;               // dwell of every step in the cpu scenarios (0: 1 s, and 5 s for tours of 128)
 };
 
 double Us(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
@@ -128,17 +137,20 @@ public:
             fcntl(fd_, F_SETOWN, getpid());
             fcntl(fd_, F_SETFL, O_NONBLOCK | O_ASYNC);
         }
+        // Read before the first wait: the parent may have sent before the
+        // socket raised signals (the datagram then raised none), and it
+        // would wait for a wake-up that never comes.
         for (;;) {
-            if (signalDriven) {
-                while (sem_wait(&g_echoWake) != 0) {
-                }
-            }
             for (;;) {
                 sockaddr_in from{};
                 socklen_t fl = sizeof from;
                 const ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fl);
                 if (n <= 0) break;
                 sendto(fd_, buf, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), fl);
+            }
+            if (signalDriven) {
+                while (sem_wait(&g_echoWake) != 0) {
+                }
             }
         }
     }
@@ -160,6 +172,29 @@ ssize_t RecvWithin(int fd, char* buf, std::size_t size, int ms) {
     pollfd p{fd, POLLIN, 0};
     if (poll(&p, 1, ms) <= 0) return 0;
     return recv(fd, buf, size, 0);
+}
+
+bool SessionOf(const char* buf, ssize_t n, unsigned short& session, unsigned short& transaction);
+
+// The answer to (session, transaction) from `port` within `ms`; datagrams
+// from elsewhere or for other ids (a late answer to an earlier sample) are
+// counted in `stale` and skipped, so one late answer cannot shift every
+// later sample onto its neighbour's answer. Its size, 0 on time-out.
+ssize_t AnswerWithin(int fd, char* buf, std::size_t size, int ms, unsigned short port, unsigned short session,
+                     unsigned short transaction, unsigned& stale) {
+    const auto end = Clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+        pollfd p{fd, POLLIN, 0};
+        if (left < 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return 0;
+        sockaddr_in from{};
+        socklen_t fl = sizeof from;
+        const ssize_t n = recvfrom(fd, buf, size, 0, reinterpret_cast<sockaddr*>(&from), &fl);
+        unsigned short s = 0, t = 0;
+        if (n > 0 && ntohs(from.sin_port) == port && SessionOf(buf, n, s, t) && s == session && t == transaction)
+            return n;
+        ++stale;
+    }
 }
 
 bool SessionOf(const char* buf, ssize_t n, unsigned short& session, unsigned short& transaction) {
@@ -216,30 +251,38 @@ void Latency(const Config& c) {
     const std::string xml = CheckXml(in.Unit(), 10001, MON_TOUR_TYP_GRP);
     static char buf[65536];
     std::vector<double> service, floor, exactly, sigFloor;
-    unsigned lost = 0;
+    unsigned lost = 0, lostEcho = 0, lostSigEcho = 0, stale = 0;
     const int fd = in.Sock().Fd();
     for (int i = 0; i < c.latencySamples; ++i) {
         // Echo and service alternate so that the machine's load falls on both alike.
-        const auto s = static_cast<unsigned short>(1 + i % 60000);
-        const auto t = static_cast<unsigned short>(1 + i / 60000);
+        // Sessions start above the rig's own requests.
+        const auto s = static_cast<unsigned short>(1001 + i % 60000);
+        const auto t = static_cast<unsigned short>(1001 + i / 60000);
         const bool once = i % 4 == 3;
         const std::string d = Datagram(in.Unit(), s, t, once, xml);
         auto t0 = Clock::now();
         in.Sock().SendTo(echo.Port(), d);
-        if (RecvWithin(fd, buf, sizeof buf, 1000) > 0) floor.push_back(Us(Clock::now() - t0));
+        if (AnswerWithin(fd, buf, sizeof buf, 1000, echo.Port(), s, t, stale) > 0)
+            floor.push_back(Us(Clock::now() - t0));
+        else
+            ++lostEcho;
         t0 = Clock::now();
         in.Sock().SendTo(sigEcho.Port(), d);
-        if (RecvWithin(fd, buf, sizeof buf, 1000) > 0) sigFloor.push_back(Us(Clock::now() - t0));
+        if (AnswerWithin(fd, buf, sizeof buf, 1000, sigEcho.Port(), s, t, stale) > 0)
+            sigFloor.push_back(Us(Clock::now() - t0));
+        else
+            ++lostSigEcho;
         t0 = Clock::now();
         in.SendRaw(d);
-        const ssize_t n = RecvWithin(fd, buf, sizeof buf, 1000);
-        const double us = Us(Clock::now() - t0);
-        unsigned short rs = 0, rt = 0;
-        if (n > 0 && SessionOf(buf, n, rs, rt) && rs == s && rt == t)
-            (once ? exactly : service).push_back(us);
+        if (AnswerWithin(fd, buf, sizeof buf, 1000, 5110, s, t, stale) > 0)
+            (once ? exactly : service).push_back(Us(Clock::now() - t0));
         else
             ++lost;
     }
+    std::vector<double> answers = service;
+    answers.insert(answers.end(), exactly.begin(), exactly.end());
+    const double slowest = answers.empty() ? NAN : *std::max_element(answers.begin(), answers.end());
+    const auto over100 = std::count_if(answers.begin(), answers.end(), [](double us) { return us > 100000.0; });
     const double fm = Pct(floor, 50), sm = Pct(service, 50), em = Pct(exactly, 50);
     std::printf("latency (%zu samples, %zu byte datagrams)\n", floor.size(), Datagram(1, 1, 1, false, xml).size());
     std::printf("  bare UDP echo    p50 %7.1f us  p90 %7.1f  p99 %7.1f\n", fm, Pct(floor, 90), Pct(floor, 99));
@@ -250,7 +293,9 @@ void Latency(const Config& c) {
                 Pct(service, 90), Pct(service, 99), sm / fm);
     std::printf("  service, exactly once  p50 %7.1f us  p90 %7.1f  p99 %7.1f  ratio to echo %.2f\n", em,
                 Pct(exactly, 90), Pct(exactly, 99), em / fm);
-    std::printf("  unanswered within 1 s: %u\n", lost);
+    std::printf("  service: slowest answer %.1f us, %ld over 100 ms, unanswered within 1 s: %u; echo unanswered %u, "
+                "signal-driven echo unanswered %u; late or stray datagrams skipped %u\n",
+                slowest, static_cast<long>(over100), lost, lostEcho, lostSigEcho, stale);
     });
 }
 
@@ -434,9 +479,112 @@ std::size_t CountLines(const std::string& path, const char* needle) {
     return n;
 }
 
-void CpuScenario(const Config& c, bool toursOf128, double& idlePct, double& runPct) {
+// ---- the floor of stepping: the monitor messages alone ----
+
+// IPC address of the floor process: outside the fixed addresses and far
+// above the dynamic ones the installation's processes take.
+constexpr std::uint16_t kFloorAddress = 2000;
+
+namespace mm = nuvak::monmsg;
+
+void FloorMessage(unsigned char* b, std::uint16_t monitor, std::uint16_t ctrlWord, std::uint16_t value,
+                  std::uint32_t target) {
+    std::memset(b, 0, mm::kBlockSize);
+    mm::StoreLE16(b + mm::kSender, kFloorAddress);
+    mm::StoreLE16(b + mm::kSender2, kFloorAddress);
+    mm::StoreLE16(b + mm::kDest, mm::kMonCtlAddress);
+    mm::StoreLE16(b + mm::kLength, static_cast<std::uint16_t>(mm::kSize));
+    mm::StoreLE16(b + mm::kCommand, mm::kCmdCamera);
+    mm::StoreLE32(b + mm::kPriority, 10);
+    mm::StoreLE16(b + mm::kMonitor, monitor);
+    mm::StoreLE16(b + mm::kDevice, 0x0103);
+    mm::StoreLE16(b + mm::kUser, 21);
+    mm::StoreLE16(b + mm::kTourCntl, static_cast<std::uint16_t>(1 + (monitor - 1) / 128));
+    mm::StoreLE16(b + mm::kCtrlWord, ctrlWord);
+    mm::StoreLE16(b + mm::kCtrlValue, value);
+    mm::StoreLE32(b + mm::kTarget, target);
+}
+
+// A bare process that exchanges with the monitor control stand-in what the
+// service exchanged while its tours ran, at the same rates: a burst of 128
+// camera selects (one tour's step) every 128 / selectsPerSecond seconds,
+// and after the confirmation of a select a preset call for the same share
+// of them as the service sent. It sleeps in poll() and reads until the
+// socket is empty: the cost of the datagrams themselves. Its CPU per cent
+// of a core over `seconds`; `sent` gets the messages it sent.
+double FloorPct(double selectsPerSecond, double presetsPerSelect, double seconds, std::size_t& sent) {
+    int report[2];
+    if (pipe(report) != 0) return NAN;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(report[0]);
+        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<std::uint16_t>(12000 + kFloorAddress));
+        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        const int big = 4 << 20;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
+        sockaddr_in to = a;
+        to.sin_port = htons(static_cast<std::uint16_t>(12000 + mm::kMonCtlAddress));
+        unsigned char out[mm::kBlockSize], in[mm::kBlockSize];
+        std::vector<unsigned char> awaiting(1025, 0);  // 1: a select's confirmation, 2: a preset's
+        const auto interval = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(128.0 / selectsPerSecond));
+        const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+        auto next = Clock::now();
+        std::uint64_t count = 0;
+        double presetShare = 0;
+        unsigned base = 0;
+        for (auto now = Clock::now(); now < end; now = Clock::now()) {
+            if (now >= next) {
+                for (unsigned e = 1; e <= 128; ++e) {
+                    const auto m = static_cast<std::uint16_t>(base + e);
+                    FloorMessage(out, m, mm::kCtrlCamera, 0, 100000u + m);
+                    sendto(fd, out, sizeof out, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+                    awaiting[m] = 1;
+                    ++count;
+                }
+                base = (base + 128) % 1024;
+                next += interval;
+                continue;
+            }
+            pollfd p{fd, POLLIN, 0};
+            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count() + 1;
+            if (poll(&p, 1, static_cast<int>(ms)) <= 0) continue;
+            while (recv(fd, in, sizeof in, MSG_DONTWAIT) == static_cast<ssize_t>(sizeof in)) {
+                const std::uint16_t m = mm::LoadLE16(in + mm::kMonitor);
+                if (mm::LoadLE16(in + mm::kCommand) != mm::kControlConfirm || m == 0 || m > 1024) continue;
+                if (awaiting[m] == 1 && (presetShare += presetsPerSelect) >= 1.0) {
+                    presetShare -= 1.0;
+                    FloorMessage(out, m, mm::kCtrlPreset, static_cast<std::uint16_t>(1 + m % 7), 0);
+                    sendto(fd, out, sizeof out, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+                    awaiting[m] = 2;
+                    ++count;
+                } else {
+                    awaiting[m] = 0;
+                }
+            }
+        }
+        (void)!write(report[1], &count, sizeof count);
+        pause();  // until the parent has read the CPU time
+        _exit(0);
+    }
+    close(report[1]);
+    std::uint64_t count = 0;
+    const bool ok = read(report[0], &count, sizeof count) == static_cast<ssize_t>(sizeof count);
+    close(report[0]);
+    const double cpu = CpuSeconds(pid);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    sent = ok ? static_cast<std::size_t>(count) : 0;
+    return ok ? 100.0 * cpu / seconds : NAN;
+}
+
+void CpuScenario(const Config& c, bool toursOf128, int dwell, double& idlePct, double& runPct) {
     Options o;
-    o.description = FullDatabase(toursOf128, c.dwell);
+    o.description = FullDatabase(toursOf128, dwell);
     o.readyLimit = 120s;
     Installation in(o);
     const pid_t pid = in.Service().Pid();
@@ -466,20 +614,119 @@ void CpuScenario(const Config& c, bool toursOf128, double& idlePct, double& runP
     const long drops = UdpReceiveBufferDrops() - drops0;
     const std::size_t msgs = CountLines(log, "\"dir\":\"in\",\"time\"") - before;
     const std::size_t selects = CountLines(log, "\"kind\":\"camera_select\"") - selBefore;
-    std::printf("  %3d tours of %3d monitors: service %.3f%% of a core while running (idle with the same database "
-                "%.3f%%, difference %.3f%%; target < 1%%); %zu monitor messages (%zu camera selects) in %.0f s, "
-                "%.1f monitor steps/s; monitor control stand-in %.2f%%; %d runs refused; %ld datagrams dropped for "
-                "full receive buffers\n",
-                tours, toursOf128 ? 128 : 4, runPct, idlePct, runPct - idlePct, msgs, selects, c.cpuSeconds,
-                static_cast<double>(selects) / c.cpuSeconds, monRun, refused, drops);
+    std::printf("  %3d tours of %3d monitors, dwell %d s: service %.3f%% of a core while running (idle with the same "
+                "database %.3f%%, difference %.3f%%; target < 1%%); %zu monitor messages (%zu camera selects) in "
+                "%.0f s, %.1f monitor steps/s, %.2f us of CPU per monitor message; monitor control stand-in %.2f%%; "
+                "%d runs refused; %ld datagrams dropped for full receive buffers\n",
+                tours, toursOf128 ? 128 : 4, dwell, runPct, idlePct, runPct - idlePct, msgs, selects, c.cpuSeconds,
+                static_cast<double>(selects) / c.cpuSeconds,
+                msgs == 0 ? NAN : 1e4 * runPct * c.cpuSeconds / static_cast<double>(msgs), monRun, refused, drops);
+    if (selects == 0) return;
+    // The floor, in the same installation: the same messages at the same rates.
+    std::size_t floorSent = 0;
+    const double floorPct =
+        FloorPct(static_cast<double>(selects) / c.cpuSeconds,
+                 static_cast<double>(msgs - selects) / static_cast<double>(selects), c.cpuSeconds, floorSent);
+    std::printf("      floor (a bare process, the same monitor messages to the stand-in at the same rates): %.3f%% of "
+                "a core, %zu monitor messages, %.2f us per message; service / floor %.2f (target <= 2)\n",
+                floorPct, floorSent, floorSent == 0 ? NAN : 1e4 * floorPct * c.cpuSeconds / static_cast<double>(floorSent),
+                runPct / floorPct);
 }
 
 void CpuCost(const Config& c) {
-    std::printf("cpu (service process run time from /proc/PID/schedstat over %.0f s windows; every step dwell %d s)\n",
-                c.cpuSeconds, c.dwell);
-    double i1 = 0, r1 = 0, i2 = 0, r2 = 0;
-    if (c.only.empty() || c.only.count("cpu") != 0 || c.only.count("cpu4") != 0) CpuScenario(c, false, i1, r1);
-    if (c.only.empty() || c.only.count("cpu") != 0 || c.only.count("cpu128") != 0) CpuScenario(c, true, i2, r2);
+    std::printf("cpu (service process run time from /proc/PID/schedstat over %.0f s windows)\n", c.cpuSeconds);
+    double idle = 0, run = 0;
+    if (c.only.empty() || c.only.count("cpu") != 0 || c.only.count("cpu4") != 0)
+        CpuScenario(c, false, c.dwell == 0 ? 1 : c.dwell, idle, run);
+    if (c.only.empty() || c.only.count("cpu") != 0 || c.only.count("cpu128") != 0) {
+        if (c.dwell != 0) {
+            CpuScenario(c, true, c.dwell, idle, run);
+        } else {
+            for (int dwell : {1, 5}) CpuScenario(c, true, dwell, idle, run);
+        }
+    }
+}
+
+// ---- what a requester sees while the group presets are reloaded ----
+
+struct PacedResult {
+    std::vector<double> ms;  // answer times, milliseconds
+    unsigned long sent = 0, answered = 0, reloads = 0, refusedSignals = 0;
+};
+
+// Check requests paced at `rate` per second for `seconds`, each a session of
+// its own (at least once, never repeated), answers matched by their ids; with
+// `reloadEvery` > 0 the group-preset update signal (what `nuvak-dbupdate
+// presets` sends) is queued to the service that often.
+PacedResult Paced(Installation& in, double rate, double seconds, double reloadEvery, unsigned short transaction) {
+    const std::string xml = CheckXml(in.Unit(), 10001, MON_TOUR_TYP_GRP);
+    const int fd = in.Sock().Fd();
+    static char buf[65536];
+    std::map<std::pair<unsigned short, unsigned short>, Clock::time_point> sentAt;
+    PacedResult r;
+    const auto start = Clock::now();
+    const auto total = static_cast<unsigned long>(rate * seconds);
+    auto nextReload = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(reloadEvery));
+    auto lastAnswer = Clock::now();
+    for (;;) {
+        const auto now = Clock::now();
+        if (reloadEvery > 0 && now >= nextReload && r.sent < total) {
+            if (in.QueueSignal(GRPPRE_UPDATE_SIG) == 0) ++r.reloads; else ++r.refusedSignals;
+            nextReload += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(reloadEvery));
+        }
+        const auto due = std::min<unsigned long>(
+            total, static_cast<unsigned long>(std::chrono::duration<double>(now - start).count() * rate));
+        while (r.sent < due) {
+            const auto k = std::make_pair(static_cast<unsigned short>(1 + r.sent % 60000),
+                                          static_cast<unsigned short>(transaction + r.sent / 60000));
+            in.SendRaw(Datagram(in.Unit(), k.first, k.second, false, xml));
+            sentAt[k] = Clock::now();
+            ++r.sent;
+        }
+        if (r.sent >= total && (sentAt.empty() || now - lastAnswer > 3s)) break;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 1) <= 0) continue;
+        for (;;) {
+            const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (n <= 0) break;
+            unsigned short s = 0, t = 0;
+            if (!SessionOf(buf, n, s, t)) continue;
+            const auto it = sentAt.find({s, t});
+            if (it == sentAt.end()) continue;
+            r.ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - it->second).count());
+            sentAt.erase(it);
+            ++r.answered;
+            lastAnswer = Clock::now();
+        }
+    }
+    return r;
+}
+
+void Reload(const Config& c) {
+    Options o;
+    o.description = FullDatabase(true);
+    o.readyLimit = 120s;
+    o.monctlLog = false;
+    Installation in(o);
+    for (int t = 1; t <= 8; ++t) in.Group(10000 + t, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, 0x0103, 1);
+    std::this_thread::sleep_for(3s);
+    std::printf("reload (check requests at %.0f/s for %.0f s, full installation, 8 tours of 128 monitors running; "
+                "with reloads: the group-preset update signal every %.1f s)\n",
+                c.reloadRate, c.reloadSeconds, c.reloadEvery);
+    unsigned short transaction = 2000;
+    for (bool reloading : {false, true}) {
+        const double cpu0 = CpuSeconds(in.Service().Pid());
+        const auto t0 = Clock::now();
+        const PacedResult r = Paced(in, c.reloadRate, c.reloadSeconds, reloading ? c.reloadEvery : 0, transaction);
+        const double cpu = CpuSeconds(in.Service().Pid()) - cpu0;
+        transaction = static_cast<unsigned short>(transaction + 10);
+        std::printf("  %-15s %lu sent, %lu answered; answer p50 %.3f ms, p99 %.3f ms, p99.9 %.3f ms, longest %.1f ms "
+                    "(target < 20 ms); %lu reload signals (%lu refused); service CPU %.1f%% of a core\n",
+                    reloading ? "with reloads:" : "without:", r.sent, r.answered, Pct(r.ms, 50), Pct(r.ms, 99),
+                    Pct(r.ms, 99.9), r.ms.empty() ? NAN : *std::max_element(r.ms.begin(), r.ms.end()), r.reloads,
+                    r.refusedSignals, 100.0 * cpu / std::chrono::duration<double>(Clock::now() - t0).count());
+    }
+    if (!in.Service().Running()) std::printf("  the service ended during the run!\n");
 }
 
 // ---- step timing ----
@@ -592,19 +839,21 @@ void Memory(const Config&) {
 
 void Usage(FILE* f) {
     std::fprintf(f,
-                 "usage: bench_nuvak_service [--only latency|throughput|cpu|cpu4|cpu128|timing|memory]...\n"
+                 "usage: bench_nuvak_service [--only latency|throughput|cpu|cpu4|cpu128|reload|timing|memory]...\n"
                  "                           [--minutes M]\n"
                  "                           [--cpu-seconds S] [--dwell D] [--rate R] [--rate-seconds S]\n"
-                 "                           [--samples N] [--requests N]\n"
+                 "                           [--samples N] [--requests N] [--reload-seconds S]\n"
                  "Runs the service benchmarks in private namespaces and prints medians against their floors.\n"
                  "  --only NAME       run only these parts (repeatable; default all)\n"
                  "  --minutes M       step timing window (default 1)\n"
                  "  --cpu-seconds S   CPU window per scenario (default 30)\n"
-                 "  --dwell D         dwell of every step in the cpu scenarios (default 1 s: the most stepping)\n"
+                 "  --dwell D         dwell of every step in the cpu scenarios (default: 1 s, and for the\n"
+                 "                    tours of 128 monitors also 5 s)\n"
                  "  --rate R          exactly-once offered rate per second (default 5000)\n"
                  "  --rate-seconds S  length of the exactly-once rate run (default 10)\n"
                  "  --samples N       latency samples (default 4000)\n"
-                 "  --requests N      at-least-once requests of the run with re-sends (default 50000)\n");
+                 "  --requests N      at-least-once requests of the run with re-sends (default 50000)\n"
+                 "  --reload-seconds S  length of each run of the reload benchmark (default 30)\n");
 }
 
 }  // namespace
@@ -631,7 +880,7 @@ int main(int argc, char** argv) {
             return 0;
         } else if (a == "--only" && i + 1 < argc) {
             const std::string n = argv[++i];
-            if (n != "latency" && n != "throughput" && n != "cpu" && n != "cpu4" && n != "cpu128" && n != "timing" &&
+            if (n != "latency" && n != "throughput" && n != "cpu" && n != "cpu4" && n != "cpu128" && n != "reload" && n != "timing" &&
                 n != "memory") {
                 std::fprintf(stderr, "bench_nuvak_service: unknown part '%s'\n", n.c_str());
                 return 2;
@@ -649,6 +898,8 @@ int main(int argc, char** argv) {
             c.dwell = static_cast<int>(value());
         } else if (a == "--samples") {
             c.latencySamples = static_cast<int>(value());
+        } else if (a == "--reload-seconds") {
+            c.reloadSeconds = value();
         } else if (a == "--requests") {
             c.burstRequests = static_cast<unsigned long>(value());
         } else {
@@ -666,6 +917,7 @@ int main(int argc, char** argv) {
         if (want("latency")) Latency(c);
         if (want("throughput")) Throughput(c);
         if (want("cpu") || want("cpu4") || want("cpu128")) CpuCost(c);
+        if (want("reload")) Reload(c);
         if (want("timing")) StepTiming(c);
         if (want("memory")) Memory(c);
     } catch (const std::exception& e) {

@@ -8,8 +8,10 @@
 // Random choices come from a seeded generator; the seed is printed and can be
 // fixed with NUVAK_REL_SEED to replay a failure.
 #include <errno.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -200,6 +202,89 @@ TEST(Burst, ReadinessSignalsLostToAFullQueue) {
     EXPECT_EQ(r.wrong, 0u);
     EXPECT_TRUE(WaitSteps(in, in.MonLog().size(), 2, 20s)) << "tours stopped stepping";
     Finish(in);
+}
+
+// ---- one request at a time on a crowded CPU ----
+
+// Busy processes on this process's CPU for as long as the object lives.
+class CpuHogs {
+public:
+    explicit CpuHogs(int n) {
+        for (int i = 0; i < n; ++i) {
+            const pid_t pid = fork();
+            if (pid == 0) {
+                for (volatile unsigned long x = 0;; x = x + 1) {
+                }
+            }
+            if (pid > 0) pids_.push_back(pid);
+        }
+    }
+    ~CpuHogs() {
+        for (pid_t p : pids_) {
+            kill(p, SIGKILL);
+            waitpid(p, nullptr, 0);
+        }
+    }
+
+private:
+    std::vector<pid_t> pids_;
+};
+
+// Every process (this one, the service, the stand-ins and two busy loops) on
+// one CPU, requests sent one at a time in rounds started at random moments:
+// first at least once with nothing else going on, where a wake-up the loop
+// misses leaves a request waiting for the next timer expiry (up to a
+// second); then with tours stepping and every other request exactly once.
+// Every answer must come, and none a quarter of that late.
+TEST(Latency, OneRequestAtATimeOnOneCrowdedCpu) {
+    cpu_set_t all, one;
+    CPU_ZERO(&one);
+    ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+    for (int c = 0; c < CPU_SETSIZE; ++c)
+        if (CPU_ISSET(c, &all)) {
+            CPU_SET(c, &one);
+            break;
+        }
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    std::mt19937 rng(Seed());
+    {
+        Installation in(Opts());
+        CpuHogs hogs(2);
+        const std::string xml = CheckXml(in.Unit(), 10001, MON_TOUR_TYP_GRP);
+        std::vector<double> ms;
+        std::size_t unanswered = 0;
+        const auto stop = Clock::now() + 80s;
+        for (int round = 0; round < 16 && Clock::now() < stop; ++round) {
+            const bool busy = round >= 8;
+            if (round == 8) {
+                for (int k = 1; k <= kTours; ++k) ASSERT_EQ(RunTour(in, k).Num("ErrorStatus"), 0) << k;
+            }
+            std::this_thread::sleep_for(Ms(rng() % 300));
+            for (int i = 0; i < 2000; ++i) {
+                const unsigned short s = in.NextSession(), t = in.NextTransaction();
+                const auto t0 = Clock::now();
+                in.SendRaw(Datagram(in.Unit(), s, t, busy && i % 2 == 1, xml));
+                Reply r;
+                do {
+                    r = in.Sock().Receive(Ms(2000) - std::chrono::duration_cast<Ms>(Clock::now() - t0));
+                } while (r.received && (r.session != s || r.transaction != t));
+                if (!r.received) {
+                    ++unanswered;
+                    continue;
+                }
+                ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+            }
+        }
+        std::sort(ms.begin(), ms.end());
+        const auto over100 = static_cast<std::size_t>(ms.end() - std::upper_bound(ms.begin(), ms.end(), 100.0));
+        ASSERT_FALSE(ms.empty());
+        std::printf("%zu answers: median %.3f ms, p99 %.3f ms, slowest %.1f ms, %zu over 100 ms, %zu unanswered\n",
+                    ms.size(), ms[ms.size() / 2], ms[ms.size() * 99 / 100], ms.back(), over100, unanswered);
+        EXPECT_EQ(unanswered, 0u);
+        EXPECT_LT(ms.back(), 250.0);
+        Finish(in);
+    }
+    sched_setaffinity(0, sizeof all, &all);
 }
 
 // ---- the monitor control process dies ----

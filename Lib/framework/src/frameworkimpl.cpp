@@ -30,7 +30,10 @@ void QueueLostExpiry(std::uint32_t value) {
 
 FrameWorkImpl::FrameWorkImpl()
     : processId_(static_cast<unsigned int>(getpid())),
-      receiveBuffer_(new char[SocketImpl::kBufferSize]) {
+      receiveBuffer_(new char[SocketImpl::kBufferSize]),
+      readable_(new std::atomic<unsigned int>[kCountedDescriptors]),
+      draining_(new bool[kCountedDescriptors]()) {
+    for (int fd = 0; fd < kCountedDescriptors; ++fd) readable_[fd].store(0, std::memory_order_relaxed);
     signalManager_.SetFrameWork(this);
     sem_init(&wake_, 0, 0);
     ipcInitialised_ = true;
@@ -119,27 +122,26 @@ bool FrameWorkImpl::Run() {
             Timer_Event();
             continue;
         }
-        // A post the loop made itself (below) is there only for the sources
-        // that gave a datagram in an earlier pass: that pass reads just
-        // them. Every other source that receives something raises its own
-        // readiness signal (or SIGIO) after this point, and that post brings
-        // a full pass: the loop's own posts are counted, so however the
-        // posts are taken, there are as many full passes as posts from
-        // signals. This spares a request the empty reads of every other
-        // source (and the mailbox's owner check) in the pass that follows it.
-        const bool followUp = followUps_ != 0;
-        if (followUp) --followUps_;
+        const bool fullPass = fullPass_.exchange(false);
         signalManager_.ProcessSignal();
-        bool more = false;
-        if (mailbox_ && (!followUp || mailboxTookData_)) {
-            mailbox_->Read();
-            mailboxTookData_ = mailbox_->LastReadConsumed();
-            more = mailboxTookData_;
+        bool again = false;
+        if (mailbox_) {
+            const int fd = mailbox_->Descriptor();
+            if (TakeReadable(fd, fullPass)) {
+                mailbox_->Read();
+                again = KeepDraining(fd, fullPass, mailbox_->LastReadConsumed()) || again;
+            }
         }
         for (auto& entry : sockets_) {
             SocketImpl* socket = entry.second;
-            if (followUp && !socket->TookData()) continue;
-            if (socket->Read(receiveBuffer_.get(), SocketImpl::kBufferSize)) more = true;
+            const int fd = entry.first;
+            if (!socket->SignalDriven()) {
+                socket->Read(receiveBuffer_.get(), SocketImpl::kBufferSize);
+                continue;
+            }
+            if (!TakeReadable(fd, fullPass)) continue;
+            const bool took = socket->Read(receiveBuffer_.get(), SocketImpl::kBufferSize);
+            again = KeepDraining(fd, fullPass, took) || again;
         }
         snapshot.assign(workers_.begin(), workers_.end());
         for (Worker* w : snapshot) {
@@ -149,12 +151,9 @@ bool FrameWorkImpl::Run() {
             delivering_ = nullptr;
             if (w->IsAbandoned()) delete w;
         }
-        // One datagram per socket per pass; if one was taken another may
-        // wait whose readiness signal was lost (real-time queue overflow).
-        if (more) {
-            ++followUps_;
-            SignalEvent();
-        }
+        // A follow-up pass for the sources being drained. It reads those
+        // and any counted ones; it is not a full pass.
+        if (again) sem_post(&wake_);
     }
     return true;
 }
@@ -165,7 +164,51 @@ bool FrameWorkImpl::OnEvent(EVENTTYPE type, unsigned int value) {
     return true;
 }
 
-void FrameWorkImpl::SignalEvent() { sem_post(&wake_); }
+void FrameWorkImpl::SignalEvent() {
+    fullPass_.store(true);
+    sem_post(&wake_);
+}
+
+void FrameWorkImpl::ReadableEvent(int fd) {
+    if (fd >= 0 && fd < kCountedDescriptors) {
+        readable_[fd].fetch_add(1, std::memory_order_relaxed);
+    } else {
+        fullPass_.store(true);
+    }
+    sem_post(&wake_);
+}
+
+// Every post raises the semaphore by one and every counted signal raises
+// its descriptor's count by one with it, and every pass that is not a tick
+// pass lowers each non-zero count by one: so no count outlives the posts,
+// and every counted signal gets its read.
+bool FrameWorkImpl::TakeReadable(int fd, bool fullPass) {
+    if (fd < 0 || fd >= kCountedDescriptors) return true;
+    std::atomic<unsigned int>& count = readable_[fd];
+    unsigned int n = count.load(std::memory_order_relaxed);
+    while (n != 0 && !count.compare_exchange_weak(n, n - 1, std::memory_order_relaxed)) {
+    }
+    return n != 0 || fullPass || draining_[fd];
+}
+
+bool FrameWorkImpl::KeepDraining(int fd, bool fullPass, bool took) {
+    if (fd < 0 || fd >= kCountedDescriptors) return took;
+    draining_[fd] = took && (fullPass || draining_[fd]);
+    return draining_[fd];
+}
+
+// A descriptor raises readiness signals only from the moment it is made
+// signal-driven, a little after it is bound: a datagram that arrived in
+// between (a peer that already knows a fixed port) raises none and would
+// wait for whatever wakes the loop next. One full pass right after the
+// creation reads it.
+void FrameWorkImpl::ReadSoon(int fd) {
+    if (fd >= 0 && fd < kCountedDescriptors) {
+        readable_[fd].store(0);  // left by an earlier source on this number
+        draining_[fd] = false;
+    }
+    SignalEvent();
+}
 
 void FrameWorkImpl::TimerEvent() {
     tickPending_.store(0xFFFF);
@@ -271,6 +314,7 @@ int FrameWorkImpl::CreateSocket(IWorker& worker, IFrameWorkObserver& observer, u
     const int id = socket->GetSocketId();
     *ppSocket = socket.get();
     sockets_[id] = socket.release();  // owned by the map
+    ReadSoon(id);
     return 0;
 }
 
@@ -294,6 +338,7 @@ int FrameWorkImpl::CreateMailbox(IWorker& worker, IFrameWorkObserver& observer,
     if (error != 0) return error;
     mailbox_ = std::move(mailbox);
     *ppMailbox = mailbox_.get();
+    ReadSoon(mailbox_->Descriptor());
     return 0;
 }
 

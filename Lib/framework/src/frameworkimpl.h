@@ -4,10 +4,20 @@
 //
 // The loop sleeps on one unnamed semaphore that the signal handler posts.
 // Every post yields one pass; a pass handles at most one queued signal
-// value, at most one mailbox message, one read of every socket, and then
-// lets every worker deliver its events. A pass whose reads took a datagram
-// posts the semaphore once more, so data that arrived while its readiness
-// signal was lost never waits for a wake-up that may not come.
+// value, at most one mailbox message, at most one read of every socket, and
+// then lets every worker deliver its events.
+//
+// Which sources a pass reads: a readiness signal names its descriptor
+// (si_fd), and the handler counts it for that descriptor; a pass reads each
+// datagram socket and the mailbox once for every counted signal (one count
+// per pass), so a datagram costs one read, not one read of every source.
+// Every other post (a queued value such as a timer expiry, SIGIO, a stop,
+// a new socket) asks for a full pass that reads every source. A read in a
+// full pass that took a datagram may have found data whose signal was lost
+// (SIGIO is the kernel's word for that): that source is read again in
+// follow-up passes until it is empty, so nothing waits for a wake-up that
+// may not come. Stream sockets, which raise no signals, are read in every
+// pass.
 #ifndef NUVAK_FW_FRAMEWORKIMPL_H
 #define NUVAK_FW_FRAMEWORKIMPL_H
 
@@ -68,8 +78,10 @@ public:
     // signal handler.
     bool OnEvent(EVENTTYPE type, unsigned int value) override;
 
-    // Signal-handler context.
+    // Signal-handler context. SignalEvent asks for a full pass;
+    // ReadableEvent counts a readiness signal for descriptor fd.
     void SignalEvent();
+    void ReadableEvent(int fd);
     void TimerEvent();
 
     // Loop context: queue a value as if it had come through the signal.
@@ -81,6 +93,14 @@ public:
 private:
     Worker* FindWorker(IFrameWorkServer* server) const;
     void DeleteWorker(Worker* worker);
+    // Loop context: asks for one full pass, for data that came before a new
+    // socket or mailbox was signal-driven.
+    void ReadSoon(int fd);
+    // Loop context: whether this pass reads the source on descriptor fd
+    // (consumes one counted signal), and after the read whether it must be
+    // read again in a follow-up pass.
+    bool TakeReadable(int fd, bool fullPass);
+    bool KeepDraining(int fd, bool fullPass, bool took);
     void ReleaseSources(Worker* worker);
 
     SignalManager signalManager_;
@@ -95,10 +115,16 @@ private:
     bool ipcInitialised_ = false;
     std::unique_ptr<IPCImpl> mailbox_;
     std::atomic<unsigned int> tickPending_{0};
-    // Posts of the wake semaphore made by the loop itself after a pass that
-    // took a datagram, not yet consumed (see Run). Loop context only.
-    unsigned long followUps_ = 0;
-    bool mailboxTookData_ = false;  // the latest mailbox read consumed a datagram
+    // Descriptors below this have their readiness signals counted; a source
+    // on a higher one is read in every pass.
+    static constexpr int kCountedDescriptors = 1024;
+    // Readiness signals per descriptor not yet answered by a read. Written
+    // by the handler (increment) and the loop (decrement), lock-free.
+    std::unique_ptr<std::atomic<unsigned int>[]> readable_;
+    // Loop only: the source's last read in a full or follow-up pass took a
+    // datagram, so it is read again until empty.
+    std::unique_ptr<bool[]> draining_;
+    std::atomic<bool> fullPass_{false};  // a post asked for every source to be read
     sem_t wake_;
     Worker* delivering_ = nullptr;  // the worker inside DoEvents(), if any
 };

@@ -367,6 +367,12 @@ IPCImpl::~IPCImpl() {
     if (owned_) IPC_freeaddr(address_);
 }
 
+int IPCImpl::Descriptor() const {
+    if (!owned_ || CheckTaken(address_) != 0 || Owner(Slot(address_)) != SelfPid()) return -1;
+    const int fd = ::Descriptor(Slot(address_));
+    return fd > 0 ? fd : -1;
+}
+
 bool IPCImpl::Read() {
     T_ipchdr* block = nullptr;
     const int rc = IPC_rcv_ex(address_, &block, &consumed_);

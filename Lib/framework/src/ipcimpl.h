@@ -47,6 +47,9 @@ public:
     // one dropped for its size): more may be waiting.
     bool LastReadConsumed() const { return consumed_; }
     IWorker* GetWorker() const { return worker_; }
+    // The mailbox socket's descriptor; -1 when the address is not (or no
+    // longer) this process's.
+    int Descriptor() const;
 
 private:
     unsigned short address_;

@@ -141,6 +141,10 @@ void SignalManager::OnEvent() {
     if (framework_ != nullptr) framework_->SignalEvent();
 }
 
+void SignalManager::OnReadable(int fd) {
+    if (framework_ != nullptr) framework_->ReadableEvent(fd);
+}
+
 void SignalManager::OnAlarm() {
     if (framework_ != nullptr) framework_->TimerEvent();
 }
@@ -174,7 +178,7 @@ void SignalManager::Signal_Handler(int signo, siginfo_t* info, void* /*context*/
             while (waitpid(-1, &status, WNOHANG) > 0) {
             }
         } else {
-            self->OnEvent();  // descriptor readiness: only wakes the loop
+            self->OnReadable(info->si_fd);  // descriptor readiness: counted for its descriptor
         }
     } else if (code == SI_KERNEL) {
         if (sig == SIGINT) {

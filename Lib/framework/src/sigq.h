@@ -62,6 +62,7 @@ public:
     // Handler context: store a value and wake the loop.
     void QueueSignal(unsigned int value);
     void OnEvent();
+    void OnReadable(int fd);
     void OnAlarm();
     void OnTerm();
 

@@ -41,6 +41,8 @@ public:
     bool Read(char* buffer, int length);
     // Whether the latest Read took something (more may be waiting).
     bool TookData() const { return tookData_; }
+    // Datagram sockets raise readiness signals; stream sockets do not.
+    bool SignalDriven() const { return type_ == FW_SOCKET_DATAGRAM; }
     int GetLastError() const { return lastError_; }
 
 private:

@@ -2,12 +2,14 @@
 // their sources; sending; ownership; and a burst whose readiness signals
 // overflow the kernel's real-time signal queue.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 
 #include "framework.h"
@@ -165,6 +167,35 @@ TEST_F(SocketTest, DestroyOnlyOwnSocketsAndQueuedEventSurvives) {
     EXPECT_EQ(rec.events[0].value, static_cast<unsigned int>(id));
     EXPECT_FALSE(server->DestroySocket(id));
     EXPECT_TRUE(fw->UnRegister(otherServer));  // before `other` goes out of scope
+    close(peer);
+}
+
+// A datagram that came before the socket raised readiness signals (here:
+// while O_ASYNC is taken off) is read by the first pass, not by whatever
+// wakes the loop next (the watchdog's SIGINT).
+TEST_F(SocketTest, DatagramFromBeforeTheSignalWasArmedIsReadAtOnce) {
+    ISocket* sock = nullptr;
+    ASSERT_EQ(server->CreateSocket(rec, kLoopback, 0, PRIORITY_NORMAL, &sock, FW_SOCKET_DATAGRAM), 0);
+    const int fd = sock->GetSocketId();
+    const int flags = fcntl(fd, F_GETFL);
+    ASSERT_EQ(fcntl(fd, F_SETFL, flags & ~O_ASYNC), 0);
+    const int peer = BoundUdp();
+    SendTo(peer, sock->GetPort(), "early");
+    fwtest::SleepMs(20);
+    ASSERT_EQ(fcntl(fd, F_SETFL, flags), 0);
+    const auto start = std::chrono::steady_clock::now();
+    double seconds = -1;
+    rec.hook = [&](EVENTTYPE, unsigned int) {
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        fwtest::StopLoop();
+    };
+    {
+        fwtest::Watchdog dog(3);
+        EXPECT_TRUE(fw->Run());
+    }
+    EXPECT_EQ(sock->GetBuffer(), "early");
+    EXPECT_GE(seconds, 0.0);
+    EXPECT_LT(seconds, 1.5);
     close(peer);
 }
 

@@ -160,6 +160,48 @@ TEST_F(TablesTest, ReloadsKeepPairsStillCarriedAndMapTheRestAsAFreshLoad) {
     EXPECT_EQ(presets.GetPhysicalGpreset(20001), 1);
 }
 
+// Reloads overwrite steps and elements where they exist: changed contents,
+// a shorter preset and tour, then longer ones, read exactly as written.
+TEST_F(TablesTest, ReloadsRewriteStepsAndElementsInPlace) {
+    auto describe = [&](int n, int camera) {
+        std::string text = "tour 1 logical 10001\n";
+        for (int i = 1; i <= n; ++i)
+            text += "  step preset 1 dwell " + std::to_string(i + camera) + "\n";
+        text += "preset 1 logical 20001\n";
+        for (int i = 1; i <= n; ++i)
+            text += "  element monitor " + std::to_string(i) + " camera " + std::to_string(camera + i) +
+                    " preset " + std::to_string(i % 3) + "\n";
+        Installation inst;
+        std::string error;
+        EXPECT_TRUE(ParseDescription(text, &inst, &error)) << error;
+        Write(inst);
+    };
+    describe(3, 10);
+    NuvakTable tours(256);
+    GpresetTable presets(256);
+    DatabaseMgr db(256, 256, &tours, &presets, 1);
+    for (auto [n, camera] : {std::pair{2, 20}, std::pair{4, 30}, std::pair{4, 40}}) {
+        describe(n, camera);
+        ASSERT_EQ(db.DatabaseUpdate(GRPPRE_UPDATE_SIG), 0);
+        const Gpreset* p = presets.GetGpreset(1);
+        const Nuvak* t = tours.GetNuvak(1);
+        ASSERT_TRUE(p != nullptr && t != nullptr);
+        ASSERT_EQ(p->GetNumElement(), n);
+        ASSERT_EQ(t->GetNumStep(), n);
+        for (unsigned short i = 0; i < 5; ++i) {
+            const T_GROUP_element* e = p->GetPresetElement(i);
+            const T_NUVAK_step* st = t->GetTourStep(i);
+            ASSERT_EQ(e != nullptr, i < n) << i;
+            ASSERT_EQ(st != nullptr, i < n) << i;
+            if (i >= n) continue;
+            EXPECT_EQ(e->mon_id, i + 1);
+            EXPECT_EQ(e->cam_id, static_cast<unsigned>(camera + i + 1));
+            EXPECT_EQ(e->preset, (i + 1) % 3);
+            EXPECT_EQ(st->dwell, i + 1 + camera);
+        }
+    }
+}
+
 TEST_F(TablesTest, EmptyOrMissingDatabaseGivesEmptyTables) {
     NuvakTable tours(256);
     GpresetTable presets(256);
