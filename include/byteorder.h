@@ -1,4 +1,4 @@
-// Little-endian loads and stores: every fixed binary layout of the
+// Byte-order loads and stores: every fixed binary layout of the
 // installation (monitor messages, IPC blocks, the task manager's data
 // module, dBASE files) is read and written byte by byte through these, never
 // by casting a struct over a buffer, so the layouts hold on any host.
@@ -22,6 +22,16 @@ inline void StoreLE16(unsigned char* p, std::uint16_t v) {
 }
 inline void StoreLE32(unsigned char* p, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+// Big-endian (network order) stores, for the socket addresses kept in
+// shared memory.
+inline void StoreBE16(unsigned char* p, std::uint16_t v) {
+    p[0] = static_cast<unsigned char>(v >> 8);
+    p[1] = static_cast<unsigned char>(v);
+}
+inline void StoreBE32(unsigned char* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * (3 - i)));
 }
 
 }  // namespace nuvak

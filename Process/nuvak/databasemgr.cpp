@@ -63,25 +63,10 @@ void DatabaseMgr::UpdateGroupTourDB() {
             continue;
         }
         const T_uint_32 logical = DBIF_NUVAKIDtoLog(id);
-        const auto area = static_cast<unsigned short>(logical / SYS_AREA_FACTOR);
-        const unsigned short count = block->nsteps;
-        const T_NUVAK_step* steps = DBIF_NUVAKSteps(block.get());
-        if (tour != nullptr) {
-            for (unsigned short i = count; i < tour->GetNumStep(); ++i) tour->DelTourStep(i);
-            tour->SetArea(area);
-            tour->SetLogicalTourId(logical);
-            tour->SetNumStep(count);
-        } else {
-            tour = new Nuvak(id, count, logical, area);
-            tourTable_->AddNuvak(id, tour);
-            tour = tourTable_->GetNuvak(id);
-        }
-        for (unsigned short i = 0; tour != nullptr && i < count; ++i) {
-            if (T_NUVAK_step* step = tour->GetTourStep(i))
-                *step = steps[i];
-            else
-                tour->AddTourStep(i, new T_NUVAK_step(steps[i]));
-        }
+        if (tour != nullptr)
+            ApplyNuvak(*tour, block.get(), logical);
+        else
+            tourTable_->AddNuvak(id, BuildNuvak(id, block.get(), logical));
     }
     // Logical ids may have moved between tours in any order (two tours may
     // even share one for a while): map them afresh from the updated tours.
@@ -100,28 +85,10 @@ void DatabaseMgr::UpdateGroupPresetDB() {
             continue;
         }
         const T_uint_32 logical = DBIF_GROUPIDtoLog(id);
-        const auto area = static_cast<unsigned short>(logical / SYS_AREA_FACTOR);
-        const unsigned short count = block->nelements;
-        const T_GROUP_element* elements = DBIF_GROUPElements(block.get());
-        if (preset != nullptr) {
-            // Elements are overwritten where they exist (a reload of the
-            // full installation would otherwise free and allocate 32,768 of
-            // them); only a preset that got shorter loses some.
-            for (unsigned short i = count; i < preset->GetNumElement(); ++i) preset->DelPresetElement(i);
-            preset->SetArea(area);
-            preset->SetLogPresetId(logical);
-            preset->SetNumElement(count);
-        } else {
-            preset = new Gpreset(id, count, logical, area);
-            presetTable_->AddGpreset(id, preset);
-            preset = presetTable_->GetGpreset(id);
-        }
-        for (unsigned short i = 0; preset != nullptr && i < count; ++i) {
-            if (T_GROUP_element* element = preset->GetPresetElement(i))
-                *element = elements[i];
-            else
-                preset->AddPresetElement(i, new T_GROUP_element(elements[i]));
-        }
+        if (preset != nullptr)
+            ApplyGpreset(*preset, block.get(), logical);
+        else
+            presetTable_->AddGpreset(id, BuildGpreset(id, block.get(), logical));
     }
     presetTable_->RebuildLogical();
 }

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "groupids.h"
 #include "sysdefs.h"
 #include "systune.h"
 
@@ -10,12 +11,25 @@ constexpr unsigned short kLastCamera = SYS_NCAM - 1;  // cameras 1..2047 are kep
 }  // namespace
 
 Gpreset* BuildGpreset(unsigned short id, T_GROUP_config* record, unsigned long logicalId) {
-    auto area = static_cast<unsigned short>(logicalId / SYS_AREA_FACTOR);
-    auto preset = std::make_unique<Gpreset>(id, record->nelements, logicalId, area);
-    const T_GROUP_element* elements = DBIF_GROUPElements(record);
-    for (unsigned short i = 0; i < record->nelements; ++i)
-        preset->AddPresetElement(i, new T_GROUP_element(elements[i]));
+    auto preset =
+        std::make_unique<Gpreset>(id, 0, logicalId, nuvak::ids::AreaOf(static_cast<T_uint_32>(logicalId)));
+    ApplyGpreset(*preset, record, logicalId);
     return preset.release();
+}
+
+void ApplyGpreset(Gpreset& preset, T_GROUP_config* record, unsigned long logicalId) {
+    const unsigned short count = record->nelements;
+    const T_GROUP_element* elements = DBIF_GROUPElements(record);
+    for (unsigned short i = count; i < preset.GetNumElement(); ++i) preset.DelPresetElement(i);
+    preset.SetArea(nuvak::ids::AreaOf(static_cast<T_uint_32>(logicalId)));
+    preset.SetLogPresetId(logicalId);
+    preset.SetNumElement(count);
+    for (unsigned short i = 0; i < count; ++i) {
+        if (T_GROUP_element* element = preset.GetPresetElement(i))
+            *element = elements[i];
+        else
+            preset.AddPresetElement(i, new T_GROUP_element(elements[i]));
+    }
 }
 
 // One load pass over the three tables, loaded again when one was rewritten

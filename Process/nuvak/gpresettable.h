@@ -70,5 +70,9 @@ private:
 // `logicalId` comes from DBIF_GROUPIDtoLog. The caller owns the result (and
 // still owns and frees the block).
 Gpreset* BuildGpreset(unsigned short id, T_GROUP_config* record, unsigned long logicalId);
+// Makes an existing preset what the block says, overwriting its elements in
+// place (a reload of the full installation would otherwise free and
+// allocate 32,768 of them); only a preset that got shorter loses some.
+void ApplyGpreset(Gpreset& preset, T_GROUP_config* record, unsigned long logicalId);
 
 #endif

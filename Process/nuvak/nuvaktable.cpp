@@ -2,15 +2,28 @@
 
 #include <cstdlib>
 
+#include "groupids.h"
 #include "sysdefs.h"
 
 Nuvak* BuildNuvak(unsigned short id, T_NUVAK_config* record, unsigned long logicalId) {
-    auto area = static_cast<unsigned short>(logicalId / SYS_AREA_FACTOR);
-    auto tour = std::make_unique<Nuvak>(id, record->nsteps, logicalId, area);
-    const T_NUVAK_step* steps = DBIF_NUVAKSteps(record);
-    for (unsigned short i = 0; i < record->nsteps; ++i)
-        tour->AddTourStep(i, new T_NUVAK_step(steps[i]));
+    auto tour = std::make_unique<Nuvak>(id, 0, logicalId, nuvak::ids::AreaOf(static_cast<T_uint_32>(logicalId)));
+    ApplyNuvak(*tour, record, logicalId);
     return tour.release();
+}
+
+void ApplyNuvak(Nuvak& tour, T_NUVAK_config* record, unsigned long logicalId) {
+    const unsigned short count = record->nsteps;
+    const T_NUVAK_step* steps = DBIF_NUVAKSteps(record);
+    for (unsigned short i = count; i < tour.GetNumStep(); ++i) tour.DelTourStep(i);
+    tour.SetArea(nuvak::ids::AreaOf(static_cast<T_uint_32>(logicalId)));
+    tour.SetLogicalTourId(logicalId);
+    tour.SetNumStep(count);
+    for (unsigned short i = 0; i < count; ++i) {
+        if (T_NUVAK_step* step = tour.GetTourStep(i))
+            *step = steps[i];
+        else
+            tour.AddTourStep(i, new T_NUVAK_step(steps[i]));
+    }
 }
 
 // The load reads the table in one pass (both files once); when the table

@@ -56,5 +56,8 @@ private:
 // order; `logicalId` comes from DBIF_NUVAKIDtoLog. The caller owns the
 // result (and still owns and frees the block).
 Nuvak* BuildNuvak(unsigned short id, T_NUVAK_config* record, unsigned long logicalId);
+// Makes an existing tour what the block says, overwriting its steps in place
+// (a reload must not free and allocate every step of a running tour).
+void ApplyNuvak(Nuvak& tour, T_NUVAK_config* record, unsigned long logicalId);
 
 #endif

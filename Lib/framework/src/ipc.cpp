@@ -29,6 +29,7 @@
 #include <cstring>
 #include <string>
 
+#include "byteorder.h"
 #include "framework.h"
 #include "ipcimpl.h"
 #include "sharedmem.h"
@@ -57,25 +58,6 @@ int ipc_id = -1;
 unsigned long ulLinkCount = 0;
 T_ipchdr temp_msg_buffer;  // the process's one outgoing block
 
-void store_le16(unsigned char* p, std::uint16_t v) {
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-}
-void store_le32(unsigned char* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-std::uint32_t load_le32(const unsigned char* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-void store_be16(unsigned char* p, std::uint16_t v) {
-    p[0] = static_cast<unsigned char>(v >> 8);
-    p[1] = static_cast<unsigned char>(v);
-}
-void store_be32(unsigned char* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * (3 - i)));
-}
-
 unsigned char* Slot(std::uint16_t address) { return pdata + kSlotSize * address; }
 
 // The in-use word and the owner are shared with other processes and changed
@@ -88,7 +70,7 @@ std::int32_t* OwnerWord(unsigned char* slot) {
 }
 bool IsTaken(unsigned char* slot) { return __atomic_load_n(InUseWord(slot), __ATOMIC_ACQUIRE) != 0; }
 std::int32_t Owner(unsigned char* slot) { return __atomic_load_n(OwnerWord(slot), __ATOMIC_ACQUIRE); }
-int Descriptor(unsigned char* slot) { return static_cast<int>(load_le32(slot + kDescriptor)); }
+int Descriptor(unsigned char* slot) { return static_cast<int>(nuvak::LoadLE32(slot + kDescriptor)); }
 
 // This process's id for the owner checks of the send and receive paths,
 // which run for every datagram: getpid() is a system call each time. The
@@ -124,15 +106,15 @@ bool TryTakeStale(unsigned char* slot) {
                                      false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
         return false;
     }
-    store_le32(slot + kDescriptor, 0);  // the dead owner's descriptor means nothing here
+    nuvak::StoreLE32(slot + kDescriptor, 0);  // the dead owner's descriptor means nothing here
     return true;
 }
 
 void WriteFree(unsigned char* slot) {
-    store_le32(slot + kDescriptor, 0);
-    store_le16(slot + kFamily, AF_INET);
-    store_le16(slot + kPort, 0xFFFF);
-    store_le32(slot + kAddr, 0);
+    nuvak::StoreLE32(slot + kDescriptor, 0);
+    nuvak::StoreLE16(slot + kFamily, AF_INET);
+    nuvak::StoreLE16(slot + kPort, 0xFFFF);
+    nuvak::StoreLE32(slot + kAddr, 0);
     std::memset(slot + kZero, 0, 8);
     __atomic_store_n(OwnerWord(slot), -1, __ATOMIC_RELEASE);
     __atomic_store_n(InUseWord(slot), 0, __ATOMIC_RELEASE);  // last: the slot is free now
@@ -220,9 +202,9 @@ int IPC_setaddr(T_uint_16 address, T_uint_16 portOffset) {
         WriteFree(slot);
         return IPCERR_SOCKET;
     }
-    store_le16(slot + kFamily, AF_INET);
-    store_be16(slot + kPort, static_cast<std::uint16_t>(IPC_PORT_BASE + portOffset));
-    store_be32(slot + kAddr, kLoopback);
+    nuvak::StoreLE16(slot + kFamily, AF_INET);
+    nuvak::StoreBE16(slot + kPort, static_cast<std::uint16_t>(IPC_PORT_BASE + portOffset));
+    nuvak::StoreBE32(slot + kAddr, kLoopback);
     std::memset(slot + kZero, 0, 8);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
@@ -245,7 +227,7 @@ int IPC_setaddr(T_uint_16 address, T_uint_16 portOffset) {
         ReportSetupFailure("fcntl(F_SETOWN, " + where + "): " + SystemReason(errno));
     if (fcntl(fd, F_SETFL, O_NONBLOCK | O_ASYNC) < 0)
         ReportSetupFailure("fcntl(F_SETFL O_NONBLOCK|O_ASYNC, " + where + "): " + SystemReason(errno));
-    store_le32(slot + kDescriptor, static_cast<std::uint32_t>(fd));
+    nuvak::StoreLE32(slot + kDescriptor, static_cast<std::uint32_t>(fd));
     return 0;
 }
 
