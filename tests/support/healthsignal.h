@@ -2,9 +2,9 @@
 // signal (the framework signal): a data module created for a test and
 // removed after it, and the signal blocked so that values queued to this
 // process are collected with sigtimedwait. Used by the library's tests and
-// the end-to-end health tests (tests/tmgr).
-#ifndef NUVAK_TMGR_TESTS_HEALTHSIGNAL_H
-#define NUVAK_TMGR_TESTS_HEALTHSIGNAL_H
+// the end-to-end health tests of nuvak-tmgr.
+#ifndef NUVAK_TESTS_SUPPORT_HEALTHSIGNAL_H
+#define NUVAK_TESTS_SUPPORT_HEALTHSIGNAL_H
 
 #include <signal.h>
 #include <time.h>

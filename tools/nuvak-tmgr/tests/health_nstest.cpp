@@ -9,7 +9,7 @@
 
 #include <cstring>
 
-#include "child.h"
+#include "proc.h"
 #include "healthsignal.h"
 #include "sharedmem.h"
 #include "tmgrif.h"
@@ -17,7 +17,7 @@
 namespace {
 
 using namespace nuvak::tmgr;
-using nuvak::test::Child;
+using Child = nuvak::rig::Proc;
 using namespace nuvak::tmgrtest;
 
 void Queue(pid_t pid, unsigned value) {
@@ -91,7 +91,7 @@ TEST(HealthCheck, RoundTripBetweenTwoProcesses) {
 TEST(HealthCheck, TaskManagerStandInChecksAFrameworkProcess) {
     Child tmgr({NUVAK_TMGR_BIN, "--interval", "0.5", "--count", "3", "--process", "2", "--unit", "4", "--lcfs"});
     std::string line;
-    ASSERT_TRUE(tmgr.WaitFor("ready", &line)) << "nuvak-tmgr did not start";
+    ASSERT_TRUE(tmgr.NextLine("ready", &line)) << "nuvak-tmgr did not start";
     EXPECT_NE(line.find("unit 4 lcfs"), std::string::npos) << line;
 
     // The data module is there and filled.
@@ -106,20 +106,20 @@ TEST(HealthCheck, TaskManagerStandInChecksAFrameworkProcess) {
     EXPECT_EQ(v.ProcId(2), static_cast<T_uint_32>(tmgr.Pid()));
 
     Child responder({TMGR_RESPONDER_BIN, "51", "NUVAK"});
-    ASSERT_TRUE(responder.WaitFor("ready registered 51"));
+    ASSERT_TRUE(responder.NextLine("ready registered 51"));
     const std::string pid = std::to_string(responder.Pid());
-    ASSERT_TRUE(tmgr.WaitFor("register NUVAK (51) pid " + pid, &line, 5000));
+    ASSERT_TRUE(tmgr.NextLine("register NUVAK (51) pid " + pid, &line));
     for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(tmgr.WaitFor("answer", &line, 5000)) << "round " << i;
+        ASSERT_TRUE(tmgr.NextLine("answer", &line)) << "round " << i;
         EXPECT_EQ(line, "answer NUVAK (51) pid " + pid + " value 0xEC33EC0E status 0x0E");
     }
-    EXPECT_EQ(tmgr.Wait(5000), 0) << "three rounds, every check answered";
-    for (const std::string& l : tmgr.lines) EXPECT_EQ(l.find("miss"), std::string::npos) << l;
+    EXPECT_EQ(tmgr.Wait(), 0) << "three rounds, every check answered";
+    for (const std::string& l : tmgr.Lines()) EXPECT_EQ(l.find("miss"), std::string::npos) << l;
     EXPECT_EQ(v.Get32(DataModuleView::ProcOffset(51) + proc::kOkCount), 3u);
     EXPECT_EQ(v.ProcState(51), PROC_STATE_OK);
 
     responder.Signal(SIGINT);
-    EXPECT_EQ(responder.Wait(5000), 0);
+    EXPECT_EQ(responder.Wait(), 0);
     EXPECT_EQ(v.ProcId(51), 0u) << "the link freed its slot";
     seg.Reset();
     ShmAttachment gone;
@@ -128,7 +128,7 @@ TEST(HealthCheck, TaskManagerStandInChecksAFrameworkProcess) {
 
 TEST(HealthCheck, SilentProcessIsReportedAsMissed) {
     Child tmgr({NUVAK_TMGR_BIN, "--interval", "0.2", "--count", "1"});
-    ASSERT_TRUE(tmgr.WaitFor("ready"));
+    ASSERT_TRUE(tmgr.NextLine("ready"));
     // A process that registers but never answers: the request waits blocked.
     BlockHealthSignal();
     pid_t silent = fork();
@@ -139,9 +139,9 @@ TEST(HealthCheck, SilentProcessIsReportedAsMissed) {
         _exit(0);
     }
     std::string line;
-    ASSERT_TRUE(tmgr.WaitFor("miss", &line, 5000));
+    ASSERT_TRUE(tmgr.NextLine("miss", &line));
     EXPECT_EQ(line, "miss SILENT (60) pid " + std::to_string(silent) + " no answer");
-    EXPECT_EQ(tmgr.Wait(5000), 3) << "a missed check ends --count with status 3";
+    EXPECT_EQ(tmgr.Wait(), 3) << "a missed check ends --count with status 3";
     kill(silent, SIGKILL);
     waitpid(silent, nullptr, 0);
 }
@@ -150,17 +150,17 @@ TEST(HealthCheck, UndersizedDataModuleIsRefused) {
     ShmAttachment small;
     ASSERT_EQ(small.Create(KEY_TMGR, 512), 0);
     Child tmgr({NUVAK_TMGR_BIN, "--interval", "0"});
-    EXPECT_EQ(tmgr.Wait(5000), 1);
+    EXPECT_EQ(tmgr.Wait(), 1);
     EXPECT_EQ(TMGRIF_link(), TMGRIF_ERR_ATTACH);
     EXPECT_EQ(TMGRIF_register(PROC_NUVAK, "NUVAK"), TMGRIF_ERR_ATTACH);
 
     // A process whose task manager is missing still runs; its link only fails.
     Child responder({TMGR_RESPONDER_BIN, "51"});
     std::string line;
-    ASSERT_TRUE(responder.WaitFor("ready", &line));
+    ASSERT_TRUE(responder.NextLine("ready", &line));
     EXPECT_EQ(line, "ready registered 0");
     responder.Signal(SIGINT);
-    EXPECT_EQ(responder.Wait(5000), 0);
+    EXPECT_EQ(responder.Wait(), 0);
     int id = small.Id();
     small.Reset();
     Shm_Remove(id);
