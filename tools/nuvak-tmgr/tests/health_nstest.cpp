@@ -1,7 +1,8 @@
 // Health checks between real processes through the task manager's data
-// module and queued signals: first a forked process answering with the TMGRIF
-// calls, then the real nuvak-tmgr against a process with an ITMGR on the
-// framework loop. Runs in private namespaces (key 0x1001).
+// module and queued signals: the real nuvak-tmgr against a process with an
+// ITMGR on the framework loop, and against one that never answers. Runs in
+// private namespaces (key 0x1001). The calls of each side alone are the
+// library's tests (Lib/tmgr/tests).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -19,74 +20,6 @@ namespace {
 using namespace nuvak::tmgr;
 using Child = nuvak::rig::Proc;
 using namespace nuvak::tmgrtest;
-
-void Queue(pid_t pid, unsigned value) {
-    union sigval v {};
-    v.sival_int = static_cast<int>(value);
-    ASSERT_EQ(sigqueue(pid, HealthSignal(), v), 0);
-}
-
-// The forked process: registers as 51, answers the first request twice (0
-// then 4) and the second once (6 expected: its source slot is free). Results
-// go back through the pipe.
-[[noreturn]] void AnsweringProcess(int resultFd, int readyFd) {
-    T_uint_16 results[4] = {};
-    results[0] = TMGRIF_register(PROC_NUVAK, "NUVAK");
-    char ready = 'r';
-    if (write(readyFd, &ready, 1) != 1) _exit(2);
-    for (int request = 0; request < 2; ++request) {
-        siginfo_t info{};
-        if (!NextHealthSignal(&info, 5000)) _exit(3);
-        TMGRIF_checksig(static_cast<T_uint_32>(info.si_value.sival_int));
-        results[1 + request * 2] = TMGRIF_respond(PROC_STATE_OK);
-        if (request == 0) results[2] = TMGRIF_respond(PROC_STATE_OK);
-    }
-    TMGRIF_unregister();
-    if (write(resultFd, results, sizeof results) != sizeof results) _exit(4);
-    _exit(0);
-}
-
-TEST(HealthCheck, RoundTripBetweenTwoProcesses) {
-    TestDataModule module;
-    ASSERT_TRUE(module.Ok());
-    BlockHealthSignal();  // inherited by the child: its requests wait for sigtimedwait
-    const unsigned requester = 2;
-    module.View().SetProcId(requester, static_cast<T_uint_32>(getpid()));
-
-    int results[2], ready[2];
-    ASSERT_EQ(pipe(results), 0);
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) AnsweringProcess(results[1], ready[1]);
-    char c = 0;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    EXPECT_EQ(module.View().ProcId(PROC_NUVAK), static_cast<T_uint_32>(child));
-
-    // Request from process 2: the answer comes from the child's pid.
-    Queue(child, HCHK_REQ_SIG | (requester << 16));
-    siginfo_t info{};
-    ASSERT_TRUE(NextHealthSignal(&info, 5000));
-    EXPECT_EQ(static_cast<unsigned>(info.si_value.sival_int), 0xEC33EC0Eu);
-    EXPECT_EQ(info.si_pid, child);
-    EXPECT_EQ(info.si_code, SI_QUEUE);
-
-    // Request naming a free slot (9): answered 6, nothing sent.
-    Queue(child, HCHK_REQ_SIG | (9u << 16));
-    T_uint_16 codes[4] = {};
-    ASSERT_EQ(read(results[0], codes, sizeof codes), static_cast<ssize_t>(sizeof codes));
-    EXPECT_EQ(codes[0], TMGRIF_OK) << "register";
-    EXPECT_EQ(codes[1], TMGRIF_OK) << "first answer";
-    EXPECT_EQ(codes[2], TMGRIF_ERR_NOREQ) << "second answer to the same request";
-    EXPECT_EQ(codes[3], TMGRIF_ERR_INVPROC) << "request from a free slot";
-    EXPECT_FALSE(NextHealthSignal(&info, 200)) << "nothing sent for the free slot";
-
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_EQ(module.View().ProcId(PROC_NUVAK), 0u) << "unregistered";
-    EXPECT_EQ(module.View().ProcState(PROC_NUVAK), PROC_STATE_TERMINATED);
-}
 
 TEST(HealthCheck, TaskManagerStandInChecksAFrameworkProcess) {
     Child tmgr({NUVAK_TMGR_BIN, "--interval", "0.5", "--count", "3", "--process", "2", "--unit", "4", "--lcfs"});
@@ -151,8 +84,6 @@ TEST(HealthCheck, UndersizedDataModuleIsRefused) {
     ASSERT_EQ(small.Create(KEY_TMGR, 512), 0);
     Child tmgr({NUVAK_TMGR_BIN, "--interval", "0"});
     EXPECT_EQ(tmgr.Wait(), 1);
-    EXPECT_EQ(TMGRIF_link(), TMGRIF_ERR_ATTACH);
-    EXPECT_EQ(TMGRIF_register(PROC_NUVAK, "NUVAK"), TMGRIF_ERR_ATTACH);
 
     // A process whose task manager is missing still runs; its link only fails.
     Child responder({TMGR_RESPONDER_BIN, "51"});
