@@ -118,8 +118,20 @@ bool IpcSlotTaken(unsigned short address) {
     return taken;
 }
 
+// The fields of a monitor log line that differ from `want`, "" if none.
+std::string Mismatches(const MonLine& l, std::initializer_list<std::pair<const char*, unsigned long>> want) {
+    std::string r;
+    for (const auto& [k, v] : want)
+        if (l[k] != v) r += std::string(k) + "=" + std::to_string(l[k]) + " (not " + std::to_string(v) + ") ";
+    return r;
+}
+
 auto Kind(const std::string& kind, unsigned long monitor) {
     return [kind, monitor](const MonLine& l) { return l.dir == "in" && l.kind == kind && l["monitor"] == monitor; };
+}
+// A camera select of `camera` (global id) on `monitor`.
+auto Selected(unsigned long monitor, unsigned long camera) {
+    return [=](const MonLine& l) { return Kind("camera_select", monitor)(l) && l["target"] == camera; };
 }
 
 // The status of a request travels in the message's ErrorStatus and the
@@ -205,39 +217,20 @@ TEST_F(Service, MonitorMessagesOfAFirstShowingAndLaterSteps) {
         if (l["monitor"] == 2) m2.push_back(l);
     }
     ASSERT_GE(m1.size(), 3u);
-    EXPECT_EQ(m1[0].kind, "seize");
-    EXPECT_EQ(m1[0]["command"], 32u);
-    EXPECT_EQ(m1[0]["sender"], 13u);
-    EXPECT_EQ(m1[0]["sender2"], 13u);
-    EXPECT_EQ(m1[0]["dest"], 1u);
-    EXPECT_EQ(m1[0]["class"], 0u);
-    EXPECT_EQ(m1[0]["length"], 104u);
-    EXPECT_EQ(m1[0]["ctrl_word"], 0x101u);
-    EXPECT_EQ(m1[0]["ctrl_value"], 1u);
-    EXPECT_EQ(m1[0]["target"], 10010001u);
-    EXPECT_EQ(m1[0]["tour_action"], 0xFFFFu);
-    EXPECT_EQ(m1[0]["tour_cntl"], 1u);
-    EXPECT_EQ(m1[0]["priority"], 10u);
-    EXPECT_EQ(m1[0]["device"], kUser);
-    EXPECT_EQ(m1[0]["user"], 21u);
-    EXPECT_EQ(m1[1].kind, "camera_select");
-    EXPECT_EQ(m1[1]["command"], 8u);
-    EXPECT_EQ(m1[1]["ctrl_word"], 1u);
-    EXPECT_EQ(m1[1]["ctrl_value"], 0u);
-    EXPECT_EQ(m1[1]["target"], 100101u);
-    EXPECT_EQ(m1[2].kind, "camera_preset");
-    EXPECT_EQ(m1[2]["ctrl_word"], 2u);
-    EXPECT_EQ(m1[2]["ctrl_value"], 1u);
     ASSERT_GE(m2.size(), 3u);
+    EXPECT_EQ(m1[0].kind + " " + m1[1].kind + " " + m1[2].kind, "seize camera_select camera_preset");
+    EXPECT_EQ(Mismatches(m1[0], {{"command", 32}, {"sender", 13}, {"sender2", 13}, {"dest", 1}, {"class", 0},
+                                 {"length", 104}, {"ctrl_word", 0x101}, {"ctrl_value", 1}, {"target", 10010001},
+                                 {"tour_action", 0xFFFF}, {"tour_cntl", 1}, {"priority", 10}, {"device", kUser},
+                                 {"user", 21}}), "");
+    EXPECT_EQ(Mismatches(m1[1], {{"command", 8}, {"ctrl_word", 1}, {"ctrl_value", 0}, {"target", 100101}}), "");
+    EXPECT_EQ(Mismatches(m1[2], {{"ctrl_word", 2}, {"ctrl_value", 1}}), "");
+    // The tour's other monitor is held for the group device.
     EXPECT_EQ(m2[0].kind, "seize");
-    EXPECT_EQ(m2[0]["device"], 0x0203u);
-    EXPECT_EQ(m2[0]["priority"], 11u);
-    EXPECT_EQ(m2[0]["user"], 2u);
+    EXPECT_EQ(Mismatches(m2[0], {{"device", 0x0203}, {"priority", 11}, {"user", 2}}), "");
     EXPECT_EQ(m2[1]["target"], 100102u);
     // Later steps: camera select and preset only, step 2 shows cameras 3 and 4.
-    ASSERT_TRUE(in.WaitMon(1, [](const MonLine& l) {
-        return l.dir == "in" && l.kind == "camera_select" && l["monitor"] == 1 && l["target"] == 100103;
-    }, 8000ms));
+    ASSERT_TRUE(in.WaitMon(1, Selected(1, 100103), 8000ms));
     ASSERT_TRUE(in.WaitMon(1, [](const MonLine& l) {
         return l.dir == "in" && l.kind == "camera_preset" && l["monitor"] == 2 && l["ctrl_value"] == 4;
     }, 8000ms));
@@ -259,26 +252,20 @@ TEST_F(Service, DatabaseUpdatesWhileToursRun) {
     RewriteDatabase(in, Description("  step preset 1 dwell 2\n  step preset 2 dwell 2\n",
                                    "  element monitor 1 camera 5 preset 3\n  element monitor 2 camera 6 preset 4\n"));
     in.QueueSignal(GRPPRE_UPDATE_SIG);
-    EXPECT_TRUE(in.WaitMon(1, [](const MonLine& l) {
-        return l.dir == "in" && l.kind == "camera_select" && l["monitor"] == 1 && l["target"] == 100105;
-    }, 10000ms));
+    EXPECT_TRUE(in.WaitMon(1, Selected(1, 100105), 10000ms));
     EXPECT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_SKIP, 10, kUser, 1).Num("State"), TOURSTATE_RUNNING);
     // Camera 5 renumbered: only the cameras are reloaded (and the monitors).
     const std::string p2 = "  element monitor 1 camera 5 preset 3\n  element monitor 2 camera 6 preset 4\n";
     RewriteDatabase(in, Description("  step preset 1 dwell 2\n  step preset 2 dwell 2\n", p2, 10001, 5, 155));
     in.QueueSignal(CAM_DBUPDATE_SIG);
     in.QueueSignal(MON_DBUPDATE_SIG);
-    EXPECT_TRUE(in.WaitMon(1, [](const MonLine& l) {
-        return l.dir == "in" && l.kind == "camera_select" && l["monitor"] == 1 && l["target"] == 100155;
-    }, 10000ms));
+    EXPECT_TRUE(in.WaitMon(1, Selected(1, 100155), 10000ms));
     // Tour 1 gets a third step on monitors 7..9: the running block goes on
     // with the new steps.
     RewriteDatabase(in, Description("  step preset 1 dwell 1\n  step preset 2 dwell 1\n  step preset 5 dwell 1\n",
                                    p2, 10001, 5, 155));
     in.QueueSignal(NUVAK_UPDATE_SIG);
-    EXPECT_TRUE(in.WaitMon(1, [](const MonLine& l) {
-        return l.dir == "in" && l.kind == "camera_select" && l["monitor"] == 8 && l["target"] == 100102;
-    }, 10000ms));
+    EXPECT_TRUE(in.WaitMon(1, Selected(8, 100102), 10000ms));
     EXPECT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_SKIP, 10, kUser, 1).Num("State"), TOURSTATE_RUNNING);
     // Renumbered: the old number is unknown at once, the new one works.
     RewriteDatabase(in, Description("  step preset 1 dwell 1\n  step preset 2 dwell 1\n", p2, 10021, 5, 155));
