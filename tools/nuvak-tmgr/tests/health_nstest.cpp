@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "proc.h"
-#include "healthsignal.h"
+#include "taskmanager.h"
 #include "sharedmem.h"
 #include "tmgrif.h"
 
