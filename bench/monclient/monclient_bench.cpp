@@ -38,7 +38,7 @@
 #include <string>
 #include <vector>
 
-#include "child.h"
+#include "proc.h"
 #include "netns.h"
 #include "framework.h"
 #include "monclient.h"
@@ -342,9 +342,9 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(nargs, args.data())) return 1;
 
     const std::string loadBefore = LoadAverage();
-    nuvak::test::Child monctl({NUVAK_MONCTL_BIN, "--no-grid"});
+    nuvak::rig::Proc monctl({NUVAK_MONCTL_BIN, "--no-grid"});
     std::string ready;
-    if (!monctl.WaitFor("ready", &ready, 10000)) {
+    if (!monctl.NextLine("ready", &ready, nuvak::rig::Ms(10000))) {
         std::fprintf(stderr, "bench_monclient: %s printed no ready line\n", NUVAK_MONCTL_BIN);
         return 1;
     }
@@ -353,7 +353,7 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     monctl.Signal(SIGINT);
-    const int monctlStatus = monctl.Wait(5000);
+    const int monctlStatus = monctl.Wait();
 
     const double floor = reporter.Median("BM_UdpEchoFloor");
     const double seize = reporter.Median("BM_MonClientRoundTrip/seize");

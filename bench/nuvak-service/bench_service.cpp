@@ -1,5 +1,5 @@
 // Benchmarks of the real service with the installation's stand-ins (see
-// tests/reliability/rig.h), each against a floor or peer measured in the
+// tests/support/rig.h), each against a floor or peer measured in the
 // same run:
 //
 //   latency     request-to-response of a check request (one at a time)

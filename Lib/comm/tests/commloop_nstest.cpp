@@ -21,6 +21,7 @@
 #include "dmunitmgr.h"
 #include "icommclient.h"
 #include "icommserver.h"
+#include "taskmanager.h"
 
 using namespace commtest;
 
@@ -68,7 +69,11 @@ public:
 class CommLoop : public ::testing::Test {
 protected:
     void SetUp() override {
-        tm = std::make_unique<TaskManagerModule>(1, std::vector<unsigned long>{0x0A4D0001ul});
+        T_TMGRIF_cfg cfg{};
+        cfg.unit_id = 1;
+        T_TMGRIF_HostInfo host{};
+        host.if_ipa = 0x0A4D0001ul;
+        tm = std::make_unique<nuvak::tmgrtest::TestDataModule>(cfg, std::vector<T_TMGRIF_HostInfo>{host});
         fw = CreateFrameWork();
         ASSERT_NE(fw, nullptr);
         loop = std::make_unique<Loop>(*fw);
@@ -96,7 +101,7 @@ protected:
     }
     CommServerStats Stats() const { return GetCommServerStats(server); }
 
-    std::unique_ptr<TaskManagerModule> tm;
+    std::unique_ptr<nuvak::tmgrtest::TestDataModule> tm;
     IFrameWork* fw = nullptr;
     std::unique_ptr<Loop> loop;
     ICommClient* client = nullptr;

@@ -10,29 +10,8 @@
 #include <csignal>
 
 #include "commencoder.h"
-#include "tmgrdm.h"
 
 namespace commtest {
-
-using namespace nuvak::tmgr;
-
-TaskManagerModule::TaskManagerModule(unsigned short unit, const std::vector<unsigned long>& hosts) {
-    if (shm_.Create(KEY_TMGR, dm::kSize) != 0) return;
-    DataModuleView v(shm_.Data());
-    v.Set16(dm::kConfig + cfg::kUnitId, unit);
-    v.Set16(dm::kIfCount, static_cast<T_uint_16>(hosts.size()));
-    for (std::size_t i = 0; i < hosts.size() && i < 3; ++i)
-        v.Set32(DataModuleView::HostOffset(static_cast<unsigned>(i)) + host::kIfIpa,
-                static_cast<T_uint_32>(hosts[i]));
-}
-
-TaskManagerModule::~TaskManagerModule() {
-    if (shm_.IsAttached()) {
-        const int id = shm_.Id();
-        shm_.Reset();
-        Shm_Remove(id);
-    }
-}
 
 Loop::Loop(IFrameWork& fw) : fw_(fw) {
     if (fw_.Register(*this, &worker_)) worker_->CreateTimer(*this, true, PRIORITY_NORMAL, &timer_);

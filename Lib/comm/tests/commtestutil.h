@@ -9,20 +9,8 @@
 
 #include "commtypes.h"
 #include "framework.h"
-#include "sharedmem.h"
 
 namespace commtest {
-
-// A task manager data module (key 0x1001) with a configuration and host
-// entries, removed again at destruction.
-class TaskManagerModule {
-public:
-    TaskManagerModule(unsigned short unit, const std::vector<unsigned long>& hosts);
-    ~TaskManagerModule();
-
-private:
-    nuvak::tmgr::ShmAttachment shm_;
-};
 
 // Drives the framework's loop: a periodic 100 ms timer calls `step` with the
 // number of ticks since Run() started; when it returns true, or after

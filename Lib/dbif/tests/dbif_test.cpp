@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "dbfolder.h"
 #include "dbfwriter.h"
 #include "dbiflib.h"
 #include "installation.h"
@@ -21,19 +22,8 @@ struct FreeBlock {
     void operator()(void* p) const { std::free(p); }
 };
 
-class DbifTest : public ::testing::Test {
+class DbifTest : public nuvak::rig::DbFolderTest {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/dbif_test.XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        DBIF_SetPath(dir_.c_str());
-    }
-    void TearDown() override {
-        DBIF_SetPath(nullptr);
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
-    }
     // Deep trees and scattered records, so that the order of equal keys can
     // only come from the index.
     WriteOptions Deep() const {
@@ -42,17 +32,10 @@ protected:
         o.order = RecordOrder::kShuffled;
         return o;
     }
-    void Write(const Installation& inst, WriteOptions o) {
-        std::string error;
-        ASSERT_TRUE(WriteInstallation(dir_, inst, {std::begin(kAllTables), std::end(kAllTables)}, o,
-                                      &error))
-            << error;
-    }
     void WriteRaw(const char* name, const Table& t, WriteOptions o = {}) {
         std::string error;
         ASSERT_TRUE(WriteTable(dir_ + "/" + name, t, o, &error)) << error;
     }
-    std::string dir_;
 };
 
 Installation Small() {

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "framework.h"
 
 namespace fwtest {
@@ -110,6 +112,24 @@ public:
 
 private:
     pid_t pid_;
+};
+
+// A framework with one registered client, torn down after each test.
+class LoopTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fw = CreateFrameWork();
+        ASSERT_TRUE(fw->Register(client, &server));
+        worker = dynamic_cast<IWorker*>(server);
+        ASSERT_NE(worker, nullptr);
+    }
+    void TearDown() override { DestroyFrameWork(); }
+
+    IFrameWork* fw = nullptr;
+    Client client;
+    IFrameWorkServer* server = nullptr;
+    IWorker* worker = nullptr;
+    Recorder rec;
 };
 
 }  // namespace fwtest

@@ -218,31 +218,22 @@ TEST(IpcMailbox, FixedAddressTakenByAnotherProcessThenFreed) {
     EXPECT_EQ(IPC_freeaddr(five), 0);
 }
 
-TEST(IpcMailbox, StaleSlotOfAKilledProcessIsTakenOver) {
+class IpcLoop : public fwtest::LoopTest {};
+
+TEST_F(IpcLoop, StaleSlotOfAKilledProcessIsTakenOver) {
     Peer peer;
     ASSERT_EQ(peer.Take(6), 0);
     peer.Kill();  // ends without freeing its address
-    IFrameWork* fw = CreateFrameWork();
-    Client client;
-    Recorder rec;
-    IFrameWorkServer* server = nullptr;
-    ASSERT_TRUE(fw->Register(client, &server));
     IIPC* mailbox = nullptr;
     EXPECT_EQ(server->CreateMailbox(rec, 6, PRIORITY_NORMAL, &mailbox), 0);
-    DestroyFrameWork();
 }
 
 // Messages from another process arrive one per loop pass, as EVENT_IPC
 // with the mailbox's address; datagrams that are not 256 bytes are dropped.
-TEST(IpcMailbox, OneMessagePerPassAndMalformedDatagramsDropped) {
+TEST_F(IpcLoop, OneMessagePerPassAndMalformedDatagramsDropped) {
     Peer peer;
     unsigned int from = 0;
     ASSERT_EQ(peer.Take(IPC_ANYADDR, &from), 0);
-    IFrameWork* fw = CreateFrameWork();
-    Client client;
-    Recorder rec;
-    IFrameWorkServer* server = nullptr;
-    ASSERT_TRUE(fw->Register(client, &server));
     IIPC* mailbox = nullptr;
     ASSERT_EQ(server->CreateMailbox(rec, 8, PRIORITY_NORMAL, &mailbox), 0);
     ASSERT_TRUE(server->CreateSignalListener(rec, PRIORITY_HIGH, 0x600, 0xFFFFFF00, 1));
@@ -275,15 +266,9 @@ TEST(IpcMailbox, OneMessagePerPassAndMalformedDatagramsDropped) {
     const std::vector<fwtest::Event> expected = {s(1), I, s(2), s(3), I, s(4), s(5), I, s(6), I};
     EXPECT_TRUE(rec.events == expected);
     EXPECT_EQ(sequence, (std::vector<int>{0, 0, 0, 1}));
-    DestroyFrameWork();
 }
 
-TEST(IpcMailbox, MessagesAreExactly256BytesAndBlocksBounded) {
-    IFrameWork* fw = CreateFrameWork();
-    Client client;
-    Recorder rec;
-    IFrameWorkServer* server = nullptr;
-    ASSERT_TRUE(fw->Register(client, &server));
+TEST_F(IpcLoop, MessagesAreExactly256BytesAndBlocksBounded) {
     IIPC* mailbox = nullptr;
     ASSERT_EQ(server->CreateMailbox(rec, 10, PRIORITY_NORMAL, &mailbox), 0);
     // A plain socket where address 11 would listen.
@@ -314,7 +299,6 @@ TEST(IpcMailbox, MessagesAreExactly256BytesAndBlocksBounded) {
     EXPECT_EQ(m->GetHandle(), nullptr);
     EXPECT_FALSE(m->Send(11));
     close(fd);
-    DestroyFrameWork();
 }
 
 }  // namespace

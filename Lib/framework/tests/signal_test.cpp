@@ -44,25 +44,17 @@ TEST(SignalRing, HoldsSizeMinusOneValuesInOrder) {
     EXPECT_EQ(SIGQ_put(nullptr, 1), 0);
 }
 
-class SignalTest : public ::testing::Test {
+class SignalTest : public fwtest::LoopTest {
 protected:
     void SetUp() override {
-        fw = CreateFrameWork();
+        LoopTest::SetUp();
         impl = dynamic_cast<IFrameWorkImpl*>(fw);
-        ASSERT_TRUE(fw->Register(client, &server));
     }
-    void TearDown() override { DestroyFrameWork(); }
-
-    IFrameWork* fw = nullptr;
     IFrameWorkImpl* impl = nullptr;
-    Client client;
-    IFrameWorkServer* server = nullptr;
-    Recorder rec;
 };
 
 TEST_F(SignalTest, ListenerRangesFollowValueAndMask) {
     using nuvak::fw::SignalHandler;
-    auto* worker = dynamic_cast<IWorker*>(server);
     SignalHandler health(*worker, rec, 0, PRIORITY_HIGH, 0xE800E800u, 0xFC00FC00u, EVENT_SIGNAL,
                          nullptr, 1);
     EXPECT_FALSE(health.HandleSignal(0xE800E7FFu));
@@ -149,7 +141,6 @@ TEST_F(SignalTest, SigintByKillStopsAfterThePassSigintByQueueIsAValue) {
         fwtest::QueueValue(getppid(), 0x4003);
         fwtest::QueueValue(getppid(), 0x4004);
     });
-    auto* worker = dynamic_cast<IWorker*>(server);
     rec.hook = [&](EVENTTYPE, unsigned int v) {
         if (v == 0x4002) {
             worker->AddEvent(PRIORITY_LOW, 0x4FFF, rec, 0, EVENT_SOCKET);

@@ -47,18 +47,7 @@ void SendTo(int fd, unsigned int port, const std::string& text) {
     sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
 }
 
-class SocketTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        fw = CreateFrameWork();
-        ASSERT_TRUE(fw->Register(client, &server));
-    }
-    void TearDown() override { DestroyFrameWork(); }
-    IFrameWork* fw = nullptr;
-    Client client;
-    IFrameWorkServer* server = nullptr;
-    Recorder rec;
-};
+class SocketTest : public fwtest::LoopTest {};
 
 struct Received {
     std::string text;

@@ -115,18 +115,7 @@ TEST_F(TimerModuleTest, The2049thTimerCannotBeCreated) {
 
 // --- Timers on the real loop ------------------------------------------------
 
-class TimerLoopTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        fw = CreateFrameWork();
-        ASSERT_TRUE(fw->Register(client, &server));
-    }
-    void TearDown() override { DestroyFrameWork(); }
-    IFrameWork* fw = nullptr;
-    Client client;
-    IFrameWorkServer* server = nullptr;
-    Recorder rec;
-};
+class TimerLoopTest : public fwtest::LoopTest {};
 
 TEST_F(TimerLoopTest, PeriodicTimerFiresEveryPeriodUntilStopped) {
     ITimer* periodic = nullptr;

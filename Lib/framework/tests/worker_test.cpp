@@ -11,22 +11,7 @@ using fwtest::Recorder;
 
 namespace {
 
-class WorkerTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        fw = CreateFrameWork();
-        ASSERT_TRUE(fw->Register(client, &server));
-        worker = dynamic_cast<IWorker*>(server);
-        ASSERT_NE(worker, nullptr);
-    }
-    void TearDown() override { DestroyFrameWork(); }
-
-    IFrameWork* fw = nullptr;
-    Client client;
-    IFrameWorkServer* server = nullptr;
-    IWorker* worker = nullptr;
-    Recorder rec;
-};
+class WorkerTest : public fwtest::LoopTest {};
 
 std::vector<unsigned int> Values(const std::vector<Event>& events) {
     std::vector<unsigned int> v;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "itmgr.h"
-#include "healthsignal.h"
+#include "taskmanager.h"
 #include "sharedmem.h"
 
 namespace {
@@ -65,23 +65,18 @@ public:
     std::vector<IFrameWorkServer*> unregistered;
 };
 
+// A data module of unit 3 with one host entry.
+T_TMGRIF_cfg Unit3() {
+    T_TMGRIF_cfg cfg{};
+    cfg.unit_id = 3;
+    return cfg;
+}
+
 class ItmgrTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(tm_.Create(KEY_TMGR, TMGR_DM_SIZE), 0);
-        std::memset(tm_.Data(), 0, TMGR_DM_SIZE);
-        view_ = DataModuleView(tm_.Data());
-        view_.Set16(dm::kProcessCount, TMGR_MAX_PROC);
-        view_.Set16(dm::kIfCount, 1);
-        T_TMGRIF_cfg cfg{};
-        cfg.unit_id = 3;
-        EncodeConfig(cfg, tm_.Data() + dm::kConfig);
+        ASSERT_TRUE(tm_.Ok());
         BlockHealthSignal();
-    }
-    void TearDown() override {
-        int id = tm_.Id();
-        tm_.Reset();
-        Shm_Remove(id);
     }
     bool NextAnswer(unsigned* value, int ms = 1000) {
         siginfo_t info{};
@@ -90,8 +85,8 @@ protected:
         return true;
     }
 
-    ShmAttachment tm_;
-    DataModuleView view_{nullptr};
+    TestDataModule tm_{Unit3(), {T_TMGRIF_HostInfo{}}};
+    DataModuleView view_ = tm_.View();
 };
 
 TEST_F(ItmgrTest, RegisteringLinkListensAnswersAndCleansUp) {

@@ -11,40 +11,35 @@
 
 #include "sharedmem.h"
 #include "tmgrif.h"
-#include "healthsignal.h"
+#include "taskmanager.h"
 
 namespace {
 
 using namespace nuvak::tmgr;
 using namespace nuvak::tmgrtest;
 
-// A data module as a task manager would publish it, removed after each test.
+// A data module as a task manager would publish it (unit 5, last come first
+// served, 60 process slots, the second host on loopback), removed after each test.
+T_TMGRIF_cfg Config() {
+    T_TMGRIF_cfg cfg{};
+    cfg.unit_id = 5;
+    cfg.user_operation = OPER_USER_LCFS;
+    return cfg;
+}
+std::vector<T_TMGRIF_HostInfo> Hosts() {
+    T_TMGRIF_HostInfo lo{};
+    lo.if_ipa = 0x0100007F;
+    std::strcpy(lo.if_name, "lo");
+    return {T_TMGRIF_HostInfo{}, lo};
+}
+
 class TmgrifTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(tm_.Create(KEY_TMGR, TMGR_DM_SIZE), 0);
-        std::memset(tm_.Data(), 0, TMGR_DM_SIZE);
-        DataModuleView v(tm_.Data());
-        v.Set16(dm::kProcessCount, 60);
-        v.Set16(dm::kIfCount, 2);
-        T_TMGRIF_cfg cfg{};
-        cfg.unit_id = 5;
-        cfg.user_operation = OPER_USER_LCFS;
-        EncodeConfig(cfg, tm_.Data() + dm::kConfig);
-        T_TMGRIF_HostInfo h{};
-        h.if_ipa = 0x0100007F;
-        std::strcpy(h.if_name, "lo");
-        EncodeHost(h, tm_.Data() + DataModuleView::HostOffset(1));
-    }
-    void TearDown() override {
-        TMGRIF_unregister();
-        int id = tm_.Id();
-        tm_.Reset();
-        Shm_Remove(id);
-    }
-    DataModuleView View() { return DataModuleView(tm_.Data()); }
+    void SetUp() override { ASSERT_TRUE(tm_.Ok()); }
+    void TearDown() override { TMGRIF_unregister(); }
+    DataModuleView View() { return tm_.View(); }
 
-    ShmAttachment tm_;
+    TestDataModule tm_{Config(), Hosts(), 60};
 };
 
 TEST(SharedMem, ReportsMissingArgumentsAbsentAndUndersizedSegments) {

@@ -19,11 +19,11 @@ namespace {
 constexpr unsigned short kUnit = 1;
 constexpr unsigned long kUnitBase = 10000000ul;
 
-// A small installation: presets 1..n each over the monitors given; tours over
+// Tables in memory: presets 1..n each over the monitors given; tours over
 // presets with dwell times; cameras 1..100 with logical numbers 1000 + n.
-class Installation {
+class Tables {
 public:
-    explicit Installation(unsigned short lcfs = 0)
+    explicit Tables(unsigned short lcfs = 0)
         : presets(std::make_unique<GpresetTable>(256)), tours(std::make_unique<NuvakTable>(256)) {
         for (unsigned short cam = 1; cam <= 100; ++cam) presets->SetLogCam(cam, 1000u + cam);
         controls = std::make_unique<NuvakCntlTable>(512, tours.get(), presets.get(), nullptr, kUnit, lcfs);
@@ -68,7 +68,7 @@ public:
 };
 
 TEST(NuvakCntl, StateTableWithStatusCodes) {
-    Installation in;
+    Tables in;
     in.AddPreset(1, 5001, {1, 2});
     in.AddPreset(2, 5002, {1, 2});
     in.AddPreset(3, 5003, {1, 2});
@@ -133,7 +133,7 @@ TEST(NuvakCntl, StateTableWithStatusCodes) {
 }
 
 TEST(NuvakCntl, ToursWithoutStepsOrDefinitions) {
-    Installation in;
+    Tables in;
     in.AddTour(2, 20, {});
     EXPECT_EQ(in.Run(2, 1), NUVAKERR_INVSTEP);
     in.Block(2)->SetState(TOURSTATE_STOPPED);
@@ -161,7 +161,7 @@ int TicksToNextStep(NuvakCntl* b, unsigned short id, int limit = 100000) {
 }
 
 TEST(NuvakCntl, SteppingByDwellTimes) {
-    Installation in;
+    Tables in;
     in.AddPreset(1, 5001, {1, 2});
     in.AddPreset(2, 5002, {1, 2});
     in.AddPreset(3, 5003, {1, 2});
@@ -195,7 +195,7 @@ TEST(NuvakCntl, SteppingByDwellTimes) {
 }
 
 TEST(NuvakCntl, BusyClientsAreCheckedEverySecondTickAndResetAfterFive) {
-    Installation in;
+    Tables in;
     in.AddPreset(1, 5001, {1, 2});
     in.AddPreset(2, 5002, {1, 2});
     in.AddTour(1, 10, {{1, 3}, {2, 3}});
@@ -231,7 +231,7 @@ TEST(NuvakCntl, BusyClientsAreCheckedEverySecondTickAndResetAfterFive) {
 
 TEST(NuvakCntl, UserDataOfTheClientsByMembershipAndOperationMode) {
     for (unsigned short lcfs : {0, 0xFFFF}) {
-        Installation in(lcfs);
+        Tables in(lcfs);
         in.AddPreset(1, 5001, {1, 2, 3});
         in.AddTour(1, 10, {{1, 5}});
         NuvakCntl* b = in.Block(1);
@@ -263,7 +263,7 @@ TEST(NuvakCntl, UserDataOfTheClientsByMembershipAndOperationMode) {
 }
 
 TEST(NuvakCntl, MonitorChecks) {
-    Installation in;
+    Tables in;
     in.AddPreset(1, 5001, {3, 12, 101});
     in.AddPreset(2, 5002, {101, 3, 12});
     in.AddPreset(3, 5003, {3, 12});
@@ -290,7 +290,7 @@ CameraMessage* Request(unsigned long group, unsigned short type, unsigned short 
                                           static_cast<T_uint_32>(priority), action, 0, 0));
     return m;
 }
-unsigned short Send(Installation& in, unsigned long group, unsigned short type, unsigned short action,
+unsigned short Send(Tables& in, unsigned long group, unsigned short type, unsigned short action,
                     unsigned long priority, unsigned short device, unsigned short userMonitor) {
     std::unique_ptr<CameraMessage> m(Request(group, type, action, priority, device, userMonitor));
     NuvakMgr mgr(nullptr, nullptr, nullptr, in.controls.get(), 0, group, kUnit, 0);
@@ -298,7 +298,7 @@ unsigned short Send(Installation& in, unsigned long group, unsigned short type, 
 }
 
 TEST(NuvakMgr, RunRefusedByAStrongerHolderOrAUserlessTour) {
-    Installation in;
+    Tables in;
     in.AddPreset(1, 5001, {1, 2});
     in.AddPreset(2, 5002, {2, 3});
     in.AddTour(1, 10, {{1, 5}});
@@ -329,7 +329,7 @@ TEST(NuvakMgr, RunRefusedByAStrongerHolderOrAUserlessTour) {
 
 TEST(NuvakMgr, SameUserRestartFirstComeButRefusedLastCome) {
     for (unsigned short lcfs : {0, 0xFFFF}) {
-        Installation in(lcfs);
+        Tables in(lcfs);
         in.AddPreset(1, 5001, {1, 2});
         in.AddPreset(2, 5002, {1, 2});
         in.AddTour(1, 10, {{1, 5}, {2, 5}});
@@ -349,7 +349,7 @@ TEST(NuvakMgr, SameUserRestartFirstComeButRefusedLastCome) {
 }
 
 TEST(NuvakMgr, OtherUnitUnknownIdsAndEmptyMessages) {
-    Installation in;
+    Tables in;
     in.AddPreset(1, 5001, {1, 2});
     in.AddTour(1, 10, {{1, 5}});
     std::unique_ptr<CameraMessage> m(Request(2 * kUnitBase + 10, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 5, 0x0103, 1));
@@ -370,7 +370,7 @@ TEST(NuvakMgr, OtherUnitUnknownIdsAndEmptyMessages) {
 }
 
 TEST(NuvakMgr, SeizeVariants) {
-    Installation in;
+    Tables in;
     in.AddPreset(1, 5001, {1, 2, 3});
     in.AddTour(1, 10, {{1, 5}});
     const unsigned long t1 = kUnitBase + 10;
@@ -398,7 +398,7 @@ TEST(NuvakMgr, SeizeVariants) {
 }
 
 TEST(NuvakMgr, CheckActiveToursStopsMoreThan134Tours) {
-    Installation in;
+    Tables in;
     // 200 one-monitor presets, each shown by a running tour without a user
     // monitor of its own; tour 250 covers all 200 monitors in its steps.
     std::vector<std::pair<unsigned short, unsigned short>> steps;
@@ -415,7 +415,7 @@ TEST(NuvakMgr, CheckActiveToursStopsMoreThan134Tours) {
 }
 
 TEST(NuvakMgr, GroupPresetShownOnce) {
-    Installation in;
+    Tables in;
     in.AddPreset(3, 5003, {4, 5});
     in.AddPreset(4, 5004, {});
     EXPECT_EQ(Send(in, kUnitBase + 5003, MON_TOUR_TYP_GRPPRE, MON_TOUR_ACT_RUN, 5, 0x0103, 4), 0);

@@ -1,13 +1,11 @@
 // Tour and group-preset tables loaded through the database interface from
 // files written by the database writer (a temporary database directory).
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <iterator>
 #include <string>
 
 #include "databasemgr.h"
+#include "dbfolder.h"
 #include "dbif.h"
 #include "gpresettable.h"
 #include "installation.h"
@@ -18,27 +16,14 @@ using namespace nuvak::dbw;
 
 namespace {
 
-class TablesTest : public ::testing::Test {
+// Records scattered in the files, so that the order comes from the index.
+class TablesTest : public nuvak::rig::DbFolderTest {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/tables_test.XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        DBIF_SetPath(dir_.c_str());
-    }
-    void TearDown() override {
-        DBIF_SetPath(nullptr);
-        ASSERT_EQ(std::system(("rm -rf '" + dir_ + "'").c_str()), 0);
-    }
     void Write(const Installation& inst) {
         WriteOptions o;
         o.order = RecordOrder::kShuffled;
-        std::string error;
-        ASSERT_TRUE(WriteInstallation(dir_, inst, {std::begin(kAllTables), std::end(kAllTables)}, o,
-                                      &error))
-            << error;
+        DbFolderTest::Write(inst, o);
     }
-    std::string dir_;
 };
 
 }  // namespace

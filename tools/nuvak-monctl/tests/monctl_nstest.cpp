@@ -13,13 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "child.h"
+#include "proc.h"
 #include "monmsg.h"
 
 namespace {
 
 using namespace nuvak::monmsg;
-using nuvak::test::Child;
+using Child = nuvak::rig::Proc;
 
 // The tour service's side: a UDP socket on port 12013.
 class ServiceSide {
@@ -108,12 +108,12 @@ protected:
         argv.insert(argv.end(), extra.begin(), extra.end());
         monctl = std::make_unique<Child>(argv);
         std::string line;
-        ASSERT_TRUE(monctl->WaitFor("ready", &line)) << "nuvak-monctl did not start";
+        ASSERT_TRUE(monctl->NextLine("ready", &line)) << "nuvak-monctl did not start";
         EXPECT_EQ(line.rfind("ready address 1 pid ", 0), 0u) << line;
     }
     void Stop() {
         monctl->Signal(SIGINT);
-        EXPECT_EQ(monctl->Wait(5000), 0);
+        EXPECT_EQ(monctl->Wait(), 0);
     }
     void TearDown() override { std::remove(log.c_str()); }
 
@@ -287,18 +287,18 @@ TEST_F(MonCtlTest, DelayAndControlFileAtRunTime) {
 TEST_F(MonCtlTest, SecondInstanceFindsTheAddressTaken) {
     Start();
     Child second({NUVAK_MONCTL_BIN, "--no-grid"});
-    EXPECT_EQ(second.Wait(5000), 1);
+    EXPECT_EQ(second.Wait(), 1);
     Stop();
 }
 
 TEST(MonCtlArgs, BadArgumentsGiveAOneLineReason) {
     Child bad({NUVAK_MONCTL_BIN, "--seize", "maybe"});
-    EXPECT_EQ(bad.Wait(5000), 2);
+    EXPECT_EQ(bad.Wait(), 2);
     Child help({NUVAK_MONCTL_BIN, "--help"});
     std::string line;
-    ASSERT_TRUE(help.ReadLine(&line));
+    ASSERT_TRUE(help.NextLine("", &line));
     EXPECT_EQ(line.rfind("usage: nuvak-monctl", 0), 0u);
-    EXPECT_EQ(help.Wait(5000), 0);
+    EXPECT_EQ(help.Wait(), 0);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// A small installation for the end-to-end tests (tests/reliability, and
-// tests/service through its harness) and the service benchmarks: the
+// A small installation for the end-to-end tests (tests/reliability,
+// tests/service) and the service benchmarks: the
 // real service (`nuvak`) with the task manager and monitor control stand-ins,
 // a database written by nuvak-dbtool, and a UDP client that speaks the comm
 // protocol to port 5110. Everything runs inside the caller's private
@@ -11,8 +11,8 @@
 // NUVAK_DBTOOL_BIN; the compile definitions of the same names are the
 // fallback when a program is started by hand. NUVAK_RIG_KEEP=1 keeps the
 // temporary folder (outputs, monitor log, database description).
-#ifndef NUVAK_TESTS_RELIABILITY_RIG_H
-#define NUVAK_TESTS_RELIABILITY_RIG_H
+#ifndef NUVAK_TESTS_SUPPORT_RIG_H
+#define NUVAK_TESTS_SUPPORT_RIG_H
 
 #include <sys/types.h>
 
@@ -23,42 +23,11 @@
 #include <string>
 #include <vector>
 
+#include "proc.h"
+
 namespace nuvak::rig {
 
-using Ms = std::chrono::milliseconds;
-
 std::string Bin(const std::string& name);  // "nuvak", "nuvak-tmgr", "nuvak-monctl", "nuvak-dbtool"
-
-// A child process with its standard output and error in a file. The
-// destructor kills (SIGKILL) and reaps a child still running.
-class Proc {
-public:
-    // sigpending >= 0 lowers the child's RLIMIT_SIGPENDING (queued real-time
-    // signals), so that the kernel's queue overflows under load.
-    Proc(std::vector<std::string> argv, const std::string& outFile, long sigpending = -1);
-    ~Proc();
-    Proc(const Proc&) = delete;
-    Proc& operator=(const Proc&) = delete;
-
-    pid_t Pid() const { return pid_; }
-    bool Running();
-    void Signal(int sig);
-    // Exit status; 128 + signal when killed; -1 when still running at the end.
-    int Wait(Ms timeout);
-    std::string Output() const;
-    bool WaitFor(const std::string& text, Ms timeout) const;
-
-private:
-    std::string out_;
-    pid_t pid_ = -1;
-    int status_ = -1;
-};
-
-// Lines a sanitizer printed into a child's output (empty when clean).
-std::string SanitizerReport(const std::string& output);
-
-// Runs a program to its end with output to `outFile`; its exit status.
-int RunToEnd(std::vector<std::string> argv, const std::string& outFile = "/dev/null");
 
 // The attributes of an answer, read from its XML text.
 struct Reply {
@@ -178,6 +147,10 @@ public:
 
     // Stops the service with SIGINT; its exit status (-1: did not end).
     int StopService(Ms limit = Ms(20000));
+    // Stops the service, then the stand-ins, with SIGINT: "" when the service
+    // exited 0 and none of the three printed a sanitizer report, else what
+    // went wrong.
+    std::string Shutdown();
 
     Proc& Service() { return *service_; }
     Proc& Tmgr() { return *tmgr_; }

@@ -31,13 +31,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 std::string FromEnv(const char* var, const char* fallback) {
     const char* v = std::getenv(var);
     return (v != nullptr && *v != '\0') ? v : fallback;
@@ -45,31 +38,6 @@ std::string FromEnv(const char* var, const char* fallback) {
 
 // The framework signal (SIGRTMAX - 25) without linking the framework.
 int FrameworkSignal() { return SIGRTMAX - 25; }
-
-pid_t Spawn(std::vector<std::string>& argv, const std::string& outFile, long sigpending = -1) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (sigpending >= 0) {
-            const rlimit rl{static_cast<rlim_t>(sigpending), static_cast<rlim_t>(sigpending)};
-            setrlimit(RLIMIT_SIGPENDING, &rl);
-        }
-        // A child must not inherit the caller's blocked signals.
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        const int fd = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd >= 0) {
-            dup2(fd, 1);
-            dup2(fd, 2);
-        }
-        std::vector<char*> a;
-        for (auto& s : argv) a.push_back(s.data());
-        a.push_back(nullptr);
-        execv(a[0], a.data());
-        _exit(127);
-    }
-    return pid;
-}
 
 }  // namespace
 
@@ -79,76 +47,6 @@ std::string Bin(const std::string& name) {
     if (name == "nuvak-monctl") return FromEnv("NUVAK_MONCTL_BIN", NUVAK_MONCTL_BIN);
     if (name == "nuvak-dbtool") return FromEnv("NUVAK_DBTOOL_BIN", NUVAK_DBTOOL_BIN);
     return name;
-}
-
-// ---- Proc ----
-
-Proc::Proc(std::vector<std::string> argv, const std::string& outFile, long sigpending) : out_(outFile) {
-    pid_ = Spawn(argv, outFile, sigpending);
-}
-
-Proc::~Proc() {
-    if (Running()) {
-        kill(pid_, SIGKILL);
-        Wait(Ms(5000));
-    }
-}
-
-bool Proc::Running() {
-    if (pid_ <= 0 || status_ != -1) return false;
-    int st = 0;
-    if (waitpid(pid_, &st, WNOHANG) == pid_) {
-        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-        return false;
-    }
-    return true;
-}
-
-void Proc::Signal(int sig) {
-    if (Running()) kill(pid_, sig);
-}
-
-int Proc::Wait(Ms timeout) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (Running()) {
-        if (std::chrono::steady_clock::now() > end) return -1;
-        usleep(10000);
-    }
-    return status_;
-}
-
-std::string Proc::Output() const { return ReadFile(out_); }
-
-bool Proc::WaitFor(const std::string& text, Ms timeout) const {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    do {
-        if (Output().find(text) != std::string::npos) return true;
-        usleep(20000);
-    } while (std::chrono::steady_clock::now() < end);
-    return false;
-}
-
-std::string SanitizerReport(const std::string& output) {
-    static const char* const kMarks[] = {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
-                                         "AddressSanitizer:DEADLYSIGNAL", "UndefinedBehaviorSanitizer"};
-    std::string report;
-    std::istringstream in(output);
-    std::string line;
-    while (std::getline(in, line)) {
-        for (const char* m : kMarks)
-            if (line.find(m) != std::string::npos) {
-                report += line + "\n";
-                break;
-            }
-    }
-    return report;
-}
-
-int RunToEnd(std::vector<std::string> argv, const std::string& outFile) {
-    const pid_t pid = Spawn(argv, outFile);
-    int st = 0;
-    if (pid < 0 || waitpid(pid, &st, 0) != pid) return -1;
-    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
 // ---- requests and answers ----
@@ -459,6 +357,20 @@ void Installation::KillMonctl(int sig) {
 int Installation::StopService(Ms limit) {
     service_->Signal(SIGINT);
     return service_->Wait(limit);
+}
+
+std::string Installation::Shutdown() {
+    std::string report;
+    if (!service_->Running()) report += "the service had ended before the shutdown\n";
+    const int status = StopService();
+    if (status != 0) report += "service exit status " + std::to_string(status) + "\n";
+    for (Proc* p : {monctl_.get(), tmgr_.get()}) {
+        p->Signal(SIGINT);
+        p->Wait(Ms(10000));
+    }
+    for (Proc* p : {service_.get(), monctl_.get(), tmgr_.get()}) report += SanitizerReport(p->Output());
+    if (!report.empty()) report += "service output:\n" + service_->Output();
+    return report;
 }
 
 // ---- /proc ----

@@ -1,15 +1,16 @@
-// Test helpers around the task manager's data module and its health-check
-// signal (the framework signal): a data module created for a test and
-// removed after it, and the signal blocked so that values queued to this
-// process are collected with sigtimedwait. Used by the library's tests and
-// the end-to-end health tests (tests/tmgr).
-#ifndef NUVAK_TMGR_TESTS_HEALTHSIGNAL_H
-#define NUVAK_TMGR_TESTS_HEALTHSIGNAL_H
+// Test helpers around the task manager: its data module created for a test
+// and removed after it, and its health-check signal (the framework signal)
+// blocked so that values queued to this process are collected with
+// sigtimedwait. Used by the task manager library's tests, the comm tests and
+// the end-to-end health tests of nuvak-tmgr.
+#ifndef NUVAK_TESTS_SUPPORT_TASKMANAGER_H
+#define NUVAK_TESTS_SUPPORT_TASKMANAGER_H
 
 #include <signal.h>
 #include <time.h>
 
 #include <cstring>
+#include <vector>
 
 #include "sharedmem.h"
 #include "sysdefs.h"
@@ -62,15 +63,22 @@ private:
     sigset_t old_;
 };
 
-// A zeroed data module at the task manager's key with `processes` process
-// slots, removed with this object.
+// A data module at the task manager's key as a task manager publishes it:
+// `processes` process slots, the configuration and the host entries (as
+// many as given), the rest zero. Removed with this object.
 class TestDataModule {
 public:
-    explicit TestDataModule(unsigned short processes = TMGR_MAX_PROC) {
+    explicit TestDataModule(const T_TMGRIF_cfg& cfg = {}, const std::vector<T_TMGRIF_HostInfo>& hosts = {},
+                            unsigned short processes = TMGR_MAX_PROC) {
+        using namespace nuvak::tmgr;
         ok_ = seg_.Create(KEY_TMGR, TMGR_DM_SIZE) == 0;
         if (!ok_) return;
         std::memset(seg_.Data(), 0, TMGR_DM_SIZE);
-        View().Set16(nuvak::tmgr::dm::kProcessCount, processes);
+        View().Set16(dm::kProcessCount, processes);
+        View().Set16(dm::kIfCount, static_cast<T_uint_16>(hosts.size()));
+        EncodeConfig(cfg, seg_.Data() + dm::kConfig);
+        for (std::size_t i = 0; i < hosts.size(); ++i)
+            EncodeHost(hosts[i], seg_.Data() + DataModuleView::HostOffset(static_cast<unsigned>(i)));
     }
     ~TestDataModule() {
         const int id = seg_.Id();
