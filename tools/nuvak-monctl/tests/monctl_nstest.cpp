@@ -232,8 +232,8 @@ TEST_F(MonCtlTest, SuspendRefuseAndDropModes) {
     a = service.Receive();
     ASSERT_EQ(a.size(), 256u);
     monctl->Signal(SIGUSR2);
-    std::string line;
-    EXPECT_TRUE(monctl->WaitFor("| u1 d0x0101 camera_select", &line)) << "the wall names the last sender";
+    EXPECT_TRUE(monctl->WaitFor("| u1 d0x0101 camera_select", nuvak::rig::Ms(5000)))
+        << "the wall names the last sender";
     Stop();
 
     Start({"--seize", "drop", "--control", "drop"});
