@@ -2,8 +2,8 @@
 #ifndef NUVAK_GPRESET_H
 #define NUVAK_GPRESET_H
 
-#include <map>
-#include <memory>
+#include <optional>
+#include <vector>
 
 #include "dbif.h"
 
@@ -22,8 +22,12 @@ public:
     void AddPresetElement(unsigned short index, T_GROUP_element* element);
     // Deletes the element at `index`, if any.
     void DelPresetElement(unsigned short index);
-    // The element at `index`, owned by the preset, or null.
+    // The element at `index`, owned by the preset, or null. The pointer is
+    // valid until elements are next added or set.
     T_GROUP_element* GetPresetElement(unsigned short index) const;
+    // Stores a copy of `element` at `index`, replacing what was there (the
+    // loaders fill presets this way, without an allocation per element).
+    void SetPresetElement(unsigned short index, const T_GROUP_element& element);
 
     void SetGpresetId(unsigned short id) { m_id = id; }
     void SetNumElement(unsigned short count) { m_numElement = count; }
@@ -40,7 +44,10 @@ private:
     unsigned short m_numElement;
     unsigned long m_logicalId;
     unsigned short m_area;
-    std::map<unsigned short, std::unique_ptr<T_GROUP_element>> m_elements;  // index 0..count - 1
+    // Index 0..count - 1, held by value: a full installation has 32,768
+    // elements, loaded at start and on every reload. Mutable because the
+    // const GetPresetElement hands an element out for writing.
+    mutable std::vector<std::optional<T_GROUP_element>> m_elements;
 };
 
 #endif

@@ -24,12 +24,7 @@ void ApplyGpreset(Gpreset& preset, T_GROUP_config* record, unsigned long logical
     preset.SetArea(nuvak::ids::AreaOf(static_cast<T_uint_32>(logicalId)));
     preset.SetLogPresetId(logicalId);
     preset.SetNumElement(count);
-    for (unsigned short i = 0; i < count; ++i) {
-        if (T_GROUP_element* element = preset.GetPresetElement(i))
-            *element = elements[i];
-        else
-            preset.AddPresetElement(i, new T_GROUP_element(elements[i]));
-    }
+    for (unsigned short i = 0; i < count; ++i) preset.SetPresetElement(i, elements[i]);
 }
 
 // One load pass over the three tables, loaded again when one was rewritten

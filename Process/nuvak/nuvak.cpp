@@ -1,5 +1,7 @@
 #include "nuvak.h"
 
+#include <memory>
+
 #include "systypes.h"
 
 Nuvak::Nuvak() : m_id(SYS_IDNULL), m_numStep(0), m_logicalId(SYS_IDNULL_LONG), m_area(0) {}
@@ -12,12 +14,20 @@ Nuvak::~Nuvak() = default;
 
 void Nuvak::AddTourStep(unsigned short index, T_NUVAK_step* step) {
     std::unique_ptr<T_NUVAK_step> owned(step);
-    if (owned) m_steps.emplace(index, std::move(owned));
+    if (!owned || GetTourStep(index) != nullptr) return;
+    SetTourStep(index, *owned);
 }
 
-void Nuvak::DelTourStep(unsigned short index) { m_steps.erase(index); }
+void Nuvak::SetTourStep(unsigned short index, const T_NUVAK_step& step) {
+    if (index >= m_steps.size()) m_steps.resize(static_cast<std::size_t>(index) + 1);
+    m_steps[index] = step;
+}
+
+void Nuvak::DelTourStep(unsigned short index) {
+    if (index < m_steps.size()) m_steps[index].reset();
+}
 
 T_NUVAK_step* Nuvak::GetTourStep(unsigned short index) const {
-    auto it = m_steps.find(index);
-    return it == m_steps.end() ? nullptr : it->second.get();
+    if (index >= m_steps.size() || !m_steps[index]) return nullptr;
+    return &*m_steps[index];
 }

@@ -2,8 +2,8 @@
 #ifndef NUVAK_NUVAK_H
 #define NUVAK_NUVAK_H
 
-#include <map>
-#include <memory>
+#include <optional>
+#include <vector>
 
 #include "dbif.h"
 
@@ -22,8 +22,12 @@ public:
     void AddTourStep(unsigned short index, T_NUVAK_step* step);
     // Deletes the step at `index`, if any.
     void DelTourStep(unsigned short index);
-    // The step at `index`, owned by the tour, or null.
+    // The step at `index`, owned by the tour, or null. The pointer is valid
+    // until steps are next added or set.
     T_NUVAK_step* GetTourStep(unsigned short index) const;
+    // Stores a copy of `step` at `index`, replacing what was there (the
+    // loaders fill tours this way, without an allocation per step).
+    void SetTourStep(unsigned short index, const T_NUVAK_step& step);
 
     void SetNuvakId(unsigned short id) { m_id = id; }
     void SetNumStep(unsigned short count) { m_numStep = count; }
@@ -40,7 +44,9 @@ private:
     unsigned short m_numStep;
     unsigned long m_logicalId;
     unsigned short m_area;
-    std::map<unsigned short, std::unique_ptr<T_NUVAK_step>> m_steps;  // index 0..count - 1
+    // Index 0..count - 1, held by value. Mutable because the const
+    // GetTourStep hands a step out for writing.
+    mutable std::vector<std::optional<T_NUVAK_step>> m_steps;
 };
 
 #endif

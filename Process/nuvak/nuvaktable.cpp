@@ -18,12 +18,7 @@ void ApplyNuvak(Nuvak& tour, T_NUVAK_config* record, unsigned long logicalId) {
     tour.SetArea(nuvak::ids::AreaOf(static_cast<T_uint_32>(logicalId)));
     tour.SetLogicalTourId(logicalId);
     tour.SetNumStep(count);
-    for (unsigned short i = 0; i < count; ++i) {
-        if (T_NUVAK_step* step = tour.GetTourStep(i))
-            *step = steps[i];
-        else
-            tour.AddTourStep(i, new T_NUVAK_step(steps[i]));
-    }
+    for (unsigned short i = 0; i < count; ++i) tour.SetTourStep(i, steps[i]);
 }
 
 // The load reads the table in one pass (both files once); when the table
