@@ -176,6 +176,25 @@ ssize_t RecvWithin(int fd, char* buf, std::size_t size, int ms) {
 
 bool SessionOf(const char* buf, ssize_t n, unsigned short& session, unsigned short& transaction);
 
+using SentAt = std::map<std::pair<unsigned short, unsigned short>, Clock::time_point>;
+
+// Reads every answer waiting on `fd`; each one that answers a request still
+// in `sentAt` is taken out of it and handed to `got` with its wait.
+template <class Got>
+void DrainAnswers(int fd, char* buf, std::size_t size, SentAt& sentAt, Got got) {
+    for (;;) {
+        const ssize_t n = recv(fd, buf, size, MSG_DONTWAIT);
+        if (n <= 0) return;
+        unsigned short s = 0, t = 0;
+        if (!SessionOf(buf, n, s, t)) continue;
+        const auto it = sentAt.find({s, t});
+        if (it == sentAt.end()) continue;
+        const Clock::duration wait = Clock::now() - it->second;
+        sentAt.erase(it);
+        got(wait);
+    }
+}
+
 // The answer to (session, transaction) from `port` within `ms`; datagrams
 // from elsewhere or for other ids (a late answer to an earlier sample) are
 // counted in `stale` and skipped, so one late answer cannot shift every
@@ -392,7 +411,7 @@ void Throughput(const Config& c) {
     const std::string xml = CheckXml(in.Unit(), 10001, MON_TOUR_TYP_GRP);
     const int fd = in.Sock().Fd();
     static char buf[65536];
-    std::map<std::pair<unsigned short, unsigned short>, Clock::time_point> sentAt;
+    SentAt sentAt;
     std::vector<double> rtt;
     unsigned long sent = 0, answered = 0;
     const auto start = Clock::now();
@@ -412,18 +431,11 @@ void Throughput(const Config& c) {
         if (static_cast<double>(sent) >= total && (sentAt.empty() || now - lastAnswer > 3s)) break;
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 1) <= 0) continue;
-        while (true) {
-            const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-            if (n <= 0) break;
-            unsigned short s = 0, t = 0;
-            if (!SessionOf(buf, n, s, t)) continue;
-            const auto it = sentAt.find({s, t});
-            if (it == sentAt.end()) continue;
-            rtt.push_back(Us(Clock::now() - it->second));
-            sentAt.erase(it);
+        DrainAnswers(fd, buf, sizeof buf, sentAt, [&](Clock::duration wait) {
+            rtt.push_back(Us(wait));
             ++answered;
             lastAnswer = Clock::now();
-        }
+        });
     }
     const double cpu = CpuSeconds(in.Service().Pid()) - cpu0;
     std::printf("  exactly once offered at %.0f/s for %.0f s: %lu sent, %lu answered, %lu lost; latency p50 %.0f us "
@@ -662,7 +674,7 @@ PacedResult Paced(Installation& in, double rate, double seconds, double reloadEv
     const std::string xml = CheckXml(in.Unit(), 10001, MON_TOUR_TYP_GRP);
     const int fd = in.Sock().Fd();
     static char buf[65536];
-    std::map<std::pair<unsigned short, unsigned short>, Clock::time_point> sentAt;
+    SentAt sentAt;
     PacedResult r;
     const auto start = Clock::now();
     const auto total = static_cast<unsigned long>(rate * seconds);
@@ -686,18 +698,11 @@ PacedResult Paced(Installation& in, double rate, double seconds, double reloadEv
         if (r.sent >= total && (sentAt.empty() || now - lastAnswer > 3s)) break;
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 1) <= 0) continue;
-        for (;;) {
-            const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-            if (n <= 0) break;
-            unsigned short s = 0, t = 0;
-            if (!SessionOf(buf, n, s, t)) continue;
-            const auto it = sentAt.find({s, t});
-            if (it == sentAt.end()) continue;
-            r.ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - it->second).count());
-            sentAt.erase(it);
+        DrainAnswers(fd, buf, sizeof buf, sentAt, [&](Clock::duration wait) {
+            r.ms.push_back(std::chrono::duration<double, std::milli>(wait).count());
             ++r.answered;
             lastAnswer = Clock::now();
-        }
+        });
     }
     return r;
 }
