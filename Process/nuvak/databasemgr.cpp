@@ -17,8 +17,8 @@ struct FreeBlock {
 }  // namespace
 
 DatabaseMgr::DatabaseMgr(unsigned short tours, unsigned short presets, NuvakTable* tourTable,
-                         GpresetTable* presetTable, unsigned short unit)
-    : tours_(tours), presets_(presets), tourTable_(tourTable), presetTable_(presetTable), unit_(unit) {}
+                         GpresetTable* presetTable, unsigned short /*unit*/)
+    : tours_(tours), presets_(presets), tourTable_(tourTable), presetTable_(presetTable) {}
 
 // A reload reads the tables in one load pass (each file once). When a table
 // was rewritten while the pass read it, the reload is made again (three

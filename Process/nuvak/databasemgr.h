@@ -10,7 +10,8 @@ class GpresetTable;
 
 class DatabaseMgr {
 public:
-    // The tables are borrowed and must outlive the manager.
+    // The tables are borrowed and must outlive the manager. The unit is part
+    // of the creation call but unused: no reload step depends on it.
     DatabaseMgr(unsigned short tours, unsigned short presets, NuvakTable* tourTable, GpresetTable* presetTable,
                 unsigned short unit);
 
@@ -20,7 +21,6 @@ public:
     void UpdateGroupPresetDB();
     void UpdateCameraDB();
     void UpdateMonitorDB();
-    unsigned short GetUnit() const { return unit_; }
     // Whether the last tour reload read the tour table whole: every record
     // was found or plainly absent (no table that could not be opened or
     // read). Only then is a tour missing from the table known to be deleted.
@@ -31,7 +31,6 @@ private:
     unsigned short presets_;
     NuvakTable* tourTable_;
     GpresetTable* presetTable_;
-    unsigned short unit_;
     bool toursReadWhole_ = true;
 };
 

@@ -41,7 +41,6 @@ public:
     unsigned short GetSourceUnit() const { return sourceUnit_; }
     IFrameWorkServer* GetIFrameWorkServer() const { return server_; }
     unsigned short IsLCFS() const { return lcfs_; }
-    std::size_t MonClientCount() const { return clients_.size(); }
     const std::map<unsigned long, std::unique_ptr<MonClient>>& MonClients() const { return clients_; }
 
 private:

@@ -16,10 +16,10 @@ namespace mm = nuvak::monmsg;
 
 using nuvak::ids::PresetBlock;
 
-NuvakMgr::NuvakMgr(ICommClient* client, ICommServer* server, IFrameWorkServer* worker,
+NuvakMgr::NuvakMgr(ICommClient* /*client*/, ICommServer* server, IFrameWorkServer* worker,
                    NuvakCntlTable* table, unsigned long userMonitor, unsigned long tourId,
                    unsigned short unit, unsigned short area)
-    : commClient_(client), commServer_(server), worker_(worker), table_(table),
+    : commServer_(server), worker_(worker), table_(table),
       tourId_(static_cast<T_uint_32>(tourId)), unit_(unit), userMonitor_(static_cast<T_uint_32>(userMonitor)),
       area_(area) {}
 

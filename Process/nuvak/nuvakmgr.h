@@ -23,7 +23,9 @@ class NuvakCntlTable;
 
 class NuvakMgr : public ICommClientUser {
 public:
-    // Every pointer is borrowed and must outlive the manager.
+    // Every pointer is borrowed and must outlive the manager. The comm client
+    // is part of the creation call but unused: a manager sends no requests of
+    // its own (OnResponse does nothing); it answers through the comm server.
     NuvakMgr(ICommClient* client, ICommServer* server, IFrameWorkServer* worker, NuvakCntlTable* table,
              unsigned long userMonitor, unsigned long tourId, unsigned short unit, unsigned short area);
     ~NuvakMgr() override = default;
@@ -40,7 +42,6 @@ public:
     void SetCommServer(ICommServer* server) { commServer_ = server; }
     void SetNuvakId(unsigned long id) { tourId_ = static_cast<T_uint_32>(id); }
     unsigned long GetNuvakId() const { return tourId_; }
-    ICommClient* GetCommClient() const { return commClient_; }
     IFrameWorkServer* GetWorker() const { return worker_; }
     unsigned short GetArea() const { return area_; }
 
@@ -65,7 +66,6 @@ private:
     T_uint_32 UserMonitorHere() const;
     unsigned short FindTour(T_uint_32 groupId, unsigned short& id, NuvakCntl*& control) const;
 
-    ICommClient* commClient_;
     ICommServer* commServer_;
     IFrameWorkServer* worker_;
     NuvakCntlTable* table_;

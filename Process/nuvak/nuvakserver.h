@@ -92,7 +92,6 @@ public:
     NuvakTable* GetTourTable() const { return tours_.get(); }
     GpresetTable* GetPresetTable() const { return presets_.get(); }
     unsigned short IsLCFS() const { return lcfs_; }
-    ITMGR& GetTaskManagerLink() const { return tmgr_; }
 
 private:
     void OnSignalEvent(unsigned int code);

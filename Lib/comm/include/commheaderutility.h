@@ -62,7 +62,6 @@ public:
     static constexpr std::size_t kStatusSkip = 9;  // status text and its line feed
 
 private:
-    static std::string MakeTimeUncached(long unixTime);
 };
 
 #endif

@@ -75,8 +75,6 @@ ICommClient* CreateCommClientStandalone(IFrameWork& fw, ICommClientUser* user, u
                                         unsigned short port, unsigned short& error, unsigned short maxRetry,
                                         unsigned long retryPeriod);
 
-// The UDP port the client is bound to (the kernel's choice when created with 0).
-unsigned int GetCommClientPort(const ICommClient* client);
 // Meaningful while a user's OnResponse is told that no answer came (empty
 // payload): true when the client gave the unit up as offline (the unit table
 // has no address for it or shows it IDLE, at the request or at a repeat)

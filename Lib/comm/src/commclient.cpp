@@ -40,7 +40,6 @@ CommClient::CommClient(IFrameWork& fw, ICommClientUser* user, unsigned short loc
     _units = DMUnitMgr::Instance();
     // A failed link is not an error: every unit then counts as offline.
     _units->Link();
-    _port = port;
     _localUnitId = localUnitId;
     error = OpenCommEndpoint(_ep, fw, *this, *this, "comm client", port, useTaskManager,
                              CommWorkerOrder::SocketFirst, PRIORITY_NORMAL);
@@ -57,7 +56,6 @@ CommClient::~CommClient() {
     _ep.Close();
 }
 
-unsigned int CommClient::Port() const { return _ep.socket != nullptr ? _ep.socket->GetPort() : _port; }
 
 bool CommClient::IsLocalIPA(unsigned long ipa) const { return _ep.IsLocal(ipa); }
 
@@ -322,17 +320,24 @@ void CommClient::OnReceive() {
 
 namespace {
 CommClient* g_currentClient = nullptr;
+
+// The creation calls: the client, or null with 0xFFFF when out of memory.
+CommClient* NewCommClient(IFrameWork& fw, ICommClientUser* user, unsigned short localUnitId, unsigned short port,
+                          unsigned short& error, unsigned short maxRetry, unsigned long retryPeriod,
+                          bool useTaskManager = true) {
+    error = 0;
+    CommClient* c =
+        new (std::nothrow) CommClient(fw, user, localUnitId, port, error, maxRetry, retryPeriod, useTaskManager);
+    if (c == nullptr) error = 0xFFFF;
+    return c;
 }
+}  // namespace
 
 ICommClient* CreateCommClient(IFrameWork& fw, ICommClientUser* user, unsigned short localUnitId,
                               unsigned short port, unsigned short& error, unsigned short maxRetry,
                               unsigned long retryPeriod) {
-    error = 0;
-    CommClient* client = new (std::nothrow) CommClient(fw, user, localUnitId, port, error, maxRetry, retryPeriod);
-    if (client == nullptr) {
-        error = 0xFFFF;
-        return nullptr;
-    }
+    CommClient* client = NewCommClient(fw, user, localUnitId, port, error, maxRetry, retryPeriod);
+    if (client == nullptr) return nullptr;
     g_currentClient = client;
     return client;
 }
@@ -343,7 +348,7 @@ unsigned short CreateCommClient(ICommClient** client, IFrameWork& fw, ICommClien
     if (client == nullptr) return COMM_FALSE;
     if (g_currentClient == nullptr) {
         unsigned short error = 0;
-        CommClient* c = new (std::nothrow) CommClient(fw, user, localUnitId, port, error, maxRetry, retryPeriod);
+        CommClient* c = NewCommClient(fw, user, localUnitId, port, error, maxRetry, retryPeriod);
         if (c == nullptr || error != 0) {
             delete c;
             *client = nullptr;
@@ -366,21 +371,12 @@ unsigned short DestroyCommClient(ICommClient** client) {
 ICommClient* CreateCommClientStandalone(IFrameWork& fw, ICommClientUser* user, unsigned short localUnitId,
                                         unsigned short port, unsigned short& error, unsigned short maxRetry,
                                         unsigned long retryPeriod) {
-    error = 0;
-    CommClient* client =
-        new (std::nothrow) CommClient(fw, user, localUnitId, port, error, maxRetry, retryPeriod, false);
-    if (client == nullptr) error = 0xFFFF;
-    return client;
+    return NewCommClient(fw, user, localUnitId, port, error, maxRetry, retryPeriod, false);
 }
 
 bool CommClientGaveUpOffline(const ICommClient* client) {
     const CommClient* c = dynamic_cast<const CommClient*>(client);
     return c != nullptr && c->GaveUpOffline();
-}
-
-unsigned int GetCommClientPort(const ICommClient* client) {
-    const CommClient* c = dynamic_cast<const CommClient*>(client);
-    return c != nullptr ? c->Port() : 0;
 }
 
 CommClient_SingletonFactory* CommClient_SingletonFactory::_instance = nullptr;
@@ -394,12 +390,8 @@ ICommClient* CommClient_SingletonFactory::CreateCommClient(IFrameWork& fw, IComm
                                                            unsigned short localUnitId, unsigned short port,
                                                            unsigned short& error, unsigned short maxRetry,
                                                            unsigned long retryPeriod) {
-    error = 0;
-    CommClient* c = new (std::nothrow) CommClient(fw, user, localUnitId, port, error, maxRetry, retryPeriod);
-    if (c == nullptr) {
-        error = 0xFFFF;
-        return nullptr;
-    }
+    CommClient* c = NewCommClient(fw, user, localUnitId, port, error, maxRetry, retryPeriod);
+    if (c == nullptr) return nullptr;
     _clients.push_back(c);
     return c;
 }

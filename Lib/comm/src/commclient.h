@@ -69,7 +69,6 @@ public:
     // IFrameWorkObserver: EVENT_SOCKET runs the receive path.
     bool OnEvent(EVENTTYPE type, unsigned int value) override;
 
-    unsigned int Port() const;
     std::size_t OpenSessions() const { return _sessions.size(); }
     std::size_t FreeSessionIds() const { return _idPool.size(); }
     bool GaveUpOffline() const { return _gaveUpOffline; }
@@ -93,7 +92,6 @@ private:
     ICommClientUser* _defaultUser;
     CommEndpoint _ep;  // workers, retry timer, socket, host addresses
     DMUnitMgr* _units = nullptr;
-    unsigned short _port = 0;
     unsigned short _localUnitId = 0;
     unsigned long _broadcastIPA = 0;
     unsigned short _maxRetry;

@@ -140,8 +140,6 @@ TimeText& CachedTime(long unixTime) {
 
 std::string CommHeaderUtility::makeTime(long unixTime) { return CachedTime(unixTime).text; }
 
-std::string CommHeaderUtility::MakeTimeUncached(long unixTime) { return FormatTime(unixTime); }
-
 std::string CommHeaderUtility::encodeOpCode(OPCODE_TYPE opCode, unsigned short count) {
     std::string s;
     nuvak::comm::AppendOpCodeLine(s, opCode, count);

@@ -88,7 +88,6 @@ public:
     void QueueSignalFromLoop(unsigned int value) { signalManager_.QueueSignalFromLoop(value); }
     // Loop context: drops a stopped timer's expiries still in the ring.
     void PurgeSignalValue(unsigned int value) { signalManager_.Purge(value); }
-    bool StopRequested() const { return stop_.load(); }
 
 private:
     Worker* FindWorker(IFrameWorkServer* server) const;

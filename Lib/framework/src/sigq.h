@@ -110,8 +110,6 @@ public:
     EVENTTYPE GetSignalType() const override { return type_; }
     unsigned int GetClientId() const override { return clientId_; }
     EVENTPRIORITY GetPriority() const { return priority_; }
-    unsigned int GetLow() const { return low_; }
-    unsigned int GetHigh() const { return high_; }
 
     // The accepted interval [value & mask, ~mask | value], cut to 16 bits
     // unless size is 1.

@@ -93,7 +93,6 @@ SocketImpl::~SocketImpl() {
 }
 
 bool SocketImpl::Read(char* buffer, int length) {
-    tookData_ = false;
     if (socketId_ <= 0 || buffer == nullptr || length <= 0) return false;
     ssize_t n;
     sockaddr_in from{};
@@ -105,10 +104,7 @@ bool SocketImpl::Read(char* buffer, int length) {
         std::memset(buffer, 0, length < 4 ? static_cast<size_t>(length) : 4);
         n = recv(socketId_, buffer, static_cast<size_t>(length), MSG_WAITALL);
     }
-    if (n < 1) {
-        if (n < 0 && errno == EMSGSIZE) lastError_ = EMSGSIZE;
-        return false;
-    }
+    if (n < 1) return false;
     if (type_ == FW_SOCKET_DATAGRAM) {
         sourceIp_ = ntohl(from.sin_addr.s_addr);
         sourcePort_ = ntohs(from.sin_port);
@@ -120,8 +116,6 @@ bool SocketImpl::Read(char* buffer, int length) {
     // cleared) while touching only what the previous read left behind.
     if (count_ > got) std::memset(data_.get() + got, 0, count_ - got);
     count_ = got;
-    lastError_ = 0;
-    tookData_ = true;
     worker_->AddEvent(priority_, static_cast<unsigned int>(socketId_), *observer_, 0, EVENT_SOCKET);
     return true;
 }

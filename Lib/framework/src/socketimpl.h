@@ -40,10 +40,8 @@ public:
     // something was read.
     bool Read(char* buffer, int length);
     // Whether the latest Read took something (more may be waiting).
-    bool TookData() const { return tookData_; }
     // Datagram sockets raise readiness signals; stream sockets do not.
     bool SignalDriven() const { return type_ == FW_SOCKET_DATAGRAM; }
-    int GetLastError() const { return lastError_; }
 
 private:
     unsigned long ip_;
@@ -55,8 +53,6 @@ private:
     unsigned long sourceIp_ = 0;
     unsigned int sourcePort_ = 0;
     unsigned int count_ = 0;
-    int lastError_ = 0;
-    bool tookData_ = false;
     IWorker* worker_;               // borrowed
     EVENTPRIORITY priority_;
     IFrameWorkObserver* observer_;  // borrowed

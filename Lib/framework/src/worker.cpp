@@ -26,14 +26,18 @@ bool Worker::CreateSignalListener(IFrameWorkObserver& observer, EVENTPRIORITY pr
     return true;
 }
 
-void Worker::DestroySignalListener(unsigned int value) {
+ISignalHandler* Worker::TakePolicy(unsigned int value) {
     auto it = std::find_if(policies_.begin(), policies_.end(),
                            [value](ISignalHandler* h) { return h->GetSignalValue() == value; });
-    if (it == policies_.end()) return;
+    if (it == policies_.end()) return nullptr;
     ISignalHandler* handler = *it;
     liveClientIds_.erase(handler->GetClientId());
     policies_.erase(it);
-    framework_->DestroySignalHandler(handler);
+    return handler;
+}
+
+void Worker::DestroySignalListener(unsigned int value) {
+    if (ISignalHandler* handler = TakePolicy(value)) framework_->DestroySignalHandler(handler);
 }
 
 bool Worker::CreateTimer(IFrameWorkObserver& observer, bool periodic, EVENTPRIORITY priority,
@@ -53,14 +57,7 @@ bool Worker::CreateTimer(IFrameWorkObserver& observer, bool periodic, EVENTPRIOR
 void Worker::DestroyTimer(ITimer* timer) {
     if (timer == nullptr) return;
     timer->Stop();
-    const unsigned int value = timer->GetSignalValue();
-    auto it = std::find_if(policies_.begin(), policies_.end(),
-                           [value](ISignalHandler* h) { return h->GetSignalValue() == value; });
-    if (it == policies_.end()) return;
-    ISignalHandler* handler = *it;
-    liveClientIds_.erase(handler->GetClientId());
-    policies_.erase(it);
-    framework_->DestroyTimerHandler(handler);
+    if (ISignalHandler* handler = TakePolicy(timer->GetSignalValue())) framework_->DestroyTimerHandler(handler);
 }
 
 int Worker::CreateSocket(IFrameWorkObserver& observer, unsigned long ip, unsigned int port,
@@ -142,12 +139,6 @@ void Worker::ReleaseSources() {
     std::set<int> sockets;
     sockets.swap(socketIds_);
     for (int id : sockets) framework_->DestroySocket(id);
-}
-
-size_t Worker::PendingEvents() const {
-    size_t n = 0;
-    for (const EventQueue& q : queues_) n += q.size();
-    return n;
 }
 
 }  // namespace nuvak::fw

@@ -69,12 +69,15 @@ public:
     // DoEvents(): delivery stops after the event in progress.
     void Abandon() { abandoned_ = true; }
     bool IsAbandoned() const { return abandoned_; }
-    size_t PendingEvents() const;
     // Destroys the timers, listeners and sockets the client left behind when
     // it was unregistered, so no source keeps a pointer to a dead worker.
     void ReleaseSources();
 
 private:
+    // Removes the listener or timer handler of this signal value from the
+    // worker's list and returns it for destruction; null when none.
+    ISignalHandler* TakePolicy(unsigned int value);
+
     IFrameWorkClient* client_;        // borrowed
     IFrameWorkImpl* framework_;       // borrowed; outlives the worker
     EventQueue queues_[PRIORITY_END];
