@@ -285,7 +285,18 @@ void CommServer::ExpireDue() {
 
 namespace {
 CommServer* g_currentServer = nullptr;
+
+// The creation calls: the server, or null with 0xFFFF when out of memory.
+CommServer* NewCommServer(IFrameWork& fw, ICommServerUser& user, unsigned short localUnitId, unsigned short port,
+                          unsigned short& error, unsigned short timeToLive, unsigned long triggerPeriod,
+                          bool useTaskManager = true) {
+    error = 0;
+    CommServer* s =
+        new (std::nothrow) CommServer(fw, user, localUnitId, port, error, timeToLive, triggerPeriod, useTaskManager);
+    if (s == nullptr) error = 0xFFFF;
+    return s;
 }
+}  // namespace
 
 CommServerStats GetCommServerStats(const ICommServer* server) {
     const CommServer* s = dynamic_cast<const CommServer*>(server);
@@ -300,12 +311,8 @@ unsigned int GetCommServerPort(const ICommServer* server) {
 ICommServer* CreateCommServer(IFrameWork& fw, ICommServerUser& user, unsigned short localUnitId,
                               unsigned short port, unsigned short& error, unsigned short timeToLive,
                               unsigned long triggerPeriod) {
-    error = 0;
-    CommServer* s = new (std::nothrow) CommServer(fw, user, localUnitId, port, error, timeToLive, triggerPeriod);
-    if (s == nullptr) {
-        error = 0xFFFF;
-        return nullptr;
-    }
+    CommServer* s = NewCommServer(fw, user, localUnitId, port, error, timeToLive, triggerPeriod);
+    if (s == nullptr) return nullptr;
     g_currentServer = s;
     return s;
 }
@@ -316,7 +323,7 @@ unsigned short CreateCommServer(ICommServer** server, IFrameWork& fw, ICommServe
     if (server == nullptr) return COMM_FALSE;
     if (g_currentServer == nullptr) {
         unsigned short error = 0;
-        CommServer* s = new (std::nothrow) CommServer(fw, user, localUnitId, port, error, timeToLive, triggerPeriod);
+        CommServer* s = NewCommServer(fw, user, localUnitId, port, error, timeToLive, triggerPeriod);
         if (s == nullptr || error != 0) {
             delete s;
             *server = nullptr;
@@ -338,11 +345,7 @@ unsigned short DestroyCommServer(ICommServer** server) {
 ICommServer* CreateCommServerStandalone(IFrameWork& fw, ICommServerUser& user, unsigned short localUnitId,
                                         unsigned short port, unsigned short& error, unsigned short timeToLive,
                                         unsigned long triggerPeriod) {
-    error = 0;
-    CommServer* s =
-        new (std::nothrow) CommServer(fw, user, localUnitId, port, error, timeToLive, triggerPeriod, false);
-    if (s == nullptr) error = 0xFFFF;
-    return s;
+    return NewCommServer(fw, user, localUnitId, port, error, timeToLive, triggerPeriod, false);
 }
 
 CommServer_SingletonFactory* CommServer_SingletonFactory::_instance = nullptr;
@@ -356,12 +359,8 @@ ICommServer* CommServer_SingletonFactory::CreateCommServer(IFrameWork& fw, IComm
                                                            unsigned short localUnitId, unsigned short port,
                                                            unsigned short& error, unsigned short timeToLive,
                                                            unsigned long triggerPeriod) {
-    error = 0;
-    CommServer* s = new (std::nothrow) CommServer(fw, user, localUnitId, port, error, timeToLive, triggerPeriod);
-    if (s == nullptr) {
-        error = 0xFFFF;
-        return nullptr;
-    }
+    CommServer* s = NewCommServer(fw, user, localUnitId, port, error, timeToLive, triggerPeriod);
+    if (s == nullptr) return nullptr;
     _servers.push_back(s);
     return s;
 }

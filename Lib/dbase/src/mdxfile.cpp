@@ -425,6 +425,21 @@ void Unposition(DbaseTag* t, Pos p) {
     if (p != Pos::kOn && p != Pos::kBefore) t->path.clear();
 }
 
+// The outcome of a seek or a step: past the end of the tag, no position after
+// a failure, or on the key the path now leads to (0).
+int Land(DbaseTag* t, int rc) {
+    if (rc == DBRET_EOF) {
+        Unposition(t, Pos::kPastEnd);
+        return TagFail(t, DBRET_EOF, report::kEndOfTag);
+    }
+    if (rc != 0) {
+        Unposition(t, Pos::kNone);
+        return rc;
+    }
+    t->pos = Pos::kOn;
+    return 0;
+}
+
 // Reads and checks the tag header; fills the tag's fields.
 int LoadTagHeader(DbaseTag* t) {
     DbaseMdx* m = t->mdx;
@@ -740,16 +755,8 @@ int dXgetrno(TAG h, const char* key, long* recno) {
         return rc;
     }
     const unsigned char* k = reinterpret_cast<const unsigned char*>(key);
-    rc = SeekInternal(t, k);
-    if (rc == DBRET_EOF) {
-        Unposition(t, Pos::kPastEnd);
-        return TagFail(t, DBRET_EOF, report::kEndOfTag);
-    }
-    if (rc != 0) {
-        Unposition(t, Pos::kNone);
-        return rc;
-    }
-    t->pos = Pos::kOn;
+    rc = Land(t, SeekInternal(t, k));
+    if (rc != 0) return rc;
     if (CompareKeys(t, k, t->curkey) != 0) return TagFail(t, DBRET_NOTFOUND, report::kKeyNotFound);
     if (recno) *recno = t->currec;
     return Ok(t->mdx->gdat);
@@ -786,15 +793,8 @@ int dXnxtkey(TAG h, char* keybuf, long* recno) {
             rc = Settle(t);
             break;
     }
-    if (rc == DBRET_EOF) {
-        Unposition(t, Pos::kPastEnd);
-        return TagFail(t, DBRET_EOF, report::kEndOfTag);
-    }
-    if (rc != 0) {
-        Unposition(t, Pos::kNone);
-        return rc;
-    }
-    t->pos = Pos::kOn;
+    rc = Land(t, rc);
+    if (rc != 0) return rc;
     if (keybuf) std::memcpy(keybuf, t->curkey, t->keylen);
     if (recno) *recno = t->currec;
     return Ok(t->mdx->gdat);

@@ -5,7 +5,15 @@
 
 namespace {
 constexpr unsigned kTabWidth = 5;  // spaces per indentation unit
+
+// The indentation of depth and `name="`; the caller appends the value and closes it.
+std::string OpenAttribute(const std::string& name, unsigned short depth) {
+    std::string s = SerializeUtility::allowTabOf(depth);
+    s += name;
+    s += "=\"";
+    return s;
 }
+}  // namespace
 
 void SerializeUtility::appendTabOf(std::string& out, unsigned short depth) {
     if (depth == 0) return;
@@ -45,9 +53,7 @@ std::string SerializeUtility::XMLStartElementTag(const std::string& name, unsign
 
 std::string SerializeUtility::XMLAttribString(const std::string& name, const std::string& value,
                                               unsigned short depth) {
-    std::string s = allowTabOf(depth);
-    s += name;
-    s += "=\"";
+    std::string s = OpenAttribute(name, depth);
     appendEscaped(s, value);
     s += "\" ";
     return s;
@@ -55,9 +61,7 @@ std::string SerializeUtility::XMLAttribString(const std::string& name, const std
 
 std::string SerializeUtility::XMLAttribInteger(const std::string& name, T_uint_32 value,
                                                unsigned short depth) {
-    std::string s = allowTabOf(depth);
-    s += name;
-    s += "=\"";
+    std::string s = OpenAttribute(name, depth);
     appendNum(s, value);
     s += "\" ";
     return s;
@@ -69,9 +73,7 @@ std::string SerializeUtility::XMLAttribEndpoint(const std::string& name, unsigne
     char value[48];
     std::snprintf(value, sizeof value, "%d-%d-%d-%ld", static_cast<int>(a), static_cast<int>(b),
                   static_cast<int>(c), static_cast<long>(d));
-    std::string s = allowTabOf(depth);
-    s += name;
-    s += "=\"";
+    std::string s = OpenAttribute(name, depth);
     s += value;
     s += "\" ";
     return s;
