@@ -107,10 +107,11 @@ double PeerSeconds(int repeat, double* cpu = nullptr) {
     return s;
 }
 
-void BM_ServiceLoad(benchmark::State& state) {
+// The service's start-up load, from files written in order or scattered.
+void BM_ServiceLoad(benchmark::State& state, Loaded (*load)()) {
     size_t n = 0;
     for (auto _ : state) {
-        Loaded l = LoadOnce();
+        Loaded l = load();
         n = l.Size();
         state.PauseTiming();
         l = Loaded{};
@@ -118,20 +119,8 @@ void BM_ServiceLoad(benchmark::State& state) {
     }
     if (n != 512) state.SkipWithError("not every tour and preset loaded");
 }
-BENCHMARK(BM_ServiceLoad)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-
-void BM_ServiceLoadScattered(benchmark::State& state) {
-    size_t n = 0;
-    for (auto _ : state) {
-        Loaded l = LoadScattered();
-        n = l.Size();
-        state.PauseTiming();
-        l = Loaded{};
-        state.ResumeTiming();
-    }
-    if (n != 512) state.SkipWithError("not every tour and preset loaded");
-}
-BENCHMARK(BM_ServiceLoadScattered)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK_CAPTURE(BM_ServiceLoad, InOrder, &LoadOnce)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK_CAPTURE(BM_ServiceLoad, Scattered, &LoadScattered)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 void BM_ReadBytesFloor(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(ReadBytesOnce());
