@@ -38,8 +38,8 @@ using OwnedIpcMessage = std::unique_ptr<IPCMessage, ReleaseIpcMessage>;
 }  // namespace
 
 NuvakServer::NuvakServer(unsigned short maxTours, unsigned short maxPresets, unsigned short unitId,
-                         IFrameWork& fw, ITMGR& tmgr)
-    : tmgr_(tmgr), unitId_(unitId), fw_(&fw) {
+                         IFrameWork& fw, ITMGR& /*tmgr*/)
+    : unitId_(unitId), fw_(&fw) {
     if (!fw.Register(*this, &worker_)) worker_ = nullptr;
     ReportMissingDatabase();
     presets_ = std::make_unique<GpresetTable>(maxPresets);

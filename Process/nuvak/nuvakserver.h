@@ -35,8 +35,8 @@
 //
 // Ownership: the server owns the tables, the control table (with every
 // control block and monitor client), the database manager, the managers, the
-// comm endpoints, the mailbox and the timer. The framework and the task
-// manager link are borrowed from main() and outlive the server.
+// comm endpoints, the mailbox and the timer. The framework is borrowed from
+// main() and outlives the server.
 #ifndef NUVAK_NUVAKSERVER_H
 #define NUVAK_NUVAKSERVER_H
 
@@ -61,6 +61,8 @@ class NuvakServer : public IFrameWorkObserver,
                     public ICommServerUser,
                     public CameraElementFactory {
 public:
+    // The task manager link is part of the creation call but unused here: it
+    // registers with the framework and answers the health checks itself.
     NuvakServer(unsigned short maxTours, unsigned short maxPresets, unsigned short unitId, IFrameWork& fw,
                 ITMGR& tmgr);
     ~NuvakServer() override;
@@ -115,7 +117,6 @@ private:
     std::map<unsigned long, std::unique_ptr<NuvakMgr>> managers_;
 
     unsigned short budget_ = 0;
-    ITMGR& tmgr_;
     IFrameWorkServer* worker_ = nullptr;
     IIPC* mailbox_ = nullptr;
     ICommClient* commClient_ = nullptr;
