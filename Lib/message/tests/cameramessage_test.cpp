@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sstream>
 #include <typeinfo>
-#include <vector>
 
 #include "cameramessage.h"
 #include "workedexample.h"
@@ -17,15 +17,17 @@ std::string Text(const Element& e, unsigned short depth = 1) {
     return out;
 }
 
-// The text a variable writes at depth 1: tag and first attribute on one
-// line, the others on their own lines 10 spaces in.
-std::string Expected(const std::string& tag, const std::vector<std::string>& attributes) {
-    std::string s = "\n     <" + tag + " ";
-    for (std::size_t i = 0; i < attributes.size(); ++i) {
-        if (i > 0) s += "\n          ";
-        std::string a = attributes[i];
-        std::size_t eq = a.find('=');
-        s += a.substr(0, eq) + "=\"" + a.substr(eq + 1) + "\" ";
+// The text a variable writes at depth 1 from "Tag name=value ...": tag and
+// first attribute on one line, the others on their own lines 10 spaces in.
+std::string Expected(const std::string& fields) {
+    std::istringstream in(fields);
+    std::string tag, field, s;
+    in >> tag;
+    s = "\n     <" + tag + " ";
+    for (bool first = true; in >> field; first = false) {
+        if (!first) s += "\n          ";
+        const std::size_t eq = field.find('=');
+        s += field.substr(0, eq) + "=\"" + field.substr(eq + 1) + "\" ";
     }
     return s + "/>";
 }
@@ -50,79 +52,60 @@ TEST(CameraMessage, NoChildrenStillClosesTheRootOnItsOwnLine) {
 
 // The 32-bit fields are given values above 65535 (and the largest).
 TEST(CameraMessage, EveryClassWritesItsFieldsInCatalogueOrder) {
-    EXPECT_EQ(Text(CameraVariableSeize(1, 70002, 3, 4, 4294967295u, 6, 70007, 70008, 9, 10, 11, 12, 13, 14, 15,
-                                       "t", 16)),
-              Expected("CameraSeize",
-                       {"Command=1", "CameraID=70002", "DeviceID=3", "UserID=4", "Priority=4294967295",
-                        "ConnState=6", "vport=70007", "cport=70008", "CamType=9", "SrcTimeDate=10",
-                        "SrcCamID=11", "SrcCamTitle=12", "SrcType=13", "BitRate=14",
-                        "SwitchID=15", "StrCamTitle=t", "VarReturnCode=16"}));
-    EXPECT_EQ(Text(CameraVariablePreset(70001, 2, 3, 4, 5)),
-              Expected("CameraPreset", {"CameraID=70001", "PresetID=2", "ProgSet=3",
-                                        "ScreenPosition=4", "VarReturnCode=5"}));
-    EXPECT_EQ(Text(CameraVariableReceiver(70001, 2, 3, 4, 5)),
-              Expected("CameraReceiver", {"CameraID=70001", "ControlType=2", "ControlCode=3",
-                                          "ScreenPosition=4", "VarReturnCode=5"}));
-    EXPECT_EQ(Text(CameraVariableSequence(70001, 2, 3, 4, 5)),
-              Expected("CameraSequence", {"SequenceID=70001", "SequenceType=2", "Action=3",
-                                          "State=4", "VarReturnCode=5"}));
-    EXPECT_EQ(Text(CameraVariableMenu(70001, 2, 3)),
-              Expected("CameraMenu", {"CameraID=70001", "ControlCode=2", "VarReturnCode=3"}));
-    EXPECT_EQ(Text(CameraVariableControl(70001, 2, 3, 4, 5)),
-              Expected("CameraControl", {"CameraID=70001", "DeviceID=2", "ControlCode=3",
-                                         "ControlPort=4", "VarReturnCode=5"}));
-    EXPECT_EQ(Text(CameraVariableMonstat(70001, 2, 3)),
-              Expected("MonitorStatus", {"CameraID=70001", "Status=2", "VarReturnCode=3"}));
-    EXPECT_EQ(Text(CameraVariableDvrControl(70001, 2, 4294967295u, 4, 5)),
-              Expected("CameraDvrControl", {"DvrID=70001", "ControlCode=2", "ControlData=4294967295",
-                                            "Status=4", "VarReturnCode=5"}));
-    EXPECT_EQ(Text(CameraVariableFuncCode(70001, 2, 3)),
-              Expected("CameraFunctionCode", {"CameraID=70001", "FunctionCode=2", "VarReturnCode=3"}));
-    EXPECT_EQ(Text(CameraVariableGroup(70001, 2, 3, 4, 70005, 6, 7, 8)),
-              Expected("CameraGroup", {"GroupID=70001", "GroupType=2", "DeviceID=3", "UserID=4",
-                                       "Priority=70005", "Action=6", "State=7", "VarReturnCode=8"}));
-    EXPECT_EQ(Text(CameraVariableGroupMonitor(70001, 2, "   3", 4)),
-              Expected("CameraGroupMonitor",
-                       {"GroupID=70001", "GroupType=2", "GroupMonitor=   3", "VarReturnCode=4"}));
-    EXPECT_EQ(Text(CameraVariableMSync(1, 2, 3, 70004, 5, 6, 7, "l", 8)),
-              Expected("CameraMSync", {"MSyncType=1", "DeviceID=2", "UserID=3", "Priority=70004",
-                                       "Action=5", "State=6", "MSyncID=7", "MSyncList=l",
-                                       "VarReturnCode=8"}));
-    EXPECT_EQ(Text(CameraVariableMSyncMonitor(1, "l", 2, "m", 3)),
-              Expected("CameraMSyncMonitor", {"MSyncType=1", "MSyncList=l", "MSyncID=2",
-                                              "MSyncMonitors=m", "VarReturnCode=3"}));
-    EXPECT_EQ(Text(CameraVariableCamClick(70001, 2, 3, 4, 5)),
-              Expected("CameraClickCentering", {"CameraID=70001", "Resolution=2", "CenterX=3",
-                                                "CenterY=4", "VarReturnCode=5"}));
-    EXPECT_EQ(Text(CameraVariableCamABF(70001, 2, 3, 4)),
-              Expected("CameraBackFocus",
-                       {"CameraID=70001", "ControlType=2", "ControlCode=3", "VarReturnCode=4"}));
-    EXPECT_EQ(Text(CameraVariableCamIMG(70001, 2, 3, 4)),
-              Expected("CameraImageSetup",
-                       {"CameraID=70001", "ControlType=2", "ControlCode=3", "VarReturnCode=4"}));
-    EXPECT_EQ(Text(CameraVariableCamDZM(70001, 2, 3, 4, 5, 6, 7)),
-              Expected("CameraDragZoom", {"CameraID=70001", "SPositionX=2", "SPositionY=3",
-                                          "EPositionX=4", "EPositionY=5", "Resolution=6",
-                                          "VarReturnCode=7"}));
-    EXPECT_EQ(Text(CameraVariableCamOSZM(70001, 2, 3, 4, 5, 6)),
-              Expected("CameraOneShotZoom", {"CameraID=70001", "ZoomDirection=2", "SpeedValue=3",
-                                             "ExtValue=4", "ScreenPosition=5", "VarReturnCode=6"}));
+    const std::pair<std::string, const char*> cases[] = {
+        {Text(CameraVariableSeize(1, 70002, 3, 4, 4294967295u, 6, 70007, 70008, 9, 10, 11, 12, 13, 14, 15, "t", 16)),
+         "CameraSeize Command=1 CameraID=70002 DeviceID=3 UserID=4 Priority=4294967295 ConnState=6 vport=70007 "
+         "cport=70008 CamType=9 SrcTimeDate=10 SrcCamID=11 SrcCamTitle=12 SrcType=13 BitRate=14 SwitchID=15 "
+         "StrCamTitle=t VarReturnCode=16"},
+        {Text(CameraVariablePreset(70001, 2, 3, 4, 5)),
+         "CameraPreset CameraID=70001 PresetID=2 ProgSet=3 ScreenPosition=4 VarReturnCode=5"},
+        {Text(CameraVariableReceiver(70001, 2, 3, 4, 5)),
+         "CameraReceiver CameraID=70001 ControlType=2 ControlCode=3 ScreenPosition=4 VarReturnCode=5"},
+        {Text(CameraVariableSequence(70001, 2, 3, 4, 5)),
+         "CameraSequence SequenceID=70001 SequenceType=2 Action=3 State=4 VarReturnCode=5"},
+        {Text(CameraVariableMenu(70001, 2, 3)), "CameraMenu CameraID=70001 ControlCode=2 VarReturnCode=3"},
+        {Text(CameraVariableControl(70001, 2, 3, 4, 5)),
+         "CameraControl CameraID=70001 DeviceID=2 ControlCode=3 ControlPort=4 VarReturnCode=5"},
+        {Text(CameraVariableMonstat(70001, 2, 3)), "MonitorStatus CameraID=70001 Status=2 VarReturnCode=3"},
+        {Text(CameraVariableDvrControl(70001, 2, 4294967295u, 4, 5)),
+         "CameraDvrControl DvrID=70001 ControlCode=2 ControlData=4294967295 Status=4 VarReturnCode=5"},
+        {Text(CameraVariableFuncCode(70001, 2, 3)),
+         "CameraFunctionCode CameraID=70001 FunctionCode=2 VarReturnCode=3"},
+        {Text(CameraVariableGroup(70001, 2, 3, 4, 70005, 6, 7, 8)),
+         "CameraGroup GroupID=70001 GroupType=2 DeviceID=3 UserID=4 Priority=70005 Action=6 State=7 VarReturnCode=8"},
+        {Text(CameraVariableGroupMonitor(70001, 2, "3", 4)),
+         "CameraGroupMonitor GroupID=70001 GroupType=2 GroupMonitor=3 VarReturnCode=4"},
+        {Text(CameraVariableMSync(1, 2, 3, 70004, 5, 6, 7, "l", 8)),
+         "CameraMSync MSyncType=1 DeviceID=2 UserID=3 Priority=70004 Action=5 State=6 MSyncID=7 MSyncList=l "
+         "VarReturnCode=8"},
+        {Text(CameraVariableMSyncMonitor(1, "l", 2, "m", 3)),
+         "CameraMSyncMonitor MSyncType=1 MSyncList=l MSyncID=2 MSyncMonitors=m VarReturnCode=3"},
+        {Text(CameraVariableCamClick(70001, 2, 3, 4, 5)),
+         "CameraClickCentering CameraID=70001 Resolution=2 CenterX=3 CenterY=4 VarReturnCode=5"},
+        {Text(CameraVariableCamABF(70001, 2, 3, 4)),
+         "CameraBackFocus CameraID=70001 ControlType=2 ControlCode=3 VarReturnCode=4"},
+        {Text(CameraVariableCamIMG(70001, 2, 3, 4)),
+         "CameraImageSetup CameraID=70001 ControlType=2 ControlCode=3 VarReturnCode=4"},
+        {Text(CameraVariableCamDZM(70001, 2, 3, 4, 5, 6, 7)),
+         "CameraDragZoom CameraID=70001 SPositionX=2 SPositionY=3 EPositionX=4 EPositionY=5 Resolution=6 "
+         "VarReturnCode=7"},
+        {Text(CameraVariableCamOSZM(70001, 2, 3, 4, 5, 6)),
+         "CameraOneShotZoom CameraID=70001 ZoomDirection=2 SpeedValue=3 ExtValue=4 ScreenPosition=5 VarReturnCode=6"},
+    };
+    for (const auto& [text, fields] : cases) EXPECT_EQ(text, Expected(fields));
 }
 
 TEST(CameraMessage, OmittedFieldsAreLeftOutOnlyWhenZeroOrEmpty) {
     CameraVariableSeize seize(1, 2, 3, 4);
-    EXPECT_EQ(Text(seize), Expected("CameraSeize", {"Command=1", "CameraID=2", "DeviceID=3",
-                                                    "UserID=4"}));
+    EXPECT_EQ(Text(seize), Expected("CameraSeize Command=1 CameraID=2 DeviceID=3 UserID=4"));
     seize.SetPriority(5);
-    EXPECT_EQ(Text(seize), Expected("CameraSeize", {"Command=1", "CameraID=2", "DeviceID=3",
-                                                    "UserID=4", "Priority=5"}));
+    EXPECT_EQ(Text(seize), Expected("CameraSeize Command=1 CameraID=2 DeviceID=3 UserID=4 Priority=5"));
     // Fields that are always written stay even at 0.
-    EXPECT_EQ(Text(CameraVariableSeize(0, 0, 0, 0)),
-              Expected("CameraSeize", {"Command=0", "CameraID=0", "DeviceID=0", "UserID=0"}));
+    EXPECT_EQ(Text(CameraVariableSeize(0, 0, 0, 0)), Expected("CameraSeize Command=0 CameraID=0 DeviceID=0 UserID=0"));
     EXPECT_EQ(Text(CameraVariableGroupMonitor(10000001, 1, "", 0)),
-              Expected("CameraGroupMonitor", {"GroupID=10000001", "GroupType=1", "VarReturnCode=0"}));
+              Expected("CameraGroupMonitor GroupID=10000001 GroupType=1 VarReturnCode=0"));
     EXPECT_EQ(Text(CameraVariableMSyncMonitor(1, "", 0, "", 0)),
-              Expected("CameraMSyncMonitor", {"MSyncType=1", "MSyncID=0", "VarReturnCode=0"}));
+              Expected("CameraMSyncMonitor MSyncType=1 MSyncID=0 VarReturnCode=0"));
 }
 
 TEST(CameraMessage, NumbersFromAttributesAreWidthLimited) {
