@@ -10,6 +10,10 @@
 
 namespace {
 
+XML_Status Parse(expatpp& parser, const std::string& text) {
+    return parser.XML_Parse(text.data(), static_cast<int>(text.size()), 1);
+}
+
 class Recorder : public expatpp {
 public:
     std::string log;
@@ -35,8 +39,7 @@ public:
 
 TEST(expatpp, AThrowingHandlerStopsTheParseInsteadOfUnwindingThroughExpat) {
     Thrower t;
-    std::string text = "<a><b/><c/><d/></a>";
-    EXPECT_EQ(t.XML_Parse(text.data(), static_cast<int>(text.size()), 1), XML_STATUS_ERROR);
+    EXPECT_EQ(Parse(t, "<a><b/><c/><d/></a>"), XML_STATUS_ERROR);
     EXPECT_EQ(t.XML_GetErrorCode(), XML_ERROR_ABORTED);
     EXPECT_EQ(t.starts, 2);
 }
@@ -72,8 +75,7 @@ private:
 
 TEST(expatppNesting, AChildTakesOverOneSubtreeAndHandsItBack) {
     Parent p;
-    std::string text = "<r><sub><x><y/></x></sub><z/><sub/></r>";
-    ASSERT_EQ(p.XML_Parse(text.data(), static_cast<int>(text.size()), 1), XML_STATUS_OK);
+    ASSERT_EQ(Parse(p, "<r><sub><x><y/></x></sub><z/><sub/></r>"), XML_STATUS_OK);
     EXPECT_EQ(p.log, "p<rp<subc<xc<yc>yc>xp>subp<zp>zp<subp>subp>r");
     EXPECT_EQ(p.done, 2);
 }
@@ -85,21 +87,18 @@ TEST(expatppNesting, AChildTakesOverOneSubtreeAndHandsItBack) {
 TEST(expatpp, EachObjectStartsCleanAfterAnyEarlierDocument) {
     {
         Recorder broken;
-        const std::string text = "<!DOCTYPE a [<!ENTITY e 'x'>]><a><b>&e;</a>";
-        EXPECT_EQ(broken.XML_Parse(text.data(), static_cast<int>(text.size()), 1), XML_STATUS_ERROR);
+        EXPECT_EQ(Parse(broken, "<!DOCTYPE a [<!ENTITY e 'x'>]><a><b>&e;</a>"), XML_STATUS_ERROR);
         EXPECT_EQ(broken.XML_GetErrorCode(), XML_ERROR_TAG_MISMATCH);
     }
     {
         Recorder fresh;  // entity e was the previous document's
-        const std::string text = "<a>&e;</a>";
-        EXPECT_EQ(fresh.XML_Parse(text.data(), static_cast<int>(text.size()), 1), XML_STATUS_ERROR);
+        EXPECT_EQ(Parse(fresh, "<a>&e;</a>"), XML_STATUS_ERROR);
         EXPECT_EQ(fresh.XML_GetErrorCode(), XML_ERROR_UNDEFINED_ENTITY);
         EXPECT_EQ(fresh.log, "<a");
     }
     {
         Thrower stopped;  // stopped by its handler
-        const std::string text = "<a><b/><c/></a>";
-        EXPECT_EQ(stopped.XML_Parse(text.data(), static_cast<int>(text.size()), 1), XML_STATUS_ERROR);
+        EXPECT_EQ(Parse(stopped, "<a><b/><c/></a>"), XML_STATUS_ERROR);
     }
     {
         Recorder unfinished;  // destroyed with the document open
@@ -107,8 +106,7 @@ TEST(expatpp, EachObjectStartsCleanAfterAnyEarlierDocument) {
     }
     for (int i = 0; i < 3; ++i) {
         Recorder next;
-        const std::string text = "<?xml version=\"1.0\" standalone=\"yes\"?><r>x<?t d?><s/></r>";
-        ASSERT_EQ(next.XML_Parse(text.data(), static_cast<int>(text.size()), 1), XML_STATUS_OK);
+        ASSERT_EQ(Parse(next, "<?xml version=\"1.0\" standalone=\"yes\"?><r>x<?t d?><s/></r>"), XML_STATUS_OK);
         EXPECT_EQ(next.log, "<r[x]?t<s>s>r");  // every callback reaches the object
         EXPECT_EQ(next.XML_GetErrorCode(), XML_ERROR_NONE);
     }

@@ -134,38 +134,34 @@ TEST(XMLCodec, AFactoryThatThrowsFailsTheDecodeCleanly) {
     EXPECT_EQ(d.error, "out of memory");
 }
 
+// The pointer form hands out the current codec until it is destroyed; the
+// status form always makes a new one, which becomes the current codec.
 TEST(XMLCodec, CreationFunctions) {
     EXPECT_EQ(CreateXMLCodec(static_cast<IXMLCodec**>(nullptr)), FALSE);
     EXPECT_EQ(DestroyXMLCodec(nullptr), FALSE);
-
-    IXMLCodec* a = nullptr;
-    IXMLCodec* b = nullptr;
+    IXMLCodec *a = nullptr, *b = nullptr;
     ASSERT_EQ(CreateXMLCodec(&a), TRUE);
     ASSERT_EQ(CreateXMLCodec(&b), TRUE);
-    EXPECT_EQ(a, b);  // the current codec until it is destroyed
+    EXPECT_EQ(a, b);
     std::string s = kWorkedExample;
     Message* m = nullptr;
     EXPECT_EQ(a->Decode(&s, &g_factory, &m), TRUE);
     delete m;
     EXPECT_EQ(DestroyXMLCodec(&a), TRUE);
     EXPECT_EQ(a, nullptr);
-    IXMLCodec* fresh = nullptr;
-    ASSERT_EQ(CreateXMLCodec(&fresh), TRUE);
+    ASSERT_EQ(CreateXMLCodec(&b), TRUE);
     m = nullptr;
-    EXPECT_EQ(fresh->Decode(&s, &g_factory, &m), TRUE);  // a new parser
+    EXPECT_EQ(b->Decode(&s, &g_factory, &m), TRUE);  // a new parser, not the destroyed one
     delete m;
-    EXPECT_EQ(DestroyXMLCodec(&fresh), TRUE);
-    IXMLCodec* none = nullptr;
-    EXPECT_EQ(DestroyXMLCodec(&none), TRUE);
+    EXPECT_EQ(DestroyXMLCodec(&b), TRUE);
 
     unsigned short status = FALSE;
     IXMLCodec* c1 = CreateXMLCodec(&status);
     EXPECT_EQ(status, TRUE);
     IXMLCodec* c2 = CreateXMLCodec(&status);
-    EXPECT_NE(c1, c2);  // always new, and the latest is current
-    IXMLCodec* current = nullptr;
-    CreateXMLCodec(&current);
-    EXPECT_EQ(current, c2);
+    EXPECT_NE(c1, c2);
+    CreateXMLCodec(&a);
+    EXPECT_EQ(a, c2);
     DestroyXMLCodec(&c2);
     XMLCodec_SingletonFactory::Instance().DestroyXMLCodec(c1);
 }

@@ -140,8 +140,6 @@ TEST(NuvakCntl, ToursWithoutStepsOrDefinitions) {
     in.Block(257)->SetNuvakId(257);
     EXPECT_EQ(in.Block(257)->IsGroupPreset(), 0xFFFF);
     EXPECT_EQ(in.controls->GetGlobalCameraId(0xFFFFFFFFul), 0xFFFFFFFFul);
-    EXPECT_EQ(in.presets->GetLogCam(0), 0xFFFFFFFFul);
-    EXPECT_EQ(in.presets->GetLogCam(2048), 0xFFFFFFFFul);
 }
 
 // Ticks until the step index changes; returns how many ticks that took.
