@@ -88,6 +88,7 @@ TEST(NuvakCntl, StateTableWithStatusCodes) {
         {MON_TOUR_ACT_PAUSE, 0, TOURSTATE_STOPPED, 0, TOURSTATE_STOPPED},  // held on the step shown
         {MON_TOUR_ACT_DEC, 0, TOURSTATE_STOPPED, 2, kAny},              // by hand, wrapping round
         {MON_TOUR_ACT_INC, 0, TOURSTATE_STOPPED, 0, kAny},
+        {MON_TOUR_ACT_INC, 0, TOURSTATE_STOPPED, 1, kAny},
         {MON_TOUR_ACT_NOP, 0, TOURSTATE_RUNNING, 0, kAny},              // Start: from step 0 at the next tick
         {MON_TOUR_ACT_PAUSE, 0, TOURSTATE_STOPPED, 2, kAny},
         {MON_TOUR_ACT_RUN, 0, TOURSTATE_RUNNING, 0, kAny},
