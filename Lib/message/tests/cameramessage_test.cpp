@@ -1,5 +1,4 @@
-// The camera message and catalogue: exact text, field tables, building from
-// attributes, slots and the factory's tag table.
+// The camera message and catalogue: exact text, field tables, building from attributes, slots, the factory.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -139,13 +138,9 @@ TEST(CameraMessage, HeaderAttributesInAnyOrderWithExtrasBuildTheSameMessage) {
                               "actiontype", "ignored", "ErrorStatus", "2565", "SourceUnit", "2",
                               "MonSwitchID", "4", "RequestID", "9", "ActionType", "SET",
                               "RequestID", "7", nullptr};
-    CameraMessage a(inOrder), b(shuffled);
-    EXPECT_EQ(Text(a, 0), Text(b, 0));
-    EXPECT_EQ(b.GetActionType(), "SET");
-    EXPECT_EQ(b.GetSourceUnit(), 2);
-    EXPECT_EQ(b.GetErrorStatus(), 0x0A05);
-    EXPECT_EQ(b.GetMonSwitchID(), 4);
-    EXPECT_EQ(b.GetMonDevType(), 5);
+    const std::string want = Text(CameraMessage("SET", 7, 2, 0x0A05, 20000003, 4, 5), 0);
+    EXPECT_EQ(Text(CameraMessage(inOrder), 0), want);
+    EXPECT_EQ(Text(CameraMessage(shuffled), 0), want);
     CameraMessage none(static_cast<const char**>(nullptr));
     EXPECT_EQ(none.GetHeaderType(), "Camera");
     EXPECT_EQ(none.GetActionType(), "");
@@ -186,8 +181,6 @@ TEST(CameraMessage, RemovedSlotsStayCountedAndAreSkippedOnWriting) {
     auto* preset = new CameraVariablePreset(101, 3, 0, 0, 0);
     ASSERT_EQ(m.AddElement(group), TRUE);
     ASSERT_EQ(m.AddElement(preset), TRUE);
-    ASSERT_EQ(m.GetElementCount(), 2);
-
     m.RemoveElement(group);
     EXPECT_EQ(m.GetElementCount(), 2);
     Variable* v = reinterpret_cast<Variable*>(0x1);

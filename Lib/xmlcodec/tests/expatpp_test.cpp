@@ -81,9 +81,7 @@ TEST(expatppNesting, AChildTakesOverOneSubtreeAndHandsItBack) {
 }
 
 // Parsers are recycled from one object to the next (reset, not freed): an
-// object must start as with a new parser, whatever the previous document
-// left behind (open tags, an internal DTD, a stopped or unfinished parse),
-// and only its own callbacks may run.
+// object starts as with a new parser whatever the previous document left behind.
 TEST(expatpp, EachObjectStartsCleanAfterAnyEarlierDocument) {
     {
         Recorder broken;

@@ -1,6 +1,5 @@
-// Hostile text: every case ends with a bounded, clear outcome.
-// Wall-time bounds are generous (shared 2-core machines, sanitizer builds);
-// they catch hangs and runaway expansion, not slowness.
+// Hostile text: every case ends with a bounded, clear outcome. The generous wall-time
+// bound catches hangs and runaway expansion, not slowness.
 #include <gtest/gtest.h>
 
 #include <chrono>

@@ -1,6 +1,5 @@
-// Round trip over generated messages: every variable class, numbers at
-// their limits, texts with every escaped character and multi-byte UTF-8.
-// encode -> decode -> encode must give identical text and equal values.
+// Generated messages (every class, numbers at their limits, texts with every escaped
+// character and multi-byte UTF-8): encode -> decode -> encode gives identical text.
 #include <gtest/gtest.h>
 
 #include <cstring>

@@ -1,6 +1,5 @@
-// Monitor client: every row of the transition table, checked on the bytes that
-// reach the monitor control process's mailbox (a UDP socket on the port of
-// IPC address 1). Runs in private namespaces: it takes IPC address 13.
+// Monitor client: every row of the transition table, checked on the bytes that reach the
+// monitor control process's mailbox (UDP port of IPC address 1). Takes IPC address 13.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -33,11 +32,7 @@ struct Client : IFrameWorkClient, IFrameWorkObserver {
 enum class Do { Select, Seize, Release, Camera, Pause, Stop, SeizeConfirm, SuspendConfirm, Refused, Switched, Idle };
 enum class Sent { Seize, Release, Camera, Preset, Stop, Pause };
 // One row of a scenario: the call, the messages it sends in order, the state after it.
-struct Step {
-    Do call;
-    std::vector<Sent> sent;
-    unsigned short state;
-};
+struct Step { Do call; std::vector<Sent> sent; unsigned short state; };
 
 // Owns the framework, a worker with mailbox 13, and the socket standing in
 // for the monitor control process at IPC address 1.

@@ -1,7 +1,5 @@
-// Tour control and tour manager, driven directly: control blocks over tables
-// filled in memory (the database folder of the namespace is empty), monitor
-// clients without a worker (they send nothing and stay idle unless a test
-// puts them in a waiting state).
+// Tour control and tour manager over tables filled in memory; the monitor clients have
+// no worker: they send nothing and stay idle unless a test puts them in a waiting state.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -77,9 +75,7 @@ TEST(NuvakCntl, StateTableWithStatusCodes) {
     // Each action in turn: its status, then the block's state and step index
     // and the tour state the clients were given (kAny: not looked at).
     constexpr unsigned short kAny = 0xFFFF;
-    const struct {
-        unsigned short action, status, state, index, client;
-    } rows[] = {
+    const struct { unsigned short action, status, state, index, client; } rows[] = {
         {MON_TOUR_ACT_RUN, 0, TOURSTATE_RUNNING, 0, TOURSTATE_RUNNING},  // step 0 shown, index stays 0
         {MON_TOUR_ACT_NOP, NUVAKERR_INVSTATE, TOURSTATE_RUNNING, 0, kAny},  // Start, Inc, Dec need a held tour
         {MON_TOUR_ACT_INC, NUVAKERR_INVSTATE, TOURSTATE_RUNNING, 0, kAny},
