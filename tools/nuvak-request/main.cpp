@@ -25,6 +25,7 @@
 #include "itmgr.h"
 #include "request.h"
 #include "sysdefs.h"
+#include "toolargs.h"
 
 using namespace nuvak::request;
 
@@ -66,10 +67,7 @@ const char kUsage[] =
     "Exit status: 0 answered with status 0; 2 answered with an error status;\n"
     "3 no answer (or, for --count, any request lost); 1 bad arguments or failure.\n";
 
-[[noreturn]] void Fail(const std::string& reason) {
-    std::fprintf(stderr, "nuvak-request: %s\n", reason.c_str());
-    std::exit(1);
-}
+[[noreturn]] void Fail(const std::string& reason) { nuvak::toolargs::Fail("nuvak-request", reason); }
 
 double NowMs() {
     using namespace std::chrono;
