@@ -1,12 +1,12 @@
-// The command line of the programs under tools/: a reader that walks the
-// arguments, takes the value after a flag and reads numbers (decimal or 0x
-// hex) within a range. A bad argument throws BadArgs with a one-line reason;
-// each program catches it once and reports it its own way (its name, its
-// exit status).
+// What the programs under tools/ share: a reader that walks the arguments,
+// takes the value after a flag and reads numbers (decimal or 0x hex) within a
+// range. A bad argument throws BadArgs with a one-line reason; each program
+// reports it its own way (its name, its exit status). And a millisecond clock.
 #ifndef NUVAK_TOOLARGS_H
 #define NUVAK_TOOLARGS_H
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -57,10 +57,36 @@ private:
     std::string arg_;
 };
 
+// Walks the whole command line from argv[first]: --help or -h prints `usage`
+// and ends the program (status 0); every other argument goes to
+// each(reader, argument), which takes the values it needs from the reader
+// and throws BadArgs on a bad one. The reason goes to `fail`.
+template <typename Each>
+void ReadAll(int argc, char** argv, int first, const char* usage, void (*fail)(const std::string&), Each each) {
+    try {
+        for (Reader r(argc, argv, first); r.More();) {
+            const std::string& a = r.Next();
+            if (a == "--help" || a == "-h") {
+                std::fputs(usage, stdout);
+                std::exit(0);
+            }
+            each(r, a);
+        }
+    } catch (const BadArgs& e) {
+        fail(e.what());
+    }
+}
+
 // "PROGRAM: REASON" on standard error, then the exit.
 [[noreturn]] inline void Fail(const char* program, const std::string& reason, int status = 1) {
     std::fprintf(stderr, "%s: %s\n", program, reason.c_str());
     std::exit(status);
+}
+
+// Milliseconds on the steady clock, for latencies and deadlines.
+inline double NowMs() {
+    using namespace std::chrono;
+    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace nuvak::toolargs

@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,6 +36,7 @@
 namespace {
 
 using nuvak::toolargs::BadArgs;
+using nuvak::toolargs::NowMs;
 
 const char kUsage[] =
     "usage: nuvak-peer [serve] [--port P] [--unit N] [--status CODE] [--state N]\n"
@@ -80,11 +80,6 @@ const char kUsage[] =
 
 [[noreturn]] void Fail(const std::string& why) { nuvak::toolargs::Fail("nuvak-peer", why); }
 
-double NowMs() {
-    using namespace std::chrono;
-    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
-
 struct Args {
     std::string mode = "serve", to, tag = "r", type = "once";
     unsigned short unit = 0, port = 5111, maxRetry = 3;
@@ -101,39 +96,29 @@ Args Parse(int argc, char** argv) {
     Args a;
     int first = 1;
     if (argc > 1 && argv[1][0] != '-') a.mode = argv[first++];
-    nuvak::toolargs::Reader r(argc, argv, first);
-    try {
-        while (r.More()) {
-            const std::string& k = r.Next();
-            if (k == "--help" || k == "-h") {
-                std::fputs(kUsage, stdout);
-                std::exit(0);
-            }
-            if (k == "--latencies") a.latencies = true;
-            else if (k == "--port") a.port = r.Number<unsigned short>(0, 65535);
-            else if (k == "--unit") a.unit = r.Number<unsigned short>(1, 64);
-            else if (k == "--to") a.to = r.Value();
-            else if (k == "--count") a.count = r.Number(1, 10000000);
-            else if (k == "--window") a.window = r.Number(1, 100000);
-            else if (k == "--type") a.type = r.Value();
-            else if (k == "--tag") a.tag = r.Value();
-            else if (k == "--service") a.service = r.Number(1, 0xFFFFFFFFul);
-            else if (k == "--max-retry") a.maxRetry = r.Number<unsigned short>(0, 100);
-            else if (k == "--retry-period") a.retryPeriod = r.Number(1, 600000);
-            else if (k == "--wait") a.waitMs = r.Number(0, 600000);
-            else if (k == "--log") a.log = r.Value();
-            else if (k == "--rate") a.rate = r.Number<double>(0, 1000000);
-            else if (k == "--status") a.status = r.Number<unsigned short>(0, 0xFFFF);
-            else if (k == "--state") a.state = r.Number<unsigned short>(0, 0xFFFF);
-            else if (k[0] == '-') throw BadArgs("unknown option " + k + " (try --help)");
-            else throw BadArgs("unexpected argument " + k + " (try --help)");
-        }
-        if (std::find(std::begin(kModes), std::end(kModes), a.mode) == std::end(kModes))
-            throw BadArgs("unknown mode " + a.mode + " (try --help)");
-        if (a.type != "once" && a.type != "least" && a.type != "most") throw BadArgs("--type takes once, least or most");
-    } catch (const BadArgs& e) {
-        Fail(e.what());
-    }
+    nuvak::toolargs::ReadAll(argc, argv, first, kUsage, Fail, [&](nuvak::toolargs::Reader& r, const std::string& k) {
+        if (k == "--latencies") a.latencies = true;
+        else if (k == "--port") a.port = r.Number<unsigned short>(0, 65535);
+        else if (k == "--unit") a.unit = r.Number<unsigned short>(1, 64);
+        else if (k == "--to") a.to = r.Value();
+        else if (k == "--count") a.count = r.Number(1, 10000000);
+        else if (k == "--window") a.window = r.Number(1, 100000);
+        else if (k == "--type") a.type = r.Value();
+        else if (k == "--tag") a.tag = r.Value();
+        else if (k == "--service") a.service = r.Number(1, 0xFFFFFFFFul);
+        else if (k == "--max-retry") a.maxRetry = r.Number<unsigned short>(0, 100);
+        else if (k == "--retry-period") a.retryPeriod = r.Number(1, 600000);
+        else if (k == "--wait") a.waitMs = r.Number(0, 600000);
+        else if (k == "--log") a.log = r.Value();
+        else if (k == "--rate") a.rate = r.Number<double>(0, 1000000);
+        else if (k == "--status") a.status = r.Number<unsigned short>(0, 0xFFFF);
+        else if (k == "--state") a.state = r.Number<unsigned short>(0, 0xFFFF);
+        else if (k[0] == '-') throw BadArgs("unknown option " + k + " (try --help)");
+        else throw BadArgs("unexpected argument " + k + " (try --help)");
+    });
+    if (std::find(std::begin(kModes), std::end(kModes), a.mode) == std::end(kModes))
+        Fail("unknown mode " + a.mode + " (try --help)");
+    if (a.type != "once" && a.type != "least" && a.type != "most") Fail("--type takes once, least or most");
     return a;
 }
 

@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -69,10 +68,7 @@ const char kUsage[] =
 
 [[noreturn]] void Fail(const std::string& reason) { nuvak::toolargs::Fail("nuvak-request", reason); }
 
-double NowMs() {
-    using namespace std::chrono;
-    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
+using nuvak::toolargs::NowMs;
 
 // Drives the sending on the framework loop: a 100 ms timer releases the
 // requests at the asked rate; every answer or give-up is recorded; the loop

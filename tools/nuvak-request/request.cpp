@@ -73,49 +73,30 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& reason) {
             } else if (a == "--to") {
                 o.to = r.Value();
                 if (!ResolveAddress(o.to, o.toIpa)) throw toolargs::BadArgs("--to: cannot resolve '" + o.to + "'");
-            } else if (a == "--unit") {
-                o.unit = r.Number<unsigned short>(1, 64);
-            } else if (a == "--port") {
-                o.port = r.Number<unsigned short>(1, 65535);
-            } else if (a == "--monitor") {
-                o.monitor = r.Number<std::uint32_t>(0, 0xFFFFFFFFul);
-            } else if (a == "--user") {
-                o.user = r.Number<unsigned short>(0, 0xFFFF);
-            } else if (a == "--device") {
-                o.device = r.Number<unsigned short>(0, 0xFFFF);
-            } else if (a == "--priority") {
-                o.priority = r.Number<std::uint32_t>(0, 0xFFFFFFFFul);
-            } else if (a == "--json") {
-                o.json = true;
-            } else if (a == "--dry-run") {
-                o.dryRun = true;
-            } else if (a == "--action") {
-                o.rawAction = r.Number<int>(0, 0xFFFF);
-            } else if (a == "--type") {
-                o.rawType = r.Number<int>(0, 0xFFFF);
-            } else if (a == "--xml") {
-                o.xmlFile = r.Value();
-            } else if (a == "--count") {
-                o.count = r.Number(1, 10000000);
             } else if (a == "--rate") {
                 const std::string v = r.Value();
                 char* end = nullptr;
                 o.rate = std::strtod(v.c_str(), &end);
                 if (*end != '\0' || !(o.rate > 0.0) || o.rate > 1e6)
                     throw toolargs::BadArgs("--rate takes requests per second, above 0 and at most 1000000");
-            } else if (a == "--source") {
-                o.source = r.Number<unsigned short>(0, 64);
-            } else if (a == "--max-retry") {
-                o.maxRetry = r.Number<unsigned short>(0, 100);
-            } else if (a == "--retry-period") {
-                o.retryPeriod = r.Number(1, 600000);
-            } else if (a == "--local-port") {
-                o.localPort = r.Number<unsigned short>(0, 65535);
-            } else if (!a.empty() && a[0] == '-' && a != "-") {
-                throw toolargs::BadArgs("unknown option " + a + " (try --help)");
-            } else {
-                positional.push_back(a);
-            }
+            } else if (a == "--unit") o.unit = r.Number<unsigned short>(1, 64);
+            else if (a == "--port") o.port = r.Number<unsigned short>(1, 65535);
+            else if (a == "--monitor") o.monitor = r.Number<std::uint32_t>(0, 0xFFFFFFFFul);
+            else if (a == "--user") o.user = r.Number<unsigned short>(0, 0xFFFF);
+            else if (a == "--device") o.device = r.Number<unsigned short>(0, 0xFFFF);
+            else if (a == "--priority") o.priority = r.Number<std::uint32_t>(0, 0xFFFFFFFFul);
+            else if (a == "--json") o.json = true;
+            else if (a == "--dry-run") o.dryRun = true;
+            else if (a == "--action") o.rawAction = r.Number<int>(0, 0xFFFF);
+            else if (a == "--type") o.rawType = r.Number<int>(0, 0xFFFF);
+            else if (a == "--xml") o.xmlFile = r.Value();
+            else if (a == "--count") o.count = r.Number(1, 10000000);
+            else if (a == "--source") o.source = r.Number<unsigned short>(0, 64);
+            else if (a == "--max-retry") o.maxRetry = r.Number<unsigned short>(0, 100);
+            else if (a == "--retry-period") o.retryPeriod = r.Number(1, 600000);
+            else if (a == "--local-port") o.localPort = r.Number<unsigned short>(0, 65535);
+            else if (a.empty() || a[0] != '-' || a == "-") positional.push_back(a);
+            else throw toolargs::BadArgs("unknown option " + a + " (try --help)");
         }
     } catch (const toolargs::BadArgs& e) {
         reason = e.what();

@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,10 +44,7 @@ const char kUsage[] =
 volatile sig_atomic_t g_stop = 0;
 void OnStop(int) { g_stop = 1; }
 
-double NowMs() {
-    using namespace std::chrono;
-    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
+using nuvak::toolargs::NowMs;
 
 sockaddr_in Addr(const std::string& text, unsigned short port) {
     sockaddr_in sa{};
@@ -80,27 +76,18 @@ int main(int argc, char** argv) {
     std::string listen, from, to;
     unsigned short port = 5110;
     unsigned long delay = 0, jitter = 0, dup = 0, reorder = 0, gap = 20;
-    try {
-        for (nuvak::toolargs::Reader r(argc, argv); r.More();) {
-            const std::string& k = r.Next();
-            if (k == "--help" || k == "-h") {
-                std::fputs(kUsage, stdout);
-                return 0;
-            }
-            if (k == "--listen") listen = r.Value();
-            else if (k == "--from") from = r.Value();
-            else if (k == "--to") to = r.Value();
-            else if (k == "--port") port = r.Number<unsigned short>(0, 65535);
-            else if (k == "--delay") delay = r.Number(0, 60000);
-            else if (k == "--jitter") jitter = r.Number(0, 60000);
-            else if (k == "--dup") dup = r.Number(0, 100);
-            else if (k == "--reorder") reorder = r.Number(0, 100);
-            else if (k == "--gap") gap = r.Number(0, 60000);
-            else throw nuvak::toolargs::BadArgs("unknown option " + k);
-        }
-    } catch (const nuvak::toolargs::BadArgs& e) {
-        Fail(e.what());
-    }
+    nuvak::toolargs::ReadAll(argc, argv, 1, kUsage, Fail, [&](nuvak::toolargs::Reader& r, const std::string& k) {
+        if (k == "--listen") listen = r.Value();
+        else if (k == "--from") from = r.Value();
+        else if (k == "--to") to = r.Value();
+        else if (k == "--port") port = r.Number<unsigned short>(0, 65535);
+        else if (k == "--delay") delay = r.Number(0, 60000);
+        else if (k == "--jitter") jitter = r.Number(0, 60000);
+        else if (k == "--dup") dup = r.Number(0, 100);
+        else if (k == "--reorder") reorder = r.Number(0, 100);
+        else if (k == "--gap") gap = r.Number(0, 60000);
+        else throw nuvak::toolargs::BadArgs("unknown option " + k);
+    });
     if (argc == 1) {
         std::fputs(kUsage, stdout);
         return 0;

@@ -124,34 +124,26 @@ int main(int argc, char** argv) {
     bool haveLocal = false, clear = false, quiet = false, remove = false;
     Entry local;
     unsigned long count = 64;
-    try {
-        for (nuvak::toolargs::Reader r(argc, argv); r.More();) {
-            const std::string& a = r.Next();
-            if (a == "--help" || a == "-h") {
-                std::fputs(kUsage, stdout);
-                return 0;
-            } else if (a == "--local") {
-                local = ParseEntry(r.Value(), true);
-                haveLocal = true;
-            } else if (a == "--file") {
-                ReadFile(r.Value(), units, local, haveLocal);
-            } else if (a == "--clear") {
-                clear = true;
-            } else if (a == "--count") {
-                count = r.Number(0, 64);
-            } else if (a == "--quiet") {
-                quiet = true;
-            } else if (a == "--remove") {
-                remove = true;
-            } else if (!a.empty() && a[0] == '-') {
-                Fail("unknown option " + a + " (try --help)");
-            } else {
-                units.push_back(ParseEntry(a, false));
-            }
+    nuvak::toolargs::ReadAll(argc, argv, 1, kUsage, Fail, [&](nuvak::toolargs::Reader& r, const std::string& a) {
+        if (a == "--local") {
+            local = ParseEntry(r.Value(), true);
+            haveLocal = true;
+        } else if (a == "--file") {
+            ReadFile(r.Value(), units, local, haveLocal);
+        } else if (a == "--clear") {
+            clear = true;
+        } else if (a == "--count") {
+            count = r.Number(0, 64);
+        } else if (a == "--quiet") {
+            quiet = true;
+        } else if (a == "--remove") {
+            remove = true;
+        } else if (!a.empty() && a[0] == '-') {
+            Fail("unknown option " + a + " (try --help)");
+        } else {
+            units.push_back(ParseEntry(a, false));
         }
-    } catch (const nuvak::toolargs::BadArgs& e) {
-        Fail(e.what());
-    }
+    });
 
     DMUnitMgr* mgr = DMUnitMgr::Instance();
     const bool writing = clear || haveLocal || !units.empty();
