@@ -27,7 +27,7 @@ while [ $# -gt 0 ]; do
     *) echo "run.sh: unknown argument '$1' (try --help)" >&2; exit 2 ;;
   esac
 done
-peer=$build/tests/multiunit/mu-peer
+peer=$build/tools/nuvak-peer/nuvak-peer
 [ -x "$peer" ] || { echo "run.sh: missing $peer (build first: scripts/build.sh normal)" >&2; exit 2; }
 if [ "${NUVAK_IN_NETNS:-}" != 1 ]; then
   [ "$(id -u)" = 0 ] || { echo "run.sh: needs root (namespaces)" >&2; exit 2; }

@@ -2,9 +2,9 @@
 # End-to-end tests of a multi-unit installation: four units on the simulated
 # network (tools/nuvak-sim/netsim.sh), each with its own task manager, unit
 # table, monitor control, database and service, run in the caller's private
-# namespace (scripts/netns-run.sh). mu-peer is the requesting and the counting
+# namespace (scripts/netns-run.sh). nuvak-peer is the requesting and the counting
 # side; the services are the real binaries of BUILD.
-# usage: multiunit_nstest.sh CASE BUILD MU-PEER   (cases: see the end)
+# usage: multiunit_nstest.sh CASE BUILD NUVAK-PEER   (cases: see the end)
 set -u
 case_name=$1 build=$2 peer=$3
 src=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)

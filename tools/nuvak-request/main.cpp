@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -25,6 +24,7 @@
 #include "itmgr.h"
 #include "request.h"
 #include "sysdefs.h"
+#include "toolargs.h"
 
 using namespace nuvak::request;
 
@@ -66,15 +66,9 @@ const char kUsage[] =
     "Exit status: 0 answered with status 0; 2 answered with an error status;\n"
     "3 no answer (or, for --count, any request lost); 1 bad arguments or failure.\n";
 
-[[noreturn]] void Fail(const std::string& reason) {
-    std::fprintf(stderr, "nuvak-request: %s\n", reason.c_str());
-    std::exit(1);
-}
+[[noreturn]] void Fail(const std::string& reason) { nuvak::toolargs::Fail("nuvak-request", reason); }
 
-double NowMs() {
-    using namespace std::chrono;
-    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
+using nuvak::toolargs::NowMs;
 
 // Drives the sending on the framework loop: a 100 ms timer releases the
 // requests at the asked rate; every answer or give-up is recorded; the loop

@@ -4,7 +4,6 @@
 #include <expat.h>
 #include <netdb.h>
 
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -15,19 +14,9 @@
 
 #include "cameramessage.h"
 #include "sysdefs.h"
+#include "toolargs.h"
 
 namespace nuvak::request {
-
-bool ParseNumber(const std::string& text, unsigned long max, unsigned long& out) {
-    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return false;
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long v = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
-    if (errno != 0 || end == text.c_str() || *end != '\0' || v > max) return false;
-    out = static_cast<unsigned long>(v);
-    return true;
-}
 
 bool LookupAction(const std::string& name, ActionSpec& spec) {
     struct Row {
@@ -75,111 +64,43 @@ bool ResolveAddress(const std::string& text, unsigned long& ipa) {
 
 bool ParseOptions(int argc, char** argv, Options& o, std::string& reason) {
     std::vector<std::string> positional;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= argc) {
-                reason = a + " needs a value";
-                return false;
-            }
-            out = argv[++i];
-            return true;
-        };
-        auto number = [&](unsigned long max, unsigned long& out) {
-            std::string v;
-            if (!value(v)) return false;
-            if (!ParseNumber(v, max, out)) {
-                reason = a + " takes a number 0.." + std::to_string(max) + " (decimal or 0x hex), not '" + v + "'";
-                return false;
-            }
-            return true;
-        };
-        unsigned long n = 0;
-        if (a == "--help" || a == "-h") {
-            o.help = true;
-            return true;
-        } else if (a == "--to") {
-            if (!value(o.to)) return false;
-            if (!ResolveAddress(o.to, o.toIpa)) {
-                reason = "--to: cannot resolve '" + o.to + "'";
-                return false;
-            }
-        } else if (a == "--unit") {
-            if (!number(64, n)) return false;
-            if (n == 0) {
-                reason = "--unit takes 1..64";
-                return false;
-            }
-            o.unit = static_cast<unsigned short>(n);
-        } else if (a == "--port") {
-            if (!number(65535, n)) return false;
-            if (n == 0) {
-                reason = "--port takes 1..65535";
-                return false;
-            }
-            o.port = static_cast<unsigned short>(n);
-        } else if (a == "--monitor") {
-            if (!number(0xFFFFFFFFul, n)) return false;
-            o.monitor = static_cast<std::uint32_t>(n);
-        } else if (a == "--user") {
-            if (!number(0xFFFF, n)) return false;
-            o.user = static_cast<unsigned short>(n);
-        } else if (a == "--device") {
-            if (!number(0xFFFF, n)) return false;
-            o.device = static_cast<unsigned short>(n);
-        } else if (a == "--priority") {
-            if (!number(0xFFFFFFFFul, n)) return false;
-            o.priority = static_cast<std::uint32_t>(n);
-        } else if (a == "--json") {
-            o.json = true;
-        } else if (a == "--dry-run") {
-            o.dryRun = true;
-        } else if (a == "--action") {
-            if (!number(0xFFFF, n)) return false;
-            o.rawAction = static_cast<int>(n);
-        } else if (a == "--type") {
-            if (!number(0xFFFF, n)) return false;
-            o.rawType = static_cast<int>(n);
-        } else if (a == "--xml") {
-            if (!value(o.xmlFile)) return false;
-        } else if (a == "--count") {
-            if (!number(10000000, n)) return false;
-            if (n == 0) {
-                reason = "--count takes 1..10000000";
-                return false;
-            }
-            o.count = n;
-        } else if (a == "--rate") {
-            std::string v;
-            if (!value(v)) return false;
-            char* end = nullptr;
-            o.rate = std::strtod(v.c_str(), &end);
-            if (*end != '\0' || !(o.rate > 0.0) || o.rate > 1e6) {
-                reason = "--rate takes requests per second, above 0 and at most 1000000";
-                return false;
-            }
-        } else if (a == "--source") {
-            if (!number(64, n)) return false;
-            o.source = static_cast<unsigned short>(n);
-        } else if (a == "--max-retry") {
-            if (!number(100, n)) return false;
-            o.maxRetry = static_cast<unsigned short>(n);
-        } else if (a == "--retry-period") {
-            if (!number(600000, n)) return false;
-            if (n == 0) {
-                reason = "--retry-period takes 1..600000 milliseconds";
-                return false;
-            }
-            o.retryPeriod = n;
-        } else if (a == "--local-port") {
-            if (!number(65535, n)) return false;
-            o.localPort = static_cast<unsigned short>(n);
-        } else if (!a.empty() && a[0] == '-' && a != "-") {
-            reason = "unknown option " + a + " (try --help)";
-            return false;
-        } else {
-            positional.push_back(a);
+    try {
+        for (toolargs::Reader r(argc, argv); r.More();) {
+            const std::string& a = r.Next();
+            if (a == "--help" || a == "-h") {
+                o.help = true;
+                return true;
+            } else if (a == "--to") {
+                o.to = r.Value();
+                if (!ResolveAddress(o.to, o.toIpa)) throw toolargs::BadArgs("--to: cannot resolve '" + o.to + "'");
+            } else if (a == "--rate") {
+                const std::string v = r.Value();
+                char* end = nullptr;
+                o.rate = std::strtod(v.c_str(), &end);
+                if (*end != '\0' || !(o.rate > 0.0) || o.rate > 1e6)
+                    throw toolargs::BadArgs("--rate takes requests per second, above 0 and at most 1000000");
+            } else if (a == "--unit") o.unit = r.Number<unsigned short>(1, 64);
+            else if (a == "--port") o.port = r.Number<unsigned short>(1, 65535);
+            else if (a == "--monitor") o.monitor = r.Number<std::uint32_t>(0, 0xFFFFFFFFul);
+            else if (a == "--user") o.user = r.Number<unsigned short>(0, 0xFFFF);
+            else if (a == "--device") o.device = r.Number<unsigned short>(0, 0xFFFF);
+            else if (a == "--priority") o.priority = r.Number<std::uint32_t>(0, 0xFFFFFFFFul);
+            else if (a == "--json") o.json = true;
+            else if (a == "--dry-run") o.dryRun = true;
+            else if (a == "--action") o.rawAction = r.Number<int>(0, 0xFFFF);
+            else if (a == "--type") o.rawType = r.Number<int>(0, 0xFFFF);
+            else if (a == "--xml") o.xmlFile = r.Value();
+            else if (a == "--count") o.count = r.Number(1, 10000000);
+            else if (a == "--source") o.source = r.Number<unsigned short>(0, 64);
+            else if (a == "--max-retry") o.maxRetry = r.Number<unsigned short>(0, 100);
+            else if (a == "--retry-period") o.retryPeriod = r.Number(1, 600000);
+            else if (a == "--local-port") o.localPort = r.Number<unsigned short>(0, 65535);
+            else if (a.empty() || a[0] != '-' || a == "-") positional.push_back(a);
+            else throw toolargs::BadArgs("unknown option " + a + " (try --help)");
         }
+    } catch (const toolargs::BadArgs& e) {
+        reason = e.what();
+        return false;
     }
     if (!o.to.empty() && o.unit != 0) {
         reason = "give --to or --unit, not both";
@@ -205,7 +126,7 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& reason) {
         return false;
     }
     unsigned long g = 0;
-    if (!ParseNumber(positional[1], 0xFFFFFFFFul, g)) {
+    if (!toolargs::ParseNumber(positional[1], 0xFFFFFFFFul, g)) {
         reason = "GROUP must be a global group id (decimal or 0x hex), not '" + positional[1] + "'";
         return false;
     }

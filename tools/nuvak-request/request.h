@@ -39,9 +39,6 @@ struct Options {
 // Parses argv; false with a one-line reason on bad arguments.
 bool ParseOptions(int argc, char** argv, Options& o, std::string& reason);
 
-// Number in decimal or 0x hex, at most `max`.
-bool ParseNumber(const std::string& text, unsigned long max, unsigned long& out);
-
 // The variable an action asks for: group type, action value, and whether it
 // is a monitor check ("CameraGroupMonitor"). False for an unknown action.
 struct ActionSpec {

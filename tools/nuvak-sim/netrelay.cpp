@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +21,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "toolargs.h"
 
 namespace {
 
@@ -38,18 +39,12 @@ const char kUsage[] =
     "  --port P      the UDP port on both sides (default 5110)\n"
     "Prints 'listening ...' once ready and counts on SIGINT/SIGTERM.\n";
 
-[[noreturn]] void Fail(const std::string& why) {
-    std::fprintf(stderr, "nuvak-netrelay: %s (try --help)\n", why.c_str());
-    std::exit(2);
-}
+[[noreturn]] void Fail(const std::string& why) { nuvak::toolargs::Fail("nuvak-netrelay", why + " (try --help)", 2); }
 
 volatile sig_atomic_t g_stop = 0;
 void OnStop(int) { g_stop = 1; }
 
-double NowMs() {
-    using namespace std::chrono;
-    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
+using nuvak::toolargs::NowMs;
 
 sockaddr_in Addr(const std::string& text, unsigned short port) {
     sockaddr_in sa{};
@@ -75,38 +70,24 @@ struct Pending {
     std::string bytes;
 };
 
-unsigned long Number(const char* s, unsigned long max) {
-    char* end = nullptr;
-    const unsigned long v = std::strtoul(s, &end, 10);
-    if (*s == '\0' || *end != '\0' || v > max) Fail(std::string("bad number ") + s);
-    return v;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string listen, from, to;
     unsigned short port = 5110;
     unsigned long delay = 0, jitter = 0, dup = 0, reorder = 0, gap = 20;
-    for (int i = 1; i < argc; ++i) {
-        const std::string k = argv[i];
-        if (k == "--help" || k == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (i + 1 >= argc) Fail(k + " needs a value");
-        const char* v = argv[++i];
-        if (k == "--listen") listen = v;
-        else if (k == "--from") from = v;
-        else if (k == "--to") to = v;
-        else if (k == "--port") port = static_cast<unsigned short>(Number(v, 65535));
-        else if (k == "--delay") delay = Number(v, 60000);
-        else if (k == "--jitter") jitter = Number(v, 60000);
-        else if (k == "--dup") dup = Number(v, 100);
-        else if (k == "--reorder") reorder = Number(v, 100);
-        else if (k == "--gap") gap = Number(v, 60000);
-        else Fail("unknown option " + k);
-    }
+    nuvak::toolargs::ReadAll(argc, argv, 1, kUsage, Fail, [&](nuvak::toolargs::Reader& r, const std::string& k) {
+        if (k == "--listen") listen = r.Value();
+        else if (k == "--from") from = r.Value();
+        else if (k == "--to") to = r.Value();
+        else if (k == "--port") port = r.Number<unsigned short>(0, 65535);
+        else if (k == "--delay") delay = r.Number(0, 60000);
+        else if (k == "--jitter") jitter = r.Number(0, 60000);
+        else if (k == "--dup") dup = r.Number(0, 100);
+        else if (k == "--reorder") reorder = r.Number(0, 100);
+        else if (k == "--gap") gap = r.Number(0, 60000);
+        else throw nuvak::toolargs::BadArgs("unknown option " + k);
+    });
     if (argc == 1) {
         std::fputs(kUsage, stdout);
         return 0;

@@ -9,7 +9,6 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "dmunitmgr.h"
+#include "toolargs.h"
 
 namespace {
 
@@ -42,10 +42,9 @@ const char kUsage[] =
     "  --remove         mark the table for removal (after the other steps)\n"
     "  --help           this text\n";
 
-[[noreturn]] void Fail(const std::string& reason) {
-    std::fprintf(stderr, "nuvak-units: %s\n", reason.c_str());
-    std::exit(1);
-}
+using nuvak::toolargs::ParseNumber;
+
+[[noreturn]] void Fail(const std::string& reason) { nuvak::toolargs::Fail("nuvak-units", reason); }
 
 struct Entry {
     unsigned short unit = 0;
@@ -53,16 +52,6 @@ struct Entry {
     unsigned short status = 1;
     std::string name;
 };
-
-bool ParseNumber(const std::string& s, unsigned long max, unsigned long& out) {
-    if (s.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long v = std::strtoul(s.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0' || v > max || s[0] == '-') return false;
-    out = v;
-    return true;
-}
 
 bool ParseStatus(const std::string& s, bool local, unsigned short& out) {
     static const char* const kUnit[] = {"", "INIT", "HEALTH", "DATABASE", "DISCOVER", "IDLE"};
@@ -107,6 +96,27 @@ Entry ParseEntry(const std::string& text, bool local) {
     return e;
 }
 
+// --file: one entry per line, '#' starts a comment, 'local ENTRY' sets the local unit.
+void ReadFile(const std::string& path, std::vector<Entry>& units, Entry& local, bool& haveLocal) {
+    std::ifstream in(path);
+    if (!in) Fail("cannot read " + path);
+    std::string line;
+    while (std::getline(in, line)) {
+        const std::size_t hash = line.find('#');
+        if (hash != std::string::npos) line.erase(hash);
+        while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r')) line.pop_back();
+        std::size_t start = line.find_first_not_of(" \t");
+        if (start == std::string::npos) continue;
+        line = line.substr(start);
+        if (line.rfind("local ", 0) == 0) {
+            local = ParseEntry(line.substr(6), true);
+            haveLocal = true;
+        } else {
+            units.push_back(ParseEntry(line, false));
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -114,42 +124,16 @@ int main(int argc, char** argv) {
     bool haveLocal = false, clear = false, quiet = false, remove = false;
     Entry local;
     unsigned long count = 64;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&](const char* name) -> std::string {
-            if (i + 1 >= argc) Fail(std::string(name) + " needs a value");
-            return argv[++i];
-        };
-        if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (a == "--local") {
-            local = ParseEntry(value("--local"), true);
+    nuvak::toolargs::ReadAll(argc, argv, 1, kUsage, Fail, [&](nuvak::toolargs::Reader& r, const std::string& a) {
+        if (a == "--local") {
+            local = ParseEntry(r.Value(), true);
             haveLocal = true;
         } else if (a == "--file") {
-            const std::string path = value("--file");
-            std::ifstream in(path);
-            if (!in) Fail("cannot read " + path);
-            std::string line;
-            while (std::getline(in, line)) {
-                const std::size_t hash = line.find('#');
-                if (hash != std::string::npos) line.erase(hash);
-                while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r'))
-                    line.pop_back();
-                std::size_t start = line.find_first_not_of(" \t");
-                if (start == std::string::npos) continue;
-                line = line.substr(start);
-                if (line.rfind("local ", 0) == 0) {
-                    local = ParseEntry(line.substr(6), true);
-                    haveLocal = true;
-                } else {
-                    units.push_back(ParseEntry(line, false));
-                }
-            }
+            ReadFile(r.Value(), units, local, haveLocal);
         } else if (a == "--clear") {
             clear = true;
         } else if (a == "--count") {
-            if (!ParseNumber(value("--count"), 64, count)) Fail("--count takes 0..64");
+            count = r.Number(0, 64);
         } else if (a == "--quiet") {
             quiet = true;
         } else if (a == "--remove") {
@@ -159,7 +143,7 @@ int main(int argc, char** argv) {
         } else {
             units.push_back(ParseEntry(a, false));
         }
-    }
+    });
 
     DMUnitMgr* mgr = DMUnitMgr::Instance();
     const bool writing = clear || haveLocal || !units.empty();

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "request.h"
-#include "sysdefs.h"
 
 using namespace nuvak::request;
 
@@ -41,6 +40,7 @@ TEST(NuvakRequest, CommandLine) {
         {"--unit", "0", "run", "1"},
         {"--to", "127.0.0.1", "--unit", "3", "run", "1"},
         {"--port", "70000", "run", "1"},
+        {"--port", "5110x", "run", "1"},
         {"--user", "-1", "run", "1"},
         {"--rate", "0", "--count", "5", "run", "1"},
         {"--bogus", "run", "1"},
@@ -56,48 +56,43 @@ TEST(NuvakRequest, CommandLine) {
     }
 }
 
-TEST(NuvakRequest, ActionsMapToTourActionsAndTypes) {
-    struct Row {
-        const char* name;
-        unsigned short type, action;
-        bool check;
-    } rows[] = {{"run", MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, false},     {"pause", MON_TOUR_TYP_GRP, MON_TOUR_ACT_PAUSE, false},
-                {"next", MON_TOUR_TYP_GRP, MON_TOUR_ACT_INC, false},    {"prev", MON_TOUR_TYP_GRP, MON_TOUR_ACT_DEC, false},
-                {"resume", MON_TOUR_TYP_GRP, MON_TOUR_ACT_NOP, false},  {"stop", MON_TOUR_TYP_GRP, MON_TOUR_ACT_DEL, false},
-                {"preset", MON_TOUR_TYP_GRPPRE, MON_TOUR_ACT_RUN, false}, {"seize", MON_TOUR_TYP_SEIZE, MON_TOUR_ACT_RUN, false},
-                {"check", MON_TOUR_TYP_GRP, 0, true}};
-    for (const Row& r : rows) {
-        ActionSpec s{};
-        ASSERT_TRUE(LookupAction(r.name, s)) << r.name;
-        EXPECT_EQ(s.type, r.type) << r.name;
-        EXPECT_EQ(s.action, r.action) << r.name;
-        EXPECT_EQ(s.check, r.check) << r.name;
-    }
+std::string Attr(const Element& e, const char* key) {
+    const std::string* v = e.Find(key);
+    return v != nullptr ? *v : "-";
 }
 
 TEST(NuvakRequest, RequestTextDecodesBack) {
-    Options o;
+    // Every action's variable as it goes on the wire: element, GroupType, Action.
+    const char* const rows[][4] = {{"run", "CameraGroup", "1", "1"},    {"pause", "CameraGroup", "1", "2"},
+                                   {"next", "CameraGroup", "1", "3"},   {"prev", "CameraGroup", "1", "4"},
+                                   {"resume", "CameraGroup", "1", "6"}, {"stop", "CameraGroup", "1", "0"},
+                                   {"preset", "CameraGroup", "3", "1"}, {"seize", "CameraGroup", "4", "1"},
+                                   {"check", "CameraGroupMonitor", "1", "-"}};
     std::string reason;
-    ASSERT_TRUE(Parse({"--user", "7", "--device", "0x0105", "--action", "9", "pause", "30000012"}, o, reason));
+    for (const auto& row : rows) {
+        Options o;
+        ASSERT_TRUE(Parse({row[0], "30000012"}, o, reason)) << reason;
+        const Answer a = ParseAnswer(BuildRequest(o, 3, 1));
+        ASSERT_EQ(a.variables.size(), 1u) << row[0];
+        EXPECT_EQ(a.variables[0].name, row[1]) << row[0];
+        EXPECT_EQ(Attr(a.variables[0], "GroupType"), row[2]) << row[0];
+        EXPECT_EQ(Attr(a.variables[0], "Action"), row[3]) << row[0];
+    }
+
+    Options o;
+    ASSERT_TRUE(Parse({"--user", "7", "--device", "0x0105", "--action", "9", "--type", "5", "pause", "30000012"}, o,
+                      reason));
     const Answer a = ParseAnswer(BuildRequest(o, 3, 44));
     ASSERT_TRUE(a.wellFormed) << a.error;
     EXPECT_EQ(a.root.name, "Camera");
-    EXPECT_EQ(*a.root.Find("RequestID"), "44");
-    EXPECT_EQ(*a.root.Find("SourceUnit"), "3");
-    EXPECT_EQ(*a.root.Find("MonitorID"), "30000001");  // default: source unit * 10,000,000 + 1
+    EXPECT_EQ(Attr(a.root, "RequestID"), "44");
+    EXPECT_EQ(Attr(a.root, "SourceUnit"), "3");
+    EXPECT_EQ(Attr(a.root, "MonitorID"), "30000001");  // default: source unit * 10,000,000 + 1
     ASSERT_EQ(a.variables.size(), 1u);
-    EXPECT_EQ(a.variables[0].name, "CameraGroup");
-    EXPECT_EQ(*a.variables[0].Find("GroupID"), "30000012");
-    EXPECT_EQ(*a.variables[0].Find("DeviceID"), "261");
-    EXPECT_EQ(*a.variables[0].Find("Action"), "9");
-    EXPECT_EQ(*a.variables[0].Find("GroupType"), "1");
-
-    Options c;
-    ASSERT_TRUE(Parse({"--type", "3", "check", "30000012"}, c, reason));
-    const Answer b = ParseAnswer(BuildRequest(c, 3, 1));
-    ASSERT_EQ(b.variables.size(), 1u);
-    EXPECT_EQ(b.variables[0].name, "CameraGroupMonitor");
-    EXPECT_EQ(*b.variables[0].Find("GroupType"), "3");
+    EXPECT_EQ(Attr(a.variables[0], "GroupID"), "30000012");
+    EXPECT_EQ(Attr(a.variables[0], "DeviceID"), "261");
+    EXPECT_EQ(Attr(a.variables[0], "Action"), "9");
+    EXPECT_EQ(Attr(a.variables[0], "GroupType"), "5");
 }
 
 TEST(NuvakRequest, AnswerFormats) {

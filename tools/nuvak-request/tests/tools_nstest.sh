@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# End-to-end test of nuvak-request and nuvak-units against nuvak-echo-server,
+# End-to-end test of nuvak-request and nuvak-units against nuvak-peer serve,
 # inside private namespaces (run through scripts/netns-run.sh).
-# usage: tools_nstest.sh NUVAK-REQUEST ECHO-SERVER NUVAK-UNITS
+# usage: tools_nstest.sh NUVAK-REQUEST NUVAK-PEER NUVAK-UNITS
 set -u
-req=$1 echo_server=$2 units=$3
+req=$1 peer=$2 units=$3
 tmp=$(mktemp -d)
 failures=0
 server_pid=
@@ -24,19 +24,22 @@ expect_out() { grep -q -- "$1" "$tmp/out" || fail "$2: no '$1' in: $(head -c 400
 
 start_server() {
   [ -n "$server_pid" ] && kill -INT "$server_pid" && wait "$server_pid" 2>/dev/null
-  ! grep -q -e 'Sanitizer' -e 'runtime error' "$tmp/server.log" 2>/dev/null || fail "echo server: sanitizer report"
-  "$echo_server" "$@" >"$tmp/server.log" 2>&1 &
+  ! grep -q -e 'Sanitizer' -e 'runtime error' "$tmp/server.log" 2>/dev/null || fail "server: sanitizer report"
+  "$peer" serve --port 5110 "$@" >"$tmp/server.log" 2>&1 &
   server_pid=$!
   for _ in $(seq 50); do grep -q listening "$tmp/server.log" 2>/dev/null && return; sleep 0.1; done
-  fail "echo server did not start: $(cat "$tmp/server.log")"
+  fail "server did not start: $(cat "$tmp/server.log")"
 }
 
 # Help, defaults and bad arguments.
 expect_rc 0 "help" -- "$req" --help; expect_out "ACTION GROUP" "help"
 expect_rc 0 "no arguments" -- "$req"; expect_out "usage" "no arguments"
-for bad in "fly 1" "run" "run abc" "--unit 70 run 1" "--to 1.2.3.4 --unit 2 run 1" "--port 0 run 1" "--bogus run 1"; do
+expect_rc 0 "peer help" -- "$peer" --help; expect_out "nuvak-peer send" "peer help"
+for bad in "$req fly 1" "$req run" "$req run abc" "$req --unit 70 run 1" "$req --to 1.2.3.4 --unit 2 run 1" \
+           "$req --port 0 run 1" "$req --bogus run 1" "$peer fly" "$peer send --count 0" "$peer --port" \
+           "$peer send --type twice" "$peer serve extra"; do
   # shellcheck disable=SC2086
-  expect_rc 1 "bad arguments '$bad'" -- "$req" $bad
+  expect_rc 1 "bad arguments '$bad'" -- $bad
   [ "$(wc -l <"$tmp/err")" = 1 ] || fail "bad arguments '$bad' should give one line: $(cat "$tmp/err")"
 done
 expect_rc 0 "units help" -- "$units" --help
@@ -55,6 +58,14 @@ grep -aq 'GroupType="1"' "$tmp/out" || fail "dry run: stop is group type 1"
 # No server: the retries run out and the answer is 'no answer'.
 expect_rc 3 "no server" -- "$req" --max-retry 1 --retry-period 200 run 10000001
 expect_out "no answer from 127.0.0.1 port 5110 after 2 transmissions" "no server"
+
+# nuvak-peer with no arguments serves on port 5111 until SIGTERM.
+"$peer" >"$tmp/peer.log" 2>&1 &
+pid=$!
+for _ in $(seq 50); do grep -q 'listening port 5111' "$tmp/peer.log" && break; sleep 0.1; done
+expect_rc 0 "default peer" -- "$req" --port 5111 check 10000002
+kill -TERM $pid; wait $pid || fail "default peer: exit $? on SIGTERM"
+grep -q '^delivered 1 ' "$tmp/peer.log" || fail "default peer: $(cat "$tmp/peer.log")"
 
 # A served request with an error status, by name.
 start_server --status 0x0A05 --state 1
@@ -87,21 +98,21 @@ expect_out "unit 5 is offline" "idle unit, short period"
 expect_rc 0 "units remove" -- "$units" --quiet --remove
 
 # Load: every request answered, each delivered once.
-before=$(grep -c '^request' "$tmp/server.log")
+before=$(grep -c '^got ' "$tmp/server.log")
 expect_rc 0 "load" -- "$req" --count 300 --rate 1000 run 10000001
 expect_out "answered 300, lost 0, refused 0" "load"; expect_out "latency ms: p50" "load"
-after=$(grep -c '^request' "$tmp/server.log")
+after=$(grep -c '^got ' "$tmp/server.log")
 [ $((after - before)) = 300 ] || fail "load: the server saw $((after - before)) requests, wanted 300"
 
 # Standard input is read once and sent as every request of a load run.
-before=$(grep -c '^request' "$tmp/server.log")
+before=$(grep -c '^got ' "$tmp/server.log")
 printf '<?xml version="1.0"?><Camera ActionType="X" RequestID="6"><CameraGroup GroupID="10000009" Action="2"/></Camera>' |
   "$req" --xml - --count 3 --rate 100 >"$tmp/out" 2>"$tmp/err" || fail "xml from stdin: exit $? ($(cat "$tmp/err"))"
 expect_out "answered 3, lost 0, refused 0" "xml from stdin"
-after=$(grep -c '^request' "$tmp/server.log")
+after=$(grep -c '^got ' "$tmp/server.log")
 [ $((after - before)) = 3 ] || fail "xml from stdin: the server saw $((after - before)) requests, wanted 3"
 
 kill -INT "$server_pid" && wait "$server_pid"; server_pid=
-! grep -q -e 'Sanitizer' -e 'runtime error' "$tmp/server.log" || fail "echo server: sanitizer report"
+! grep -q -e 'Sanitizer' -e 'runtime error' "$tmp/server.log" || fail "server: sanitizer report"
 if [ "$failures" = 0 ]; then echo "all tool checks passed"; exit 0; fi
 echo "$failures failures"; exit 1

@@ -1,31 +1,9 @@
-// mu-peer: the requesting and the counting side of the multi-unit tests and
-// benchmarks, run inside a unit of the simulated network (netsim.sh exec).
-// Built from the real comm client and server, so that every datagram goes
-// through the protocol's own retries, repeat detection and stored answers.
-//
-//   mu-peer serve [--port P]
-//       a comm server that answers every request with its own payload and
-//       prints "got PAYLOAD" for every request it hands on (a request acted on
-//       twice shows as two lines with the same payload)
-//   mu-peer send (--unit N | --to ADDRESS) [--port P] [--count N] [--window W]
-//                [--type once|least|most] [--tag T] [--service GROUP] [--max-retry N]
-//                [--retry-period MS] [--rate R] [--latencies]
-//       N requests, at most W unresolved at a time (and at most R a second); every answer must be the
-//       answer to its own request (the same payload back, or with --service
-//       a "Camera" answer to a check of GROUP carrying the request's id);
-//       prints one JSON line: sent, answered, unanswered, wrong, latency
-//   mu-peer broadcast [--port P] [--wait MS] --service-of-unit
-//       a check request to every unit through the task manager's broadcast
-//       address; prints "answer unit U status S" for every answer
-//   mu-peer udp-echo [--port P] | udp-ping --to ADDRESS [--port P] [--count N] [--service GROUP]
-//       a bare UDP echo and its timer: the floor of the round-trip figures;
-//       with --service the timer sends the service's own comm request (a check
-//       of GROUP) from a plain blocking socket instead
-//   mu-peer switch --unit N --service TOUR --log FILE [--count N]
-//       command to switch: N times a Stop, then a Run of TOUR at unit N from
-//       a keyboard of this unit, timed from the Run's sending to the first
-//       camera select in that unit's monitor control log (FILE); prints one
-//       JSON line with the median, p99 and every figure
+// nuvak-peer: a requesting unit built from the real comm client and server,
+// so that every datagram goes through the protocol's own retries, repeat
+// detection and stored answers. It is the requesting and the counting side of
+// the multi-unit tests and benchmarks (run inside a unit of the simulated
+// network, netsim.sh exec) and the server the requester's tests talk to.
+// Its usage text (kUsage) describes every mode.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -34,7 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,32 +29,61 @@
 #include "icommclient.h"
 #include "icommserver.h"
 #include "itmgr.h"
+#include "ixmlcodec.h"
 #include "sysdefs.h"
+#include "toolargs.h"
 
 namespace {
 
+using nuvak::toolargs::BadArgs;
+using nuvak::toolargs::NowMs;
+
 const char kUsage[] =
-    "usage: mu-peer serve [--port P]\n"
-    "       mu-peer send (--unit N | --to ADDRESS) [--port P] [--count N] [--window W]\n"
+    "usage: nuvak-peer [serve] [--port P] [--unit N] [--status CODE] [--state N]\n"
+    "       nuvak-peer send (--unit N | --to ADDRESS) [--port P] [--count N] [--window W]\n"
     "               [--type once|least|most] [--tag T] [--service GROUP] [--max-retry N]\n"
     "               [--retry-period MS] [--rate R] [--latencies]\n"
-    "       mu-peer broadcast [--port P] [--wait MS]\n"
-    "       mu-peer udp-echo [--port P] | mu-peer udp-ping --to ADDRESS [--port P] [--count N]\n"
-    "       mu-peer switch --unit N --service TOUR --log FILE [--count N] [--port 5110]\n";
+    "       nuvak-peer broadcast [--port P] [--wait MS]\n"
+    "       nuvak-peer udp-echo [--port P]\n"
+    "       nuvak-peer udp-ping --to ADDRESS [--port P] [--count N] [--service GROUP]\n"
+    "       nuvak-peer switch --unit N --service TOUR --log FILE [--count N] [--port P]\n"
+    "\n"
+    "A requesting unit of the comm protocol. The port is 5111 unless --port\n"
+    "gives another (the tour service's is 5110). Numbers are decimal or 0x hex.\n"
+    "\n"
+    "  serve      (the default, also with no arguments) a comm server that\n"
+    "             prints 'listening port P', then 'got PAYLOAD' for every request\n"
+    "             it hands on (a request acted on twice shows as two equal lines;\n"
+    "             line breaks in PAYLOAD shown as \\n). A camera message is\n"
+    "             answered as the tour service would: SET_RESPONSE with error\n"
+    "             status --status (default 0) and state --state (default 1);\n"
+    "             any other payload comes back unchanged. It serves as the task\n"
+    "             manager's unit, or without one as --unit N (default 1), until\n"
+    "             SIGINT or SIGTERM, then prints its delivered, repeat and\n"
+    "             dropped counts\n"
+    "  send       N requests (default 100), at most W unresolved (default 16) and\n"
+    "             at most R a second (default: as the window allows); each answer\n"
+    "             must be its own request's: the payload TAG-I back, or with\n"
+    "             --service a check of GROUP answered with the request's id.\n"
+    "             Prints one JSON line: sent, answered, unanswered, wrong, late,\n"
+    "             refused, seconds, p50_ms, p99_ms (--latencies: every figure)\n"
+    "  broadcast  a check to every unit at the task manager's broadcast address;\n"
+    "             prints 'answer unit U status S' for every answer within --wait\n"
+    "             (default 2000 ms)\n"
+    "  udp-echo   a bare UDP echo, and udp-ping its timer: the floor of the round\n"
+    "  udp-ping   trip figures; with --service the timer sends the service's own\n"
+    "             comm request (a check of GROUP) from a plain socket instead\n"
+    "  switch     N times a Stop then a Run of TOUR at unit N, from a keyboard of\n"
+    "             this unit, timed to the first camera select in that unit's\n"
+    "             monitor control log FILE; prints one JSON line (median, p99)\n"
+    "Exit status 0, or 1 with a one-line reason on bad arguments or failure.\n";
 
-[[noreturn]] void Fail(const std::string& why) {
-    std::fprintf(stderr, "mu-peer: %s\n", why.c_str());
-    std::exit(1);
-}
-
-double NowMs() {
-    using namespace std::chrono;
-    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
+[[noreturn]] void Fail(const std::string& why) { nuvak::toolargs::Fail("nuvak-peer", why); }
 
 struct Args {
-    std::string mode, to, tag = "r", type = "once";
+    std::string mode = "serve", to, tag = "r", type = "once";
     unsigned short unit = 0, port = 5111, maxRetry = 3;
+    unsigned short status = 0, state = 1;  // serve: what a camera message is answered with
     unsigned long count = 100, window = 16, retryPeriod = 1000, waitMs = 2000;
     double rate = 0;  // requests per second, 0: as fast as the window allows
     unsigned long service = 0;  // global group id checked at the service
@@ -85,43 +91,34 @@ struct Args {
     bool latencies = false;
 };
 
-unsigned long Number(const char* s, unsigned long max) {
-    char* end = nullptr;
-    const unsigned long v = std::strtoul(s, &end, 0);
-    if (*s == '\0' || *end != '\0' || v > max) Fail(std::string("bad number ") + s);
-    return v;
-}
-
 Args Parse(int argc, char** argv) {
-    if (argc < 2 || std::strcmp(argv[1], "--help") == 0) {
-        std::fputs(kUsage, stdout);
-        std::exit(0);
-    }
+    static const char* const kModes[] = {"serve", "send", "broadcast", "udp-echo", "udp-ping", "switch"};
     Args a;
-    a.mode = argv[1];
-    for (int i = 2; i < argc; ++i) {
-        const std::string k = argv[i];
-        if (k == "--latencies") {
-            a.latencies = true;
-            continue;
-        }
-        if (i + 1 >= argc) Fail(k + " needs a value");
-        const char* v = argv[++i];
-        if (k == "--port") a.port = static_cast<unsigned short>(Number(v, 65535));
-        else if (k == "--unit") a.unit = static_cast<unsigned short>(Number(v, 64));
-        else if (k == "--to") a.to = v;
-        else if (k == "--count") a.count = Number(v, 10000000);
-        else if (k == "--window") a.window = std::max(1ul, Number(v, 100000));
-        else if (k == "--type") a.type = v;
-        else if (k == "--tag") a.tag = v;
-        else if (k == "--service") a.service = Number(v, 0xFFFFFFFFul);
-        else if (k == "--max-retry") a.maxRetry = static_cast<unsigned short>(Number(v, 100));
-        else if (k == "--retry-period") a.retryPeriod = Number(v, 600000);
-        else if (k == "--wait") a.waitMs = Number(v, 600000);
-        else if (k == "--log") a.log = v;
-        else if (k == "--rate") a.rate = static_cast<double>(Number(v, 1000000));
-        else Fail("unknown option " + k);
-    }
+    int first = 1;
+    if (argc > 1 && argv[1][0] != '-') a.mode = argv[first++];
+    nuvak::toolargs::ReadAll(argc, argv, first, kUsage, Fail, [&](nuvak::toolargs::Reader& r, const std::string& k) {
+        if (k == "--latencies") a.latencies = true;
+        else if (k == "--port") a.port = r.Number<unsigned short>(0, 65535);
+        else if (k == "--unit") a.unit = r.Number<unsigned short>(1, 64);
+        else if (k == "--to") a.to = r.Value();
+        else if (k == "--count") a.count = r.Number(1, 10000000);
+        else if (k == "--window") a.window = r.Number(1, 100000);
+        else if (k == "--type") a.type = r.Value();
+        else if (k == "--tag") a.tag = r.Value();
+        else if (k == "--service") a.service = r.Number(1, 0xFFFFFFFFul);
+        else if (k == "--max-retry") a.maxRetry = r.Number<unsigned short>(0, 100);
+        else if (k == "--retry-period") a.retryPeriod = r.Number(1, 600000);
+        else if (k == "--wait") a.waitMs = r.Number(0, 600000);
+        else if (k == "--log") a.log = r.Value();
+        else if (k == "--rate") a.rate = r.Number<double>(0, 1000000);
+        else if (k == "--status") a.status = r.Number<unsigned short>(0, 0xFFFF);
+        else if (k == "--state") a.state = r.Number<unsigned short>(0, 0xFFFF);
+        else if (k[0] == '-') throw BadArgs("unknown option " + k + " (try --help)");
+        else throw BadArgs("unexpected argument " + k + " (try --help)");
+    });
+    if (std::find(std::begin(kModes), std::end(kModes), a.mode) == std::end(kModes))
+        Fail("unknown mode " + a.mode + " (try --help)");
+    if (a.type != "once" && a.type != "least" && a.type != "most") Fail("--type takes once, least or most");
     return a;
 }
 
@@ -159,25 +156,76 @@ void StopLoop() { kill(getpid(), SIGINT); }
 
 // ---- serve ----
 
+// The payload on one line: line breaks as \n.
+std::string OneLine(const std::string& data) {
+    std::string line;
+    for (char c : data) {
+        if (c == '\n') line += "\\n";
+        else if (c == '\r') line += "\\r";
+        else line += c;
+    }
+    return line;
+}
+
 class Server : public ICommServerUser {
 public:
+    explicit Server(const Args& a) : a_(a) {}
     void OnRequest(std::string data) override {
-        std::printf("got %s\n", data.c_str());
+        std::printf("got %s\n", OneLine(data).c_str());
         std::fflush(stdout);
-        server->SendResponse(0, ACKNOWLEDGE_DEEP, data);
+        if (server->SendResponse(0, ACKNOWLEDGE_DEEP, Answer(data)) == 0)
+            std::fprintf(stderr, "nuvak-peer: an answer was not sent\n");
     }
     ICommServer* server = nullptr;
+
+private:
+    // A camera message comes back as the service's answer; anything else unchanged.
+    std::string Answer(const std::string& data) const {
+        IXMLCodec* codec = nullptr;
+        if (CreateXMLCodec(&codec) != TRUE) return data;
+        CameraElementFactory factory;
+        Message* message = nullptr;
+        std::string text = data;
+        codec->Decode(&text, &factory, &message);
+        DestroyXMLCodec(&codec);
+        if (message == nullptr) return data;
+        std::unique_ptr<Message> owned(message);
+        message->SetActionType("SET_RESPONSE");
+        message->SetErrorStatus(a_.status);
+        Variable* v = nullptr;
+        if (message->GetVariable(0, &v) == TRUE && v != nullptr) {
+            if (auto* g = dynamic_cast<CameraVariableGroup*>(v)) {
+                g->SetReturnCode(a_.status);
+                g->SetState(a_.state);
+            } else if (auto* m = dynamic_cast<CameraVariableGroupMonitor*>(v)) {
+                m->SetReturnCode(a_.status);
+                m->SetMonList("   1   2  17");
+            }
+        }
+        std::string answer;
+        message->SerializeElement(answer, 0);
+        return answer;
+    }
+    const Args& a_;
 };
 
 int Serve(const Args& a) {
+    // SIGTERM stops the loop as SIGINT does (the framework's stop path).
+    signal(SIGTERM, [](int) { kill(getpid(), SIGINT); });
     IFrameWork* fw = CreateFrameWork();
-    Server user;
+    T_TMGRIF_cfg cfg{};
+    const bool tm = ITMGR::Getsize(&cfg) == 0;
+    const unsigned short unit = tm && a.unit == 0 ? cfg.unit_id : std::max<unsigned short>(a.unit, 1);
+    Server user(a);
     unsigned short err = 0;
-    user.server = CreateCommServer(*fw, user, OwnUnit(), a.port, err, 1, 1500);
-    if (user.server == nullptr || err != 0) Fail("cannot open the comm server");
-    std::printf("listening port %u\n", a.port);
+    user.server = tm ? CreateCommServer(*fw, user, unit, a.port, err, 1, 1500)
+                     : CreateCommServerStandalone(*fw, user, unit, a.port, err, 1, 1500);
+    if (user.server == nullptr || err != 0) Fail("cannot open the comm server on port " + std::to_string(a.port));
+    std::printf("listening port %u unit %u\n", GetCommServerPort(user.server), unit);
     std::fflush(stdout);
     fw->Run();
+    const CommServerStats st = GetCommServerStats(user.server);
+    std::printf("delivered %lu repeats %lu dropped %lu\n", st.delivered, st.repeats, st.dropped);
     DestroyCommServer(&user.server);
     DestroyFrameWork();
     return 0;
@@ -353,7 +401,7 @@ public:
         // A check of this unit's tour 1: the other units answer that it is not theirs.
         if (client_->SendBroadcast(this, a_.port, ACKNOWLEDGE_DEEP,
                                    CheckRequest(unit_, unit_ * 10000000ul + unit_ * 1000ul + 1, 1)) == 0) {
-            std::fprintf(stderr, "mu-peer: the broadcast could not be sent\n");
+            std::fprintf(stderr, "nuvak-peer: the broadcast could not be sent\n");
             StopLoop();
         }
     }
