@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "dbase_testfiles.h"
@@ -85,11 +86,7 @@ TEST_F(DbaseTest, DataFileFieldsAndRecords) {
     char type = 0;
     ASSERT_EQ(dDfldnm(dbf, name, &off, &pos, &type, &width, &dec), 0);
     EXPECT_STREQ(name, "NAME");  // upper-cased in place
-    EXPECT_EQ(off, 6u);
-    EXPECT_EQ(pos, 2);
-    EXPECT_EQ(type, 'C');
-    EXPECT_EQ(width, 10);
-    EXPECT_EQ(dec, 0);
+    EXPECT_EQ(std::make_tuple(off, pos, type, width, dec), std::make_tuple(6u, 2, 'C', 10, 0));
     char missing[] = "LGRPTOUR";
     EXPECT_EQ(dDfldnm(dbf, missing, &off, &pos, &type, &width, &dec), DBRET_NOTFOUND);
 
@@ -113,23 +110,21 @@ TEST_F(DbaseTest, DataFileRefusals) {
     EXPECT_EQ(+gdat.d_report, 10421);
 
     Bytes good = Image(TourTable({"1"})).dbf;
-    Bytes h64 = good;
-    Put16(h64, 8, 64);  // no field descriptor at all
-    Bytes level7 = good;
-    level7[0] = 0x04;
-    Bytes stamp = good;
-    stamp[15] = 0x3A;  // timestamp writers set the transaction byte
-    Bytes reclen0 = good;
-    Put16(reclen0, 10, 0);
-    Bytes wide = good;
-    wide[32 + 16] = 200;  // a field reaching past the record
+    auto patched = [&](std::size_t at, std::uint8_t v) {
+        Bytes b = good;
+        b[at] = v;
+        return b;
+    };
     struct Case {
         const char* name;
         Bytes bytes;
         int code;
-    } cases[] = {{"h64", h64, DBRET_BADFILE},         {"level7", level7, DBRET_BADFILE},
-                 {"stamp", stamp, DBRET_TRANSACT},    {"reclen0", reclen0, DBRET_BADFILE},
-                 {"wide", wide, DBRET_BADFILE},       {"cut", Bytes(good.begin(), good.begin() + 50), DBRET_BADFILE},
+    } cases[] = {{"h64", patched(8, 64), DBRET_BADFILE},  // no field descriptor at all
+                 {"level7", patched(0, 0x04), DBRET_BADFILE},
+                 {"stamp", patched(15, 0x3A), DBRET_TRANSACT},  // timestamp writers set the transaction byte
+                 {"reclen0", patched(10, 0), DBRET_BADFILE},
+                 {"wide", patched(32 + 16, 200), DBRET_BADFILE},  // a field reaching past the record
+                 {"cut", Bytes(good.begin(), good.begin() + 50), DBRET_BADFILE},
                  {"tiny", Bytes(good.begin(), good.begin() + 10), DBRET_BADFILE}};
     for (const Case& c : cases) {
         ASSERT_TRUE(WriteFile(dir.File(std::string(c.name) + ".dbf"), c.bytes));
@@ -230,47 +225,11 @@ TEST(DbaseConv, TextConversions) {
     EXPECT_EQ(dUexpnm("/opt/cctv/database/cam", "dbf", name, 10), DBRET_RANGE);
 }
 
-// Seeking 7 in 5, 7, 7, 9 lands on the first 7 (records in reverse, so the
-// run of 7 goes from record 4 to record 1); 8 is not found, 10 is past the
-// end; steps continue in index order.
-TEST_F(DbaseTest, SeekAndStepNumericTag) {
-    WriteOptions o;
-    o.order = nuvak::dbw::RecordOrder::kReversed;
-    Open("nuvak", Image(TourTable({"7", "5", "9", "7"}), o));
-    TAG tag = dXactidx(mdx, "grptour");
-    ASSERT_NE(tag, nullptr);
-    EXPECT_EQ(dXkeylen(tag), 12);
-    long recno = 0;
-    char key[12];
-    std::string k7 = NumKey("    7");
-    ASSERT_EQ(dXgetrno(tag, k7.data(), &recno), 0);
-    EXPECT_EQ(recno, 4);
-    ASSERT_EQ(dXnxtkey(tag, key, &recno), 0);
-    EXPECT_EQ(recno, 1);
-    EXPECT_EQ(std::string(key, 12), k7);
-    ASSERT_EQ(dXnxtkey(tag, key, &recno), 0);
-    EXPECT_EQ(recno, 2);
-    EXPECT_EQ(dXnxtkey(tag, key, &recno), DBRET_EOF);
-    EXPECT_EQ(dXnxtkey(tag, key, &recno), DBRET_EOF);
-
-    EXPECT_EQ(dXgetrno(tag, NumKey("8").data(), &recno), DBRET_NOTFOUND);
-    ASSERT_EQ(dXnxtkey(tag, key, &recno), DBRET_EOF);  // on 9; nothing after it
-    EXPECT_EQ(dXgetrno(tag, NumKey("10").data(), &recno), DBRET_EOF);
-    EXPECT_EQ(dXgetrno(tag, NumKey("1").data(), &recno), DBRET_NOTFOUND);
-    EXPECT_EQ(dXgetrno(tag, NumKey("5.0").data(), &recno), 0);
-    EXPECT_EQ(recno, 3);
-
-    ASSERT_EQ(dXrewind(tag), 0);
-    ASSERT_EQ(dXnxtkey(tag, key, &recno), 0);
-    EXPECT_EQ(recno, 3);
-    EXPECT_EQ(dXactidx(mdx, "GRPTOUR"), tag);
-    EXPECT_EQ(dXactidx(mdx, "NOSUCH"), nullptr);
-    EXPECT_EQ(+gdat.dretcode, DBRET_NOTFOUND);
-}
-
-// Multi-level trees (three entries a page, six levels): every key found at
-// its leftmost entry, runs that straddle leaves and interior pages, a walk in
-// order; a character tag beside the numeric one.
+// Multi-level trees (three entries a page, six levels), keys -500 to 1490 by
+// 10 with three records each: every key found at the leftmost entry of its
+// run, runs that straddle leaves and interior pages, a search between keys
+// landing on the next one, EOF past the end, a walk in order; a character
+// tag beside the numeric one.
 TEST_F(DbaseTest, MultiLevelTreeSeeksEveryKey) {
     std::vector<std::string> values;
     for (int v = 0; v < 200; ++v) values.insert(values.end(), 3, std::to_string(v * 10 - 500));
@@ -281,31 +240,45 @@ TEST_F(DbaseTest, MultiLevelTreeSeeksEveryKey) {
     // Records of one key in descending record order, as some writers do.
     o.order = nuvak::dbw::RecordOrder::kReversed;
     Open("grp", Image(t, o));
-    TAG tag = dXactidx(mdx, "GRPTOUR");
+    TAG tag = dXactidx(mdx, "grptour");
     ASSERT_NE(tag, nullptr);
+    EXPECT_EQ(dXactidx(mdx, "GRPTOUR"), tag);
+    EXPECT_EQ(dXactidx(mdx, "NOSUCH"), nullptr);
+    EXPECT_EQ(+gdat.dretcode, DBRET_NOTFOUND);
+    EXPECT_EQ(dXkeylen(tag), 12);
+    char key[12];
     for (int v = 0; v < 200; ++v) {
+        std::string k = NumKey(std::to_string(v * 10 - 500));
         long recno = 0;
-        ASSERT_EQ(dXgetrno(tag, NumKey(std::to_string(v * 10 - 500)).data(), &recno), 0) << v;
+        ASSERT_EQ(dXgetrno(tag, k.data(), &recno), 0) << v;
         EXPECT_EQ(recno, 600 - v * 3) << v;
         for (int d = 1; d < 3; ++d) {
-            ASSERT_EQ(dXnxtkey(tag, nullptr, &recno), 0);
+            ASSERT_EQ(dXnxtkey(tag, key, &recno), 0);
             EXPECT_EQ(recno, 600 - v * 3 - d);
+            EXPECT_EQ(std::string(key, 12), k);
         }
-        // Between keys: lands on the next one.
+        // Between keys: not found, on the first record of the next key.
         int rc = dXgetrno(tag, NumKey(std::to_string(v * 10 - 495)).data(), &recno);
         EXPECT_EQ(rc, v == 199 ? DBRET_EOF : DBRET_NOTFOUND);
+        if (v < 199) {
+            ASSERT_EQ(dXnxtkey(tag, nullptr, &recno), 0);
+            EXPECT_EQ(recno, 600 - v * 3 - 4);
+        }
     }
+    long recno = 0;
+    EXPECT_EQ(dXnxtkey(tag, key, &recno), DBRET_EOF);
+    EXPECT_EQ(dXnxtkey(tag, key, &recno), DBRET_EOF);
+    EXPECT_EQ(dXgetrno(tag, NumKey("-501").data(), &recno), DBRET_NOTFOUND);
     // The whole walk: keys ascending, so records from 600 down to 1.
     std::vector<long> walk, want;
     dXrewind(tag);
-    for (long recno = 0; dXnxtkey(tag, nullptr, &recno) == 0;) walk.push_back(recno);
+    while (dXnxtkey(tag, nullptr, &recno) == 0) walk.push_back(recno);
     for (long r = 600; r >= 1; --r) want.push_back(r);
     EXPECT_EQ(walk, want);
 
     TAG name = dXactidx(mdx, "NAME");
     ASSERT_NE(name, nullptr);
     char ckey[11];
-    long recno = 0;
     dUatocf("R599", 10, ckey);
     ASSERT_EQ(dXgetrno(name, ckey, &recno), 0);
     EXPECT_EQ(recno, 599);

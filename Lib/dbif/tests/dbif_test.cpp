@@ -2,12 +2,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "dbfolder.h"
 #include "dbfwriter.h"
@@ -38,6 +39,27 @@ protected:
     }
 };
 
+// Tour `id` read through the interface: the code, and the steps as (preset,
+// dwell). A failed lookup leaves no block behind.
+using Steps = std::vector<std::pair<int, int>>;
+struct Tour {
+    T_uint_16 code;
+    Steps steps;
+};
+Tour ReadTour(T_uint_16 id) {
+    T_NUVAK_config* raw = reinterpret_cast<T_NUVAK_config*>(&raw);  // must be overwritten
+    Tour t{DBIF_NUVAKbyID(id, &raw), {}};
+    if (t.code != DBIFERR_NOERROR) {
+        EXPECT_EQ(raw, nullptr) << id;
+        return t;
+    }
+    EXPECT_EQ(raw->tour_id, id);
+    for (int i = 0; i < raw->nsteps; ++i)
+        t.steps.emplace_back(DBIF_NUVAKSteps(raw)[i].grp_id, DBIF_NUVAKSteps(raw)[i].dwell);
+    std::free(raw);
+    return t;
+}
+
 Installation Small() {
     Installation inst;
     std::string error;
@@ -63,37 +85,26 @@ Installation Small() {
 
 TEST_F(DbifTest, ToursAndPresetsComeInIndexOrder) {
     Write(Small(), Deep());
-    T_NUVAK_config* raw = nullptr;
-    ASSERT_EQ(DBIF_NUVAKbyID(1, &raw), DBIFERR_NOERROR);
-    std::unique_ptr<T_NUVAK_config, FreeBlock> tour(raw);
-    EXPECT_EQ(tour->tour_id, 1);
-    ASSERT_EQ(tour->nsteps, 3);
-    const T_NUVAK_step* s = DBIF_NUVAKSteps(tour.get());
-    EXPECT_EQ(s[0].grp_id, 1);
-    EXPECT_EQ(s[1].grp_id, 2);
-    EXPECT_EQ(s[2].grp_id, 3);
-    EXPECT_EQ(s[2].dwell, 20);
+    EXPECT_EQ(ReadTour(1).steps, (Steps{{1, 10}, {2, 5}, {3, 20}}));
     EXPECT_EQ(DBIF_NUVAKIDtoLog(1), 10001u);
     EXPECT_EQ(DBIF_NUVAKIDtoLog(7), 70007u);
 
     T_GROUP_config* graw = nullptr;
     ASSERT_EQ(DBIF_GROUPbyID(2, &graw), DBIFERR_NOERROR);
     std::unique_ptr<T_GROUP_config, FreeBlock> preset(graw);
-    ASSERT_EQ(preset->nelements, 2);
-    const T_GROUP_element* e = DBIF_GROUPElements(preset.get());
-    EXPECT_EQ(e[0].mon_id, 4);
-    EXPECT_EQ(e[0].cam_id, 9);
-    EXPECT_EQ(e[0].preset, 3);
-    EXPECT_EQ(e[1].cam_id, 10);
+    std::vector<std::array<int, 3>> elements;  // (monitor, camera, preset)
+    for (int i = 0; i < preset->nelements; ++i) {
+        const T_GROUP_element& e = DBIF_GROUPElements(preset.get())[i];
+        elements.push_back({e.mon_id, e.cam_id, e.preset});
+    }
+    EXPECT_EQ(elements, (std::vector<std::array<int, 3>>{{4, 9, 3}, {5, 10, 0}}));
     EXPECT_EQ(DBIF_GROUPIDtoLog(2), 20002u);
 }
 
 TEST_F(DbifTest, AbsentKeysBetweenAndPastTheEnd) {
     Write(Small(), Deep());
     for (T_uint_16 id : {0, 2, 6, 8, 300}) {
-        T_NUVAK_config* raw = reinterpret_cast<T_NUVAK_config*>(&raw);
-        EXPECT_EQ(DBIF_NUVAKbyID(id, &raw), DBIFERR_NOTFOUND) << id;
-        EXPECT_EQ(raw, nullptr);
+        EXPECT_EQ(ReadTour(id).code, DBIFERR_NOTFOUND) << id;
         EXPECT_EQ(DBIF_NUVAKIDtoLog(id), 0u);
     }
     T_CAM_config cam;
@@ -137,17 +148,15 @@ TEST_F(DbifTest, CameraAndMonitorConversions) {
 // keys on the same pages.
 TEST_F(DbifTest, LongRunOfEqualKeysAcrossLeaves) {
     Installation inst;
+    Steps want;
     for (std::uint32_t t = 1; t <= 9; ++t) {
         TourDef tour{t, t, {}};
         for (std::uint32_t s = 0; s < (t == 5 ? 40u : 3u); ++s) tour.steps.push_back({s + 1, t});
         inst.tours.push_back(tour);
     }
+    for (int s = 1; s <= 40; ++s) want.emplace_back(s, 5);
     Write(inst, Deep());
-    T_NUVAK_config* raw = nullptr;
-    ASSERT_EQ(DBIF_NUVAKbyID(5, &raw), DBIFERR_NOERROR);
-    std::unique_ptr<T_NUVAK_config, FreeBlock> tour(raw);
-    ASSERT_EQ(tour->nsteps, 40);
-    for (int i = 0; i < 40; ++i) EXPECT_EQ(DBIF_NUVAKSteps(tour.get())[i].grp_id, i + 1);
+    EXPECT_EQ(ReadTour(5).steps, want);
 }
 
 // "5", "   5" and "5.0" are one key: a key field with decimal places is
@@ -159,10 +168,7 @@ TEST_F(DbifTest, NumericKeyWithDecimals) {
     t.tags = {"GRPTOUR"};
     t.rows = {{"5", "1", "10", "55"}, {"5.0", "2", "11", "55"}, {"7", "3", "12", "77"}};
     WriteRaw("nuvak", t);
-    T_NUVAK_config* raw = nullptr;
-    ASSERT_EQ(DBIF_NUVAKbyID(5, &raw), DBIFERR_NOERROR);
-    std::unique_ptr<T_NUVAK_config, FreeBlock> tour(raw);
-    EXPECT_EQ(tour->nsteps, 2);
+    EXPECT_EQ(ReadTour(5).steps.size(), 2u);
     EXPECT_EQ(DBIF_NUVAKIDtoLog(7), 77u);
 
     // An id whose text does not fit the key field cannot be converted.
@@ -170,10 +176,8 @@ TEST_F(DbifTest, NumericKeyWithDecimals) {
     t.rows = {{"5", "1", "10", "55"}};
     WriteRaw("nuvak", t);
     DBIF_SetPath(dir_.c_str());
-    EXPECT_EQ(DBIF_NUVAKbyID(100, &raw), DBIFERR_INDEXFILE);
-    EXPECT_EQ(raw, nullptr);
-    EXPECT_EQ(DBIF_NUVAKbyID(5, &raw), DBIFERR_NOERROR);
-    std::free(raw);
+    EXPECT_EQ(ReadTour(100).code, DBIFERR_INDEXFILE);
+    EXPECT_EQ(ReadTour(5).code, DBIFERR_NOERROR);
 }
 
 // Other writers store equal numbers with a different digit-count byte; the
@@ -191,10 +195,7 @@ TEST_F(DbifTest, EqualNumbersWithDifferentKeyBytes) {
         if (++seen % 2 == 0) bytes[at + 1] = 0x05;  // one digit, the form some writers use
     ASSERT_GE(seen, 2);
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-    T_NUVAK_config* raw = nullptr;
-    ASSERT_EQ(DBIF_NUVAKbyID(1, &raw), DBIFERR_NOERROR);
-    EXPECT_EQ(raw->nsteps, 3);
-    std::free(raw);
+    EXPECT_EQ(ReadTour(1).steps.size(), 3u);
 }
 
 TEST_F(DbifTest, MissingFieldKeepsTheTableUnreadyUntilFixed) {
@@ -203,14 +204,12 @@ TEST_F(DbifTest, MissingFieldKeepsTheTableUnreadyUntilFixed) {
     t.fields.pop_back();  // GRPDWELL
     for (auto& row : t.rows) row.pop_back();
     WriteRaw("nuvak", t);
-    T_NUVAK_config* raw = nullptr;
     EXPECT_EQ(DBIF_NUVAKInit(), DBIFERR_MISC);
-    EXPECT_EQ(DBIF_NUVAKbyID(1, &raw), DBIFERR_NOINIT);
+    EXPECT_EQ(ReadTour(1).code, DBIFERR_NOINIT);
     EXPECT_EQ(DBIF_NUVAKIDtoLog(1), 0u);
     EXPECT_EQ(dbNUVAK.fld[NUVAK_GRPDWELL].fld_err, 1);
     WriteRaw("nuvak", MakeTable(inst, TableId::kTours));
-    ASSERT_EQ(DBIF_NUVAKbyID(1, &raw), DBIFERR_NOERROR);
-    std::free(raw);
+    EXPECT_EQ(ReadTour(1).code, DBIFERR_NOERROR);
 }
 
 TEST_F(DbifTest, DataFileMissingFirstOrRemovedLater) {
@@ -227,8 +226,7 @@ TEST_F(DbifTest, DataFileMissingFirstOrRemovedLater) {
     EXPECT_EQ(DBIF_CAMbyID(9, &rec), DBIFERR_NOACCESS);
     EXPECT_EQ(DBIF_OpenDB(&dbCAM.db, 1), DBIFERR_NOFILE);
     ::unlink((dir_ + "/nuvak.dbf").c_str());
-    T_NUVAK_config* raw = nullptr;
-    EXPECT_EQ(DBIF_NUVAKbyID(1, &raw), DBIFERR_NOINIT);  // never ready
+    EXPECT_EQ(ReadTour(1).code, DBIFERR_NOINIT);  // never ready
     ::unlink((dir_ + "/mon.mdx").c_str());
     T_MON_config mon;
     EXPECT_EQ(DBIF_MONbyID(4, &mon), DBIFERR_NOINIT);  // cannot open the index
@@ -247,10 +245,7 @@ TEST_F(DbifTest, RewriteInPlaceAndChangedStructure) {
     WriteOptions o;
     o.inPlace = true;
     Write(inst, o);
-    T_NUVAK_config* raw = nullptr;
-    ASSERT_EQ(DBIF_NUVAKbyID(1, &raw), DBIFERR_NOERROR);
-    EXPECT_EQ(raw->nsteps, 2);
-    std::free(raw);
+    EXPECT_EQ(ReadTour(1).steps.size(), 2u);
 
     Table t = MakeTable(inst, TableId::kCameras);
     std::reverse(t.fields.begin(), t.fields.end());
@@ -274,15 +269,10 @@ TEST_F(DbifTest, RewriteInPlaceAndChangedStructure) {
 TEST_F(DbifTest, LoadPassAnswersFromOneReadingAndReportsRewrites) {
     Installation inst = Small();
     Write(inst, Deep());
-    auto steps = [](T_uint_16 id) {
-        T_NUVAK_config* raw = nullptr;
-        int n = DBIF_NUVAKbyID(id, &raw) == DBIFERR_NOERROR ? raw->nsteps : -1;
-        std::free(raw);
-        return n;
-    };
+    auto steps = [](T_uint_16 id) { return ReadTour(id).steps.size(); };
     T_CAM_config cam;
     ASSERT_EQ(DBIF_BeginPass(), DBIFERR_NOERROR);
-    EXPECT_EQ(steps(1), 3);
+    EXPECT_EQ(steps(1), 3u);
     ASSERT_EQ(DBIF_CAMbyID(9, &cam), DBIFERR_NOERROR);
     Installation changed = inst;
     changed.tours[0].steps.pop_back();
@@ -290,22 +280,22 @@ TEST_F(DbifTest, LoadPassAnswersFromOneReadingAndReportsRewrites) {
     WriteOptions o = Deep();
     o.inPlace = true;
     Write(changed, o);
-    EXPECT_EQ(steps(1), 3) << "the pass's reading, not a mixture";
+    EXPECT_EQ(steps(1), 3u) << "the pass's reading, not a mixture";
     EXPECT_EQ(DBIF_NUVAKIDtoLog(7), 70007u);
     ASSERT_EQ(DBIF_CAMbyID(9, &cam), DBIFERR_NOERROR);
     EXPECT_EQ(cam.log_no, 109u);
     EXPECT_EQ(DBIF_EndPass(), DBIFERR_CHANGED);
-    EXPECT_EQ(steps(1), 2);
+    EXPECT_EQ(steps(1), 2u);
 
     DBIF_LoadPass pass;
-    EXPECT_EQ(steps(1), 2);
+    EXPECT_EQ(steps(1), 2u);
     ASSERT_EQ(DBIF_CAMbyID(9, &cam), DBIFERR_NOERROR);
     EXPECT_EQ(cam.log_no, 4242u);
     EXPECT_EQ(DBIF_CAMbyID(8, &cam), DBIFERR_SEARCHVAL);
     EXPECT_EQ(pass.End(), DBIFERR_NOERROR);
     Write(inst, o);
     DBIF_LoadPass again;
-    EXPECT_EQ(steps(1), 3) << "a rewrite between passes is seen by the next";
+    EXPECT_EQ(steps(1), 3u) << "a rewrite between passes is seen by the next";
     EXPECT_EQ(again.End(), DBIFERR_NOERROR);
 }
 
@@ -346,10 +336,8 @@ TEST_F(DbifTest, DamagedFilesGiveCodes) {
     }
     EXPECT_GT(failed, 0);
     ASSERT_EQ(::truncate((dir_ + "/nuvak.mdx").c_str(), 2048), 0);  // tag table, no tag header
-    T_NUVAK_config* raw = nullptr;
-    T_uint_16 r = DBIF_NUVAKbyID(1, &raw);
+    T_uint_16 r = ReadTour(1).code;
     EXPECT_TRUE(r == DBIFERR_NOINIT || r == DBIFERR_NOACCESS || r == DBIFERR_INDEXFILE) << r;
-    EXPECT_EQ(raw, nullptr);
 
     // Random bytes over every file, many times over.
     std::uint32_t x = 12345;
@@ -369,14 +357,7 @@ TEST_F(DbifTest, DamagedFilesGiveCodes) {
             }
         }
         for (T_uint_16 id = 0; id <= 6; ++id) {
-            raw = nullptr;
-            if (DBIF_NUVAKbyID(id, &raw) == DBIFERR_NOERROR) {
-                ASSERT_NE(raw, nullptr);
-                EXPECT_EQ(raw->tour_id, id);
-            } else {
-                EXPECT_EQ(raw, nullptr);
-            }
-            std::free(raw);
+            ReadTour(id);
             T_GROUP_config* g = nullptr;
             DBIF_GROUPbyID(id, &g);
             std::free(g);

@@ -187,14 +187,6 @@ TEST_F(TablesTest, ReloadsRewriteStepsAndElementsInPlace) {
     }
 }
 
-TEST_F(TablesTest, EmptyOrMissingDatabaseGivesEmptyTables) {
-    NuvakTable tours(256);
-    GpresetTable presets(256);
-    EXPECT_EQ(tours.Size(), 0u);
-    EXPECT_EQ(presets.Size(), 0u);
-    EXPECT_EQ(presets.GetLogCam(1), 0xFFFFFFFFul);
-}
-
 TEST(TableObjects, OwnershipAndFirstEntryKept) {
     Nuvak tour;
     EXPECT_EQ(tour.GetNuvakId(), 0xFFFF);
@@ -210,9 +202,13 @@ TEST(TableObjects, OwnershipAndFirstEntryKept) {
     preset.AddPresetElement(3, new T_GROUP_element{1, 2, 3});
     EXPECT_EQ(preset.GetPresetElement(3)->cam_id, 2);
 
-    DBIF_SetPath("/nonexistent/tables_test");
-    GpresetTable presets(0);  // nothing to load
+    DBIF_SetPath("/nonexistent/tables_test");  // no database: empty tables
+    NuvakTable tours(256);
+    GpresetTable presets(256);
     DBIF_SetPath(nullptr);
+    EXPECT_EQ(tours.Size(), 0u);
+    EXPECT_EQ(presets.Size(), 0u);
+    EXPECT_EQ(presets.GetLogCam(1), 0xFFFFFFFFul);
     presets.SetLogCam(0, 7);
     presets.SetLogCam(2048, 7);
     EXPECT_EQ(presets.GetLogCam(0), 0xFFFFFFFFul);
