@@ -53,6 +53,25 @@ protected:
         return rc;
     }
 
+    // `good` with the `width`-byte value `v` at `at`.
+    Bytes Patched(std::size_t at, unsigned v, int width) const {
+        Bytes b = good;
+        for (int i = 0; i < width; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+        return b;
+    }
+    struct Fault {
+        const char* what;
+        Bytes bytes;
+        int code, stage;  // stage 0: any
+    };
+    void ExpectFaults(const std::vector<Fault>& faults) {
+        for (const Fault& f : faults) {
+            int stage = 0;
+            EXPECT_EQ(Exercise(f.bytes, &stage), f.code) << f.what;
+            EXPECT_TRUE(f.stage == 0 || stage == f.stage) << f.what << ": stage " << stage;
+        }
+    }
+
     T_DBGDAT gdat;
     TempDir dir;
     DBF dbf = nullptr;
@@ -62,66 +81,37 @@ protected:
 }  // namespace
 
 TEST_F(CorruptIndex, HeaderAndTagTableFaults) {
-    int stage = 0;
     EXPECT_EQ(Exercise(good), 0);
-    Bytes b = good;
-    b[26] = 43;  // level-7 slot length
-    EXPECT_EQ(Exercise(b), DBRET_BADFILE);
-    EXPECT_EQ(Exercise(Bytes(good.begin(), good.begin() + 40)), DBRET_BADFILE);  // truncated header
+    unsigned h = TagHeaderBlock(good) * 512;
+    ExpectFaults({{"level-7 slot length", Patched(26, 43, 1), DBRET_BADFILE, 1},
+                  {"truncated header", Bytes(good.begin(), good.begin() + 40), DBRET_BADFILE, 1},
+                  {"tag header past the end of the file", Patched(512 + 32, 5000, 4), DBRET_BADFILE, 2},
+                  {"key longer than its entry", Patched(h + 12, 40, 2), DBRET_BADFILE, 2},
+                  {"entries larger than a page", Patched(h + 18, 2000, 2), DBRET_BADFILE, 2}});
 
-    b = good;
-    b[512 + 17] = 9;  // root slot beyond the one tag
-    EXPECT_EQ(Exercise(b, &stage), DBRET_RANGE);
+    int stage = 0;
+    EXPECT_EQ(Exercise(Patched(512 + 17, 9, 1), &stage), DBRET_RANGE);  // root slot beyond the one tag
     EXPECT_EQ(stage, 2);
     EXPECT_EQ(+gdat.d_report, 10403);
-    b = good;
-    Put32(b, 28, 2);  // slot 2 is empty and points back at slot 1
+    Bytes b = Patched(28, 2, 4);  // slot 2 is empty and points back at slot 1
     b[512 + 32 * 1 + 4] = 'Z';
     b[512 + 32 * 1 + 16] = 2;
     b[512 + 32 * 2 + 4] = 'A';
     b[512 + 32 * 2 + 17] = 1;
     EXPECT_EQ(Exercise(b, &stage), DBRET_BADFILE);  // the name tree loops
     EXPECT_EQ(stage, 2);
-
-    b = good;
-    Put32(b, 512 + 32, 5000);  // tag header past the end of the file
-    EXPECT_EQ(Exercise(b, &stage), DBRET_BADFILE);
-    EXPECT_EQ(stage, 2);
-    unsigned h = TagHeaderBlock(good) * 512;
-    b = good;
-    Put16(b, h + 12, 40);  // key longer than its entry
-    EXPECT_EQ(Exercise(b, &stage), DBRET_BADFILE);
-    EXPECT_EQ(stage, 2);
-    b = good;
-    Put16(b, h + 18, 2000);  // entries larger than a page
-    EXPECT_EQ(Exercise(b), DBRET_BADFILE);
 }
 
 TEST_F(CorruptIndex, PageFaults) {
-    unsigned h = TagHeaderBlock(good) * 512;
     unsigned root = RootBlock(good);
-    int stage = 0;
-
-    Bytes b = good;
-    Put32(b, root * 512, 500);  // entry count overruns the page
-    EXPECT_EQ(Exercise(b, &stage), DBRET_BADFILE);
-    EXPECT_EQ(stage, 3);
-
-    b = good;
-    Put32(b, root * 512 + 8, 900000);  // child outside the file
-    EXPECT_EQ(Exercise(b), DBRET_BADFILE);
-
-    b = good;
-    Put32(b, root * 512 + 8, root);  // a page that is its own child
-    EXPECT_EQ(Exercise(b), DBRET_BADFILE);
-
-    b = good;
-    Put32(b, h, 0);  // root pointer at the file header
-    EXPECT_EQ(Exercise(b), DBRET_BADFILE);
+    ExpectFaults({{"entry count overruns the page", Patched(root * 512, 500, 4), DBRET_BADFILE, 3},
+                  {"child outside the file", Patched(root * 512 + 8, 900000, 4), DBRET_BADFILE, 0},
+                  {"a page that is its own child", Patched(root * 512 + 8, root, 4), DBRET_BADFILE, 0},
+                  {"root pointer at the file header", Patched(TagHeaderBlock(good) * 512, 0, 4), DBRET_BADFILE, 0}});
 
     // Every child of the root is the same subtree: finite, but no valid tree
     // visits more leaves than the file has pages. The walk ends.
-    b = good;
+    Bytes b = good;
     unsigned n = Get32(b, root * 512) & 0xFFFF;
     unsigned first = Get32(b, root * 512 + 8);
     for (unsigned i = 0; i <= n; ++i) Put32(b, root * 512 + 8 + i * 16, first);
