@@ -1,6 +1,4 @@
-// Files written by other programs (shared data, dbase/): every tag of every
-// dBASE IV production index is walked in order and checked against the
-// records; level-7 files and timestamped tables are refused by rule.
+// Files written by other programs (shared data, dbase/), walked tag by tag.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -80,11 +78,9 @@ struct Entry {
     long recno;
 };
 
-// Walks one tag: entries in key order, record numbers in range and each
-// record once, keys of bare-field expressions equal to the record's field,
-// every key found again by a seek at the first entry of its run. With
-// `records` false the data file stands in only to open the index (a refused
-// table's index): the record checks are skipped and `reccnt` bounds them.
+// Walks one tag: keys in order, each record once, keys of bare fields equal
+// to the record's, every key sought again. Without `records` (a refused
+// table's index) `reccnt` bounds the record numbers.
 void CheckTag(DBF dbf, MDX mdx, const char* tagname, bool records, long reccnt) {
     SCOPED_TRACE(std::string("tag ") + tagname);
     TAG tag = dXactidx(mdx, tagname);
@@ -110,8 +106,6 @@ void CheckTag(DBF dbf, MDX mdx, const char* tagname, bool records, long reccnt) 
     if (walk.empty()) return;
 
     bool numeric = type == 'N' || type == 'F';
-    // The key each entry holds is computed from its record where the
-    // expression is a bare field of the key's kind.
     FieldAt field = records ? BareField(dbf, expr) : FieldAt{};
     bool compare = (field.type == 'C' || field.type == 'N') && numeric == (field.type == 'N');
     // Ascending or descending: the tag's order shows at its ends.
@@ -142,8 +136,7 @@ void CheckTag(DBF dbf, MDX mdx, const char* tagname, bool records, long reccnt) 
         }
     }
 
-    // Every key seeks to the first entry of its run, and steps on from there
-    // like the walk.
+    // Every key seeks to the first entry of its run and steps on like the walk.
     for (std::size_t i = 0; i < walk.size(); ++i) {
         if (i > 0 && walk[i - 1].key == walk[i].key) continue;
         ASSERT_EQ(dXgetrno(tag, walk[i].key.data(), &recno), 0) << "seek entry " << i;
@@ -172,14 +165,13 @@ int CheckIndex(DBF dbf, const fs::path& ip, bool records, long reccnt = 0) {
 
 }  // namespace
 
-// Level-7 tables and their indexes (opened against a good table) are
-// refused, not misread.
+// Level-7 tables and their indexes are refused, timestamped tables too.
 TEST(DbaseRealFiles, EveryTagWalksInOrder) {
     std::vector<fs::path> files = DataFiles();
     if (files.empty()) GTEST_SKIP() << "no shared data at " << DataDir();
     T_DBGDAT gdat;
     DBinit(&gdat, 1);
-    // A good table, to open the indexes of refused tables against.
+    // A good table to open refused tables' indexes against.
     DBF good = dDopen(&gdat, (DataDir() / "bde-jet" / "industry.dbf").c_str(), DB_MODE_READ, 1);
     ASSERT_NE(good, nullptr);
     int tags = 0, level7 = 0;
@@ -196,8 +188,7 @@ TEST(DbaseRealFiles, EveryTagWalksInOrder) {
             if (mdx) dXclose(mdx);
             level7 += !ip.empty();
         } else if (!dbf) {
-            // The documented rule: a set transaction byte refuses the table.
-            // Its index is still walked.
+            // A set transaction byte refuses the table; its index still walks.
             EXPECT_EQ(+gdat.dretcode, DBRET_TRANSACT);
             EXPECT_NE(FileByte(p, 15), 0);
             long count = static_cast<long>(FileByte(p, 4) | (FileByte(p, 5) << 8) | (FileByte(p, 6) << 16));

@@ -1,5 +1,4 @@
-// Data files, index seeks and steps, numeric keys and conversions, on tables
-// written by the database writer.
+// Data files, index seeks and steps, conversions, on the writer's tables.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -33,8 +32,7 @@ protected:
         if (dbf) dDclose(dbf);
         mdx = nullptr, dbf = nullptr;
     }
-    // Rewrites the files in place, as the installation's writers do: the
-    // change counter moves.
+    // In place, as the installation's writers do: the change counter moves.
     void Rewrite(const std::string& name, const Table& t, WriteOptions o) {
         o.inPlace = true;
         std::string error;
@@ -45,12 +43,6 @@ protected:
     DBF dbf = nullptr;
     MDX mdx = nullptr;
 };
-
-std::vector<std::string> Counting(int n) {
-    std::vector<std::string> v;
-    for (int i = 1; i <= n; ++i) v.push_back(std::to_string(i));
-    return v;
-}
 
 }  // namespace
 
@@ -68,8 +60,7 @@ TEST(DbaseInit, TypesAndNames) {
 }
 
 TEST_F(DbaseTest, DataFileFieldsAndRecords) {
-    // 300 records of 16 bytes span several 1024-byte nodes; record 7 is
-    // deleted (the header of two fields takes 97 bytes).
+    // 300 records over several 1024-byte nodes; record 7 (after 97 header bytes) deleted.
     Bytes bytes = Image(TourTable(Counting(300))).dbf;
     bytes[97 + 6 * 16] = '*';
     ASSERT_TRUE(WriteFile(dir.File("t.dbf"), bytes));
@@ -132,8 +123,7 @@ TEST_F(DbaseTest, DataFileRefusals) {
         EXPECT_EQ(+gdat.dretcode, c.code) << c.name;
     }
 
-    // A record count past the end of the file: the missing records fail
-    // cleanly, the present ones still read.
+    // A record count past the end: missing records fail, present ones read.
     Bytes longcount = Image(TourTable({"1", "2"})).dbf;
     Put32(longcount, 4, 1000);
     ASSERT_TRUE(WriteFile(dir.File("long.dbf"), longcount));
@@ -146,8 +136,7 @@ TEST_F(DbaseTest, DataFileRefusals) {
     EXPECT_EQ(dDgetrec(dbf, 1, rec), 0);
 }
 
-// A header longer than the first read (40 fields) is completed by a second
-// one; a file cut inside such a header is refused.
+// A header longer than the first read (40 fields), whole and cut.
 TEST_F(DbaseTest, WideHeader) {
     Table t;
     t.rows.emplace_back();
@@ -225,11 +214,8 @@ TEST(DbaseConv, TextConversions) {
     EXPECT_EQ(dUexpnm("/opt/cctv/database/cam", "dbf", name, 10), DBRET_RANGE);
 }
 
-// Multi-level trees (three entries a page, six levels), keys -500 to 1490 by
-// 10 with three records each: every key found at the leftmost entry of its
-// run, runs that straddle leaves and interior pages, a search between keys
-// landing on the next one, EOF past the end, a walk in order; a character
-// tag beside the numeric one.
+// Six levels of three entries a page, keys -500 to 1490 by 10 with three
+// records each: runs straddle leaves and interior pages.
 TEST_F(DbaseTest, MultiLevelTreeSeeksEveryKey) {
     std::vector<std::string> values;
     for (int v = 0; v < 200; ++v) values.insert(values.end(), 3, std::to_string(v * 10 - 500));
@@ -287,15 +273,15 @@ TEST_F(DbaseTest, MultiLevelTreeSeeksEveryKey) {
     EXPECT_EQ(recno, 6);  // "R6" follows "R599"
 }
 
-// A descending tag (the writer's ascending leaf turned round, the flag set)
-// whose name fills the 10 characters a slot holds.
+// A descending tag (the writer's leaf turned round) with a 10-character name.
 TEST_F(DbaseTest, DescendingTagAndLongTagName) {
     Table t = TourTable({"20", "-1", "30", "20"});
     t.fields[0].name = t.tags[0] = "GROWTHDESC";
     TableImage image = Image(t);
     Bytes& x = image.mdx;
     std::size_t leaf = RootBlock(x) * 512u + 8;  // one page: the root is the leaf
-    for (std::size_t i = 0; i < 2; ++i) std::swap_ranges(&x[leaf + i * 16], &x[leaf + i * 16 + 16], &x[leaf + (3 - i) * 16]);
+    for (std::size_t i = 0; i < 2; ++i)
+        std::swap_ranges(&x[leaf + i * 16], &x[leaf + i * 16 + 16], &x[leaf + (3 - i) * 16]);
     x[TagHeaderBlock(x) * 512u + 8] |= 0x08;
     Open("m", image);  // entries now 30 (record 3), 20 (4), 20 (1), -1 (2)
     TAG tag = dXactidx(mdx, "growthdescxyz");  // matched on its first 10
@@ -311,8 +297,7 @@ TEST_F(DbaseTest, DescendingTagAndLongTagName) {
     EXPECT_EQ(recno, 1);  // unchanged on a miss
 }
 
-// A writer rewrites the index between two steps and moves the change
-// counter: the walk goes on after the entry it was on.
+// An index rewritten between two steps: the walk goes on after its entry.
 TEST_F(DbaseTest, ChangeCounterRepositions) {
     WriteOptions o;
     o.pageKeys = 2;
@@ -334,9 +319,8 @@ TEST_F(DbaseTest, ChangeCounterRepositions) {
     EXPECT_EQ(dXnxtkey(tag, nullptr, &recno), DBRET_EOF);
 }
 
-// Steps inside the leaf the tag holds take that page's entries; the step
-// that leaves it checks the change counter and, the writer seen, finds its
-// entry again in the new index.
+// Steps inside the held leaf take its entries; the step that leaves it checks
+// the change counter.
 TEST_F(DbaseTest, ChangeCounterCheckedWhenLeavingTheLeaf) {
     WriteOptions o;
     o.pageKeys = 4;  // keys 1-4 in the first leaf
@@ -349,13 +333,11 @@ TEST_F(DbaseTest, ChangeCounterCheckedWhenLeavingTheLeaf) {
     Rewrite("l", TourTable({"8", "1", "2", "3", "4", "5", "6", "7"}), o);
     std::vector<long> seen;
     while (dXnxtkey(tag, nullptr, &recno) == 0) seen.push_back(recno);
-    // 2..4 from the leaf read before the rewrite; entry (4, record 4) is gone
-    // from the new index, so the walk goes on at key 5 there.
+    // 2..4 from the held leaf; (4, record 4) gone, so on at key 5 of the new index.
     EXPECT_EQ(seen, (std::vector<long>{2, 3, 4, 6, 7, 8, 1}));
 }
 
-// A tag without entries (a table without records); a character tag flagged
-// unique yet holding a repeated key, as real files have them.
+// An empty tag; a character tag flagged unique holding a repeated key.
 TEST_F(DbaseTest, EmptyTagAndCharacterKeys) {
     Open("none", Image(TourTable({})));
     TAG t0 = dXactidx(mdx, "GRPTOUR");
@@ -384,15 +366,13 @@ TEST_F(DbaseTest, EmptyTagAndCharacterKeys) {
     EXPECT_EQ(dXtagnm(mdx, 3, name), DBRET_RANGE);
 }
 
-// A load pass reads each file once: later opens in the pass are served from
-// that reading even when the files have gone; the end of the pass compares
-// the files with what it read (DBRET_CHANGED for a rewrite or removal), and
-// outside a pass every open reads the file itself again.
+// A load pass reads each file once and its end compares the files with that
+// reading; outside a pass every open reads the file again.
 TEST_F(DbaseTest, LoadPassReadsOnceAndNoticesRewrites) {
     TableImage image = Image(TourTable({"1", "2", "3"}));
     const Bytes &d = image.dbf, &x = image.mdx;
-    ASSERT_TRUE(WriteFile(dir.File("p.dbf"), d));
-    ASSERT_TRUE(WriteFile(dir.File("p.mdx"), x));
+    auto put = [&] { ASSERT_TRUE(WriteFile(dir.File("p.dbf"), d) && WriteFile(dir.File("p.mdx"), x)); };
+    put();
     std::string path = dir.File("p");
     auto lookup = [&](const char* key) -> long {
         DBF f = dDopen(&gdat, path.c_str(), DB_MODE_READ, 1);
@@ -415,8 +395,7 @@ TEST_F(DbaseTest, LoadPassReadsOnceAndNoticesRewrites) {
     EXPECT_EQ(DBpassend(), DBRET_CHANGED);
     EXPECT_EQ(lookup("3"), DBRET_NOTFOUND) << "outside a pass the files are read again";
 
-    ASSERT_TRUE(WriteFile(dir.File("p.dbf"), d));
-    ASSERT_TRUE(WriteFile(dir.File("p.mdx"), x));
+    put();
     DBpassbegin();
     DBpassbegin();  // nested: only the outer end ends the pass
     EXPECT_EQ(lookup("1"), 1);

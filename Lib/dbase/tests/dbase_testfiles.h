@@ -1,6 +1,5 @@
-// Files for the reader's tests: tables made by the database writer of
-// nuvak-dbtool, their bytes patched where a test needs a shape the writer
-// does not make (damage, descending or unique-flagged tags).
+// The reader's test tables, made by nuvak-dbtool's writer; tests patch their
+// bytes for shapes it does not make (damage, descending or unique tags).
 #ifndef DBASE_TESTFILES_H
 #define DBASE_TESTFILES_H
 
@@ -31,14 +30,20 @@ inline unsigned Get32(const Bytes& b, std::size_t at) { return nuvak::LoadLE32(&
 inline unsigned TagHeaderBlock(const Bytes& mdx, int n = 0) { return Get32(mdx, 512 + 32 * (n + 1)); }
 inline unsigned RootBlock(const Bytes& mdx, int n = 0) { return Get32(mdx, TagHeaderBlock(mdx, n) * 512); }
 
-// Numeric GRPTOUR (width 5) holding `values`, character NAME (width 10)
-// holding "R<row number>"; the listed fields tagged.
+// GRPTOUR N(5) holding `values`, NAME C(10) "R<row number>", `tags` tagged.
 inline Table TourTable(const std::vector<std::string>& values, std::vector<std::string> tags = {"GRPTOUR"}) {
     Table t;
     t.fields = {{"GRPTOUR", 'N', 5, 0}, {"NAME", 'C', 10, 0}};
     for (std::size_t i = 0; i < values.size(); ++i) t.rows.push_back({values[i], "R" + std::to_string(i + 1)});
     t.tags = std::move(tags);
     return t;
+}
+
+// "1" to "<n>".
+inline std::vector<std::string> Counting(int n) {
+    std::vector<std::string> v;
+    for (int i = 1; i <= n; ++i) v.push_back(std::to_string(i));
+    return v;
 }
 
 inline TableImage Image(const Table& t, const WriteOptions& o = {}, std::uint8_t counter = 1) {

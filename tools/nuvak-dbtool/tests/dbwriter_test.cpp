@@ -1,6 +1,5 @@
-// The writer's own rules: key order, field formatting, the description
-// format. Its files are checked against the reader (the dbase and dbif tests,
-// whose tables it writes) and against independent readers (tests/dbase-peer).
+// The writer's own rules; its files are read by the dbase and dbif tests and
+// by independent readers (tests/dbase-peer).
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -79,9 +78,8 @@ TEST(Description, NamesTheBadLine) {
     }
 }
 
-// Tables shaped like those of other writers, read back through the dBASE
-// reader: other data in index header bytes 30-31, a tag-name tree ordered
-// with '_' before letters, a character field over 255 bytes before others.
+// Other writers' shapes through the reader: data in index header bytes 30-31,
+// '_' before letters in the tag-name tree, a character field over 255 bytes.
 TEST(ForeignShapes, ReaderFindsTagsAndFields) {
     Table t;
     t.fields = {{"NOTE", 'C', 300, 0}, {"A_B", 'N', 5, 0}, {"AB", 'N', 5, 0}, {"ZZ", 'N', 5, 0},
