@@ -12,59 +12,62 @@ using namespace dbtest;
 
 namespace {
 
-Tag BigTag() {
-    Tag t;
-    t.name = "GRPTOUR";
-    t.type = 'N';
-    t.keylen = DB_NUMKEY_LEN;
-    for (long v = 1; v <= 120; ++v) t.entries.push_back({NumKey(std::to_string(v)), v});
-    t.per_leaf = 10;
-    t.per_node = 4;  // 12 leaves, 3 + 1 interior pages, three levels
-    return t;
-}
-
 class CorruptIndex : public ::testing::Test {
 protected:
     void SetUp() override {
         DBinit(&gdat, 1);
-        std::vector<std::vector<std::string>> recs;
-        for (int v = 1; v <= 120; ++v) recs.push_back({std::to_string(v)});
-        ASSERT_TRUE(WriteFile(dir.File("t.dbf"), MakeDbf({{"GRPTOUR", 'N', 5, 0}}, recs)));
+        WriteOptions o;
+        o.pageKeys = 10;  // 12 leaves, 2 interior pages and the root: three levels
+        TableImage image = Image(TourTable(Counting(120)), o);
+        ASSERT_TRUE(WriteFile(dir.File("t.dbf"), image.dbf));
         dbf = dDopen(&gdat, dir.File("t.dbf").c_str(), DB_MODE_READ, 1);
         ASSERT_NE(dbf, nullptr);
-        good = MakeMdx({BigTag()});
+        good = image.mdx;
     }
     void TearDown() override { dDclose(dbf); }
 
     // Opens `bytes` as the index; selects the tag, seeks 60 and walks the
     // whole tag. Returns the first failure code, or 0 if all went well.
     int Exercise(const Bytes& bytes, int* stage = nullptr) {
+        int unused;
+        int& at = stage ? *stage : unused;  // 1 open, 2 tag, 3 seek, 4 walk
         WriteFile(dir.File("t.mdx"), bytes);
-        auto at = [&](int s, int rc) {
-            if (stage) *stage = s;
-            return rc;
-        };
+        at = 1;
         MDX mdx = dXopen(dbf, dir.File("t.mdx").c_str(), DB_MODE_READ, 4);
-        if (!mdx) return at(1, gdat.dretcode);
-        int rc = 0;
+        if (!mdx) return gdat.dretcode;
+        at = 2;
         TAG tag = dXactidx(mdx, "GRPTOUR");
-        if (!tag) {
-            rc = at(2, gdat.dretcode);
-        } else {
-            long recno = 0;
-            rc = dXgetrno(tag, NumKey("60").data(), &recno);
-            if (rc == 0 || rc == DBRET_NOTFOUND || rc == DBRET_EOF) {
-                dXrewind(tag);
-                long n = 0;
-                while ((rc = dXnxtkey(tag, nullptr, &recno)) == 0) ++n;
-                if (rc == DBRET_EOF) rc = 0;
-                at(4, rc);
-            } else {
-                at(3, rc);
+        int rc = tag ? 0 : gdat.dretcode;
+        long recno = 0;
+        if (tag) at = 3, rc = dXgetrno(tag, NumKey("60").data(), &recno);
+        if (tag && (rc == 0 || rc == DBRET_NOTFOUND || rc == DBRET_EOF)) {
+            at = 4;
+            dXrewind(tag);
+            while ((rc = dXnxtkey(tag, nullptr, &recno)) == 0) {
             }
+            if (rc == DBRET_EOF) rc = 0;
         }
         dXclose(mdx);
         return rc;
+    }
+
+    // `good` with the `width`-byte value `v` at `at`.
+    Bytes Patched(std::size_t at, unsigned v, int width) const {
+        Bytes b = good;
+        for (int i = 0; i < width; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+        return b;
+    }
+    struct Fault {
+        const char* what;
+        Bytes bytes;
+        int code, stage;  // stage 0: any
+    };
+    void ExpectFaults(const std::vector<Fault>& faults) {
+        for (const Fault& f : faults) {
+            int stage = 0;
+            EXPECT_EQ(Exercise(f.bytes, &stage), f.code) << f.what;
+            EXPECT_TRUE(f.stage == 0 || stage == f.stage) << f.what << ": stage " << stage;
+        }
     }
 
     T_DBGDAT gdat;
@@ -75,71 +78,37 @@ protected:
 
 }  // namespace
 
-TEST_F(CorruptIndex, GoodFileWalks) { EXPECT_EQ(Exercise(good), 0); }
-
 TEST_F(CorruptIndex, HeaderAndTagTableFaults) {
-    int stage = 0;
-    Bytes b = good;
-    Put16(b, 30, 0x1B02);  // other data after a 16-bit tag count: read
-    EXPECT_EQ(Exercise(b), 0);
-    b = good;
-    b[26] = 43;  // level-7 slot length
-    EXPECT_EQ(Exercise(b), DBRET_BADFILE);
-    EXPECT_EQ(Exercise(Bytes(good.begin(), good.begin() + 40)), DBRET_BADFILE);  // truncated header
+    EXPECT_EQ(Exercise(good), 0);
+    unsigned h = TagHeaderBlock(good) * 512;
+    ExpectFaults({{"level-7 slot length", Patched(26, 43, 1), DBRET_BADFILE, 1},
+                  {"truncated header", Bytes(good.begin(), good.begin() + 40), DBRET_BADFILE, 1},
+                  {"tag header past the end of the file", Patched(512 + 32, 5000, 4), DBRET_BADFILE, 2},
+                  {"key longer than its entry", Patched(h + 12, 40, 2), DBRET_BADFILE, 2},
+                  {"entries larger than a page", Patched(h + 18, 2000, 2), DBRET_BADFILE, 2}});
 
-    b = good;
-    b[512 + 17] = 9;  // root slot beyond the one tag
-    EXPECT_EQ(Exercise(b, &stage), DBRET_RANGE);
+    int stage = 0;
+    EXPECT_EQ(Exercise(Patched(512 + 17, 9, 1), &stage), DBRET_RANGE);  // root slot beyond the one tag
     EXPECT_EQ(stage, 2);
     EXPECT_EQ(+gdat.d_report, 10403);
-    b = good;
-    Put32(b, 28, 2);  // slot 2 is empty and points back at slot 1
+    Bytes b = Patched(28, 2, 4);  // slot 2 is empty and points back at slot 1
     b[512 + 32 * 1 + 4] = 'Z';
     b[512 + 32 * 1 + 16] = 2;
     b[512 + 32 * 2 + 4] = 'A';
     b[512 + 32 * 2 + 17] = 1;
     EXPECT_EQ(Exercise(b, &stage), DBRET_BADFILE);  // the name tree loops
     EXPECT_EQ(stage, 2);
-
-    b = good;
-    Put32(b, 512 + 32, 5000);  // tag header past the end of the file
-    EXPECT_EQ(Exercise(b, &stage), DBRET_BADFILE);
-    EXPECT_EQ(stage, 2);
-    unsigned h = TagHeaderBlock(good, 0) * 512;
-    b = good;
-    Put16(b, h + 12, 40);  // key longer than its entry
-    EXPECT_EQ(Exercise(b, &stage), DBRET_BADFILE);
-    EXPECT_EQ(stage, 2);
-    b = good;
-    Put16(b, h + 18, 2000);  // entries larger than a page
-    EXPECT_EQ(Exercise(b), DBRET_BADFILE);
 }
 
 TEST_F(CorruptIndex, PageFaults) {
-    unsigned h = TagHeaderBlock(good, 0) * 512;
-    unsigned root = RootBlock(good, 0);
-    int stage = 0;
+    unsigned root = RootBlock(good);
+    ExpectFaults({{"entry count overruns the page", Patched(root * 512, 500, 4), DBRET_BADFILE, 3},
+                  {"child outside the file", Patched(root * 512 + 8, 900000, 4), DBRET_BADFILE, 0},
+                  {"a page that is its own child", Patched(root * 512 + 8, root, 4), DBRET_BADFILE, 0},
+                  {"root pointer at the file header", Patched(TagHeaderBlock(good) * 512, 0, 4), DBRET_BADFILE, 0}});
 
+    // Every child of the root the same subtree: the walk still ends.
     Bytes b = good;
-    Put32(b, root * 512, 500);  // entry count overruns the page
-    EXPECT_EQ(Exercise(b, &stage), DBRET_BADFILE);
-    EXPECT_EQ(stage, 3);
-
-    b = good;
-    Put32(b, root * 512 + 8, 900000);  // child outside the file
-    EXPECT_EQ(Exercise(b), DBRET_BADFILE);
-
-    b = good;
-    Put32(b, root * 512 + 8, root);  // a page that is its own child
-    EXPECT_EQ(Exercise(b), DBRET_BADFILE);
-
-    b = good;
-    Put32(b, h, 0);  // root pointer at the file header
-    EXPECT_EQ(Exercise(b), DBRET_BADFILE);
-
-    // Every child of the root is the same subtree: finite, but no valid tree
-    // visits more leaves than the file has pages. The walk ends.
-    b = good;
     unsigned n = Get32(b, root * 512) & 0xFFFF;
     unsigned first = Get32(b, root * 512 + 8);
     for (unsigned i = 0; i <= n; ++i) Put32(b, root * 512 + 8 + i * 16, first);
@@ -153,8 +122,7 @@ TEST_F(CorruptIndex, PageFaults) {
     }
 }
 
-// Random byte damage across the whole file, a few thousand times: every
-// call returns, with 0 or a layer code.
+// Random byte damage: every call returns 0 or a layer code.
 TEST_F(CorruptIndex, RandomDamageTerminates) {
     std::mt19937 rng(12345);
     for (int round = 0; round < 1500; ++round) {

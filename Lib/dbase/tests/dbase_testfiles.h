@@ -1,78 +1,88 @@
-// Small builders of dBASE data and index files for the reader's tests. They
-// lay files out the way dBASE IV does (tag headers from block 4, 1024-byte
-// pages, leaves then interior levels), with knobs for the shapes the tests
-// need: fan-out per page, descending tags, and raw bytes to corrupt.
+// The reader's test tables, made by nuvak-dbtool's writer; tests patch their
+// bytes for shapes it does not make (damage, descending or unique tags).
 #ifndef DBASE_TESTFILES_H
 #define DBASE_TESTFILES_H
 
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <filesystem>
 #include <string>
-#include <utility>
 #include <vector>
+
+#include "byteorder.h"
+#include "dbase.h"
+#include "dbfwriter.h"
 
 namespace dbtest {
 
-using Bytes = std::vector<unsigned char>;
+using Bytes = std::vector<std::uint8_t>;
+using nuvak::dbw::Table;
+using nuvak::dbw::TableImage;
+using nuvak::dbw::WriteOptions;
 
-struct Field {
-    std::string name;
-    char type;
-    int width;
-    int decimals;
-};
+inline void Put16(Bytes& b, std::size_t at, unsigned v) { nuvak::StoreLE16(&b[at], static_cast<std::uint16_t>(v)); }
+inline void Put32(Bytes& b, std::size_t at, unsigned v) { nuvak::StoreLE32(&b[at], v); }
+inline unsigned Get32(const Bytes& b, std::size_t at) { return nuvak::LoadLE32(&b[at]); }
 
-// A data file: header, descriptors, records (each value left-justified for
-// C, right-justified for N), 0x1A at the end.
-Bytes MakeDbf(const std::vector<Field>& fields, const std::vector<std::vector<std::string>>& records,
-              unsigned char version = 0x03);
+// Block of the header of tag `n` (0-based, in slot order), and of its root page.
+inline unsigned TagHeaderBlock(const Bytes& mdx, int n = 0) { return Get32(mdx, 512 + 32 * (n + 1)); }
+inline unsigned RootBlock(const Bytes& mdx, int n = 0) { return Get32(mdx, TagHeaderBlock(mdx, n) * 512); }
 
-struct Tag {
-    std::string name;
-    char type = 'C';
-    int keylen = 10;
-    bool descending = false;
-    bool unique = false;
-    std::vector<std::pair<std::string, long>> entries;  // in index order, keys keylen bytes
-    int per_leaf = 0;   // entries per leaf; 0 = as many as fit
-    int per_node = 0;   // children per interior page; 0 = as many as fit
-    unsigned char counter = 1;
-};
+// GRPTOUR N(5) holding `values`, NAME C(10) "R<row number>", `tags` tagged.
+inline Table TourTable(const std::vector<std::string>& values, std::vector<std::string> tags = {"GRPTOUR"}) {
+    Table t;
+    t.fields = {{"GRPTOUR", 'N', 5, 0}, {"NAME", 'C', 10, 0}};
+    for (std::size_t i = 0; i < values.size(); ++i) t.rows.push_back({values[i], "R" + std::to_string(i + 1)});
+    t.tags = std::move(tags);
+    return t;
+}
 
-// A production index holding `tags`, tag-name tree balanced by name.
-Bytes MakeMdx(const std::vector<Tag>& tags);
+// "1" to "<n>".
+inline std::vector<std::string> Counting(int n) {
+    std::vector<std::string> v;
+    for (int i = 1; i <= n; ++i) v.push_back(std::to_string(i));
+    return v;
+}
 
-// Block of the tag header of tag `n` (0-based, in the order given) in a file
-// made by MakeMdx, and of its root page.
-unsigned TagHeaderBlock(const Bytes& mdx, int n);
-unsigned RootBlock(const Bytes& mdx, int n);
+inline TableImage Image(const Table& t, const WriteOptions& o = {}, std::uint8_t counter = 1) {
+    TableImage image;
+    std::string error;
+    EXPECT_TRUE(nuvak::dbw::BuildTable(t, o, counter, &image, &error)) << error;
+    return image;
+}
 
 // The 12-byte numeric key of `text`, through the layer's own conversion.
-std::string NumKey(const std::string& text);
+inline std::string NumKey(const std::string& text) {
+    char key[DB_NUMKEY_LEN];
+    dUnftonk(nullptr, 1, text.c_str(), static_cast<int>(text.size()), key);
+    return std::string(key, sizeof key);
+}
 
-// Writes bytes to a file; returns false on failure.
-bool WriteFile(const std::string& path, const Bytes& bytes);
+inline bool WriteFile(const std::string& path, const Bytes& bytes) {
+    FILE* fp = std::fopen(path.c_str(), "wb");
+    if (!fp) return false;
+    bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), fp) == bytes.size();
+    return std::fclose(fp) == 0 && ok;
+}
 
 // A fresh temporary folder, removed with its files on destruction.
 class TempDir {
 public:
-    TempDir();
-    ~TempDir();
-    const std::string& path() const { return path_; }
+    TempDir() {
+        char tmpl[] = "/tmp/dbase-test-XXXXXX";
+        if (::mkdtemp(tmpl)) path_ = tmpl;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+    }
     std::string File(const std::string& name) const { return path_ + "/" + name; }
 
 private:
     std::string path_;
 };
-
-inline void Put32(Bytes& b, std::size_t at, unsigned v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<unsigned char>(v >> (8 * i));
-}
-inline void Put16(Bytes& b, std::size_t at, unsigned v) {
-    b[at] = static_cast<unsigned char>(v);
-    b[at + 1] = static_cast<unsigned char>(v >> 8);
-}
-inline unsigned Get32(const Bytes& b, std::size_t at) {
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<unsigned>(b[at + 3]) << 24);
-}
 
 }  // namespace dbtest
 

@@ -1,5 +1,4 @@
-// Tour and group-preset tables loaded through the database interface from
-// files written by the database writer (a temporary database directory).
+// Tour and group-preset tables loaded from the writer's files.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -28,8 +27,7 @@ protected:
 
 }  // namespace
 
-// Every tour and preset of the full-size installation, by the number in its
-// key field, with its steps and elements in the description's order.
+// Every tour and preset of the full-size installation, steps and elements in order.
 TEST_F(TablesTest, FullSizeInstallationLoadsAsDescribed) {
     Installation inst = ExampleInstallation(true);
     Write(inst);
@@ -145,8 +143,7 @@ TEST_F(TablesTest, ReloadsKeepPairsStillCarriedAndMapTheRestAsAFreshLoad) {
     EXPECT_EQ(presets.GetPhysicalGpreset(20001), 1);
 }
 
-// Reloads overwrite steps and elements where they exist: changed contents,
-// a shorter preset and tour, then longer ones, read exactly as written.
+// Reloads overwrite steps and elements in place: changed, shorter, longer.
 TEST_F(TablesTest, ReloadsRewriteStepsAndElementsInPlace) {
     auto describe = [&](int n, int camera) {
         std::string text = "tour 1 logical 10001\n";
@@ -187,14 +184,6 @@ TEST_F(TablesTest, ReloadsRewriteStepsAndElementsInPlace) {
     }
 }
 
-TEST_F(TablesTest, EmptyOrMissingDatabaseGivesEmptyTables) {
-    NuvakTable tours(256);
-    GpresetTable presets(256);
-    EXPECT_EQ(tours.Size(), 0u);
-    EXPECT_EQ(presets.Size(), 0u);
-    EXPECT_EQ(presets.GetLogCam(1), 0xFFFFFFFFul);
-}
-
 TEST(TableObjects, OwnershipAndFirstEntryKept) {
     Nuvak tour;
     EXPECT_EQ(tour.GetNuvakId(), 0xFFFF);
@@ -210,9 +199,13 @@ TEST(TableObjects, OwnershipAndFirstEntryKept) {
     preset.AddPresetElement(3, new T_GROUP_element{1, 2, 3});
     EXPECT_EQ(preset.GetPresetElement(3)->cam_id, 2);
 
-    DBIF_SetPath("/nonexistent/tables_test");
-    GpresetTable presets(0);  // nothing to load
+    DBIF_SetPath("/nonexistent/tables_test");  // no database: empty tables
+    NuvakTable tours(256);
+    GpresetTable presets(256);
     DBIF_SetPath(nullptr);
+    EXPECT_EQ(tours.Size(), 0u);
+    EXPECT_EQ(presets.Size(), 0u);
+    EXPECT_EQ(presets.GetLogCam(1), 0xFFFFFFFFul);
     presets.SetLogCam(0, 7);
     presets.SetLogCam(2048, 7);
     EXPECT_EQ(presets.GetLogCam(0), 0xFFFFFFFFul);
