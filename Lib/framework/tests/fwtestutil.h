@@ -2,15 +2,17 @@
 #ifndef NUVAK_FW_TESTUTIL_H
 #define NUVAK_FW_TESTUTIL_H
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <functional>
-#include <utility>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -43,14 +45,10 @@ public:
         ++inits;
         if (onInit) onInit();
     }
-    void OnTerm() override {
-        ++terms;
-        if (onTerm) onTerm();
-    }
+    void OnTerm() override { ++terms; }
     int inits = 0;
     int terms = 0;
     std::function<void()> onInit;
-    std::function<void()> onTerm;
 };
 
 // Sleeps the whole time even when signals interrupt it.
@@ -88,6 +86,30 @@ inline void QueueValue(pid_t to, unsigned int value, int signo = FrameWorkSignal
     union sigval sv;
     sv.sival_int = static_cast<int>(value);
     sigqueue(to, signo, sv);
+}
+
+inline sockaddr_in Loopback(unsigned int port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return sa;
+}
+
+// A UDP socket bound on loopback (port 0: the kernel's choice), or -1.
+inline int BoundUdp(unsigned int port = 0) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa = Loopback(port);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+inline void SendUdp(int fd, unsigned int port, const std::string& bytes) {
+    sockaddr_in to = Loopback(port);
+    sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
 }
 
 // Sends the process SIGINT after `seconds` unless dismissed first, so a test

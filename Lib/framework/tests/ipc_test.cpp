@@ -1,9 +1,5 @@
 // IPC mailboxes between real processes, in a private IPC and network
 // namespace (the table's key and the ports are the installation's own).
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -26,17 +22,6 @@ int ReadInt(int fd) {
 }
 void WriteInt(int fd, int v) { (void)!write(fd, &v, sizeof v); }
 
-void SendRaw(unsigned int dest, size_t size) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    std::vector<char> bytes(size, 'z');
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(IPC_PORT_BASE + dest));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    close(fd);
-}
-
 // Another process of the installation, driven by commands over a pipe. It
 // builds its own framework only when told to take an address, so it starts
 // clean even though it is forked from the test.
@@ -58,28 +43,20 @@ public:
         rep_ = rep[0];
     }
     ~Peer() {
+        Kill();
+        close(cmd_);
+        close(rep_);
+    }
+    // Takes `address` (IPC_ANYADDR: any): the address taken, or minus the error.
+    int Take(unsigned int address) { return Ask('T', static_cast<int>(address)); }
+    int Free() { return Ask('F', 0); }
+    // Sends `count` messages to `dest`; byte 2 of message i is i.
+    int Send(unsigned int dest, int count) { return Ask('S', static_cast<int>(dest), count); }
+    void Kill() {
         if (pid_ > 0) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
-        close(cmd_);
-        close(rep_);
-    }
-    // Takes `address` (IPC_ANYADDR: any); returns the result, and the
-    // address taken through `taken`.
-    int Take(unsigned int address, unsigned int* taken = nullptr) {
-        const int rc = Ask('T', static_cast<int>(address));
-        const int a = ReadInt(rep_);
-        if (taken != nullptr) *taken = static_cast<unsigned int>(a);
-        return rc;
-    }
-    int Free() { return Ask('F', 0); }
-    // Sends `count` messages to `dest`; byte 2 of message i is i.
-    int Send(unsigned int dest, int count) { return Ask('S', static_cast<int>(dest), count); }
-    int Raw(unsigned int dest, int size) { return Ask('B', static_cast<int>(dest), size); }
-    void Kill() {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
         pid_ = -1;
     }
 
@@ -99,37 +76,24 @@ private:
             ssize_t n = read(in, msg, sizeof msg);
             if (n < 0 && errno == EINTR) continue;
             if (n != sizeof msg) break;
-            switch (msg[0]) {
-                case 'T': {
-                    if (server == nullptr) CreateFrameWork()->Register(client, &server);
-                    const int rc = server->CreateMailbox(rec, static_cast<unsigned short>(msg[1]),
-                                                         PRIORITY_NORMAL, &mailbox);
-                    WriteInt(out, rc);
-                    WriteInt(out, rc == 0 ? mailbox->GetAddress() : -1);
-                    break;
+            int reply = 0;
+            if (msg[0] == 'T') {
+                if (server == nullptr) CreateFrameWork()->Register(client, &server);
+                reply = server->CreateMailbox(rec, static_cast<unsigned short>(msg[1]), PRIORITY_NORMAL, &mailbox);
+                reply = reply == 0 ? mailbox->GetAddress() : -reply;
+            } else if (msg[0] == 'F') {
+                server->DestroyMailbox();
+            } else {
+                for (int i = 0; i < msg[2]; ++i) {
+                    std::unique_ptr<IPCMessage> m(server->CreateMessage(mailbox->GetAddress(), 104));
+                    if (!m) break;
+                    IPC_setsender(m->GetHandle(), mailbox->GetAddress());
+                    IPC_block(m->GetHandle())[2] = static_cast<unsigned char>(i);
+                    IPC_block(m->GetHandle())[255] = 0xEE;
+                    if (m->Send(static_cast<unsigned short>(msg[1]))) ++reply;
                 }
-                case 'F':
-                    server->DestroyMailbox();
-                    WriteInt(out, 0);
-                    break;
-                case 'S': {
-                    int sent = 0;
-                    for (int i = 0; i < msg[2]; ++i) {
-                        std::unique_ptr<IPCMessage> m(server->CreateMessage(mailbox->GetAddress(), 104));
-                        if (!m) break;
-                        IPC_setsender(m->GetHandle(), mailbox->GetAddress());
-                        IPC_block(m->GetHandle())[2] = static_cast<unsigned char>(i);
-                        IPC_block(m->GetHandle())[255] = 0xEE;
-                        if (m->Send(static_cast<unsigned short>(msg[1]))) ++sent;
-                    }
-                    WriteInt(out, sent);
-                    break;
-                }
-                case 'B':
-                    SendRaw(static_cast<unsigned int>(msg[1]), static_cast<size_t>(msg[2]));
-                    WriteInt(out, 0);
-                    break;
             }
+            WriteInt(out, reply);
         }
         DestroyFrameWork();
     }
@@ -183,14 +147,11 @@ TEST(IpcTable, DynamicAddressesRangeAndExhaustion) {
     EXPECT_EQ(IPC_clr(again), 0);
 }
 
-TEST(IpcMailbox, FixedAddressTakenByAnotherProcessThenFreed) {
+class IpcLoop : public fwtest::LoopTest {};
+
+TEST_F(IpcLoop, FixedAddressTakenByAnotherProcessThenFreed) {
     Peer peer;
-    ASSERT_EQ(peer.Take(5), 0);
-    IFrameWork* fw = CreateFrameWork();
-    Client client;
-    Recorder rec;
-    IFrameWorkServer* server = nullptr;
-    ASSERT_TRUE(fw->Register(client, &server));
+    ASSERT_EQ(peer.Take(5), 5);
     IIPC* mailbox = nullptr;
     EXPECT_EQ(server->CreateMailbox(rec, 5, PRIORITY_NORMAL, nullptr), -1);
     EXPECT_EQ(server->CreateMailbox(rec, 5, PRIORITY_NORMAL, &mailbox), IPCERR_TAKEN);
@@ -206,23 +167,18 @@ TEST(IpcMailbox, FixedAddressTakenByAnotherProcessThenFreed) {
     IIPC* second = nullptr;
     EXPECT_EQ(server->CreateMailbox(rec, 6, PRIORITY_NORMAL, &second), -2);
     // The other process now finds the address taken.
-    EXPECT_EQ(peer.Take(5), IPCERR_TAKEN);
-    unsigned int dyn = 0;
-    ASSERT_EQ(peer.Take(IPC_ANYADDR, &dyn), 0);
-    EXPECT_GE(dyn, 20u);
-    server->DestroyMailbox();
+    EXPECT_EQ(peer.Take(5), -IPCERR_TAKEN);
+    EXPECT_GE(peer.Take(IPC_ANYADDR), 20);
     DestroyFrameWork();
-    // Freed by the framework's destruction: the peer may take it.
+    // Freed by the framework's destruction: another process may take it.
     T_uint_16 five = 5;
     EXPECT_EQ(IPC_allocaddr(&five), 0);
     EXPECT_EQ(IPC_freeaddr(five), 0);
 }
 
-class IpcLoop : public fwtest::LoopTest {};
-
 TEST_F(IpcLoop, StaleSlotOfAKilledProcessIsTakenOver) {
     Peer peer;
-    ASSERT_EQ(peer.Take(6), 0);
+    ASSERT_EQ(peer.Take(6), 6);
     peer.Kill();  // ends without freeing its address
     IIPC* mailbox = nullptr;
     EXPECT_EQ(server->CreateMailbox(rec, 6, PRIORITY_NORMAL, &mailbox), 0);
@@ -232,22 +188,23 @@ TEST_F(IpcLoop, StaleSlotOfAKilledProcessIsTakenOver) {
 // with the mailbox's address; datagrams that are not 256 bytes are dropped.
 TEST_F(IpcLoop, OneMessagePerPassAndMalformedDatagramsDropped) {
     Peer peer;
-    unsigned int from = 0;
-    ASSERT_EQ(peer.Take(IPC_ANYADDR, &from), 0);
+    const int from = peer.Take(IPC_ANYADDR);
+    ASSERT_GE(from, 20);
     IIPC* mailbox = nullptr;
     ASSERT_EQ(server->CreateMailbox(rec, 8, PRIORITY_NORMAL, &mailbox), 0);
     ASSERT_TRUE(server->CreateSignalListener(rec, PRIORITY_HIGH, 0x600, 0xFFFFFF00, 1));
 
+    const int raw = fwtest::BoundUdp();
     ASSERT_EQ(peer.Send(8, 1), 1);
-    ASSERT_EQ(peer.Raw(8, 100), 0);
+    fwtest::SendUdp(raw, IPC_PORT_BASE + 8, std::string(100, 'z'));
     ASSERT_EQ(peer.Send(8, 1), 1);
-    ASSERT_EQ(peer.Raw(8, 300), 0);
+    fwtest::SendUdp(raw, IPC_PORT_BASE + 8, std::string(300, 'z'));
     ASSERT_EQ(peer.Send(8, 2), 2);
+    close(raw);
     // One value per pass, too: a HIGH event that marks each pass.
     for (unsigned int i = 1; i <= 6; ++i) fwtest::QueueValue(getpid(), 0x600 + i);
 
     std::vector<int> sequence;  // byte 2 of each message
-    int ipcEvents = 0;
     rec.hook = [&](EVENTTYPE type, unsigned int value) {
         if (type != EVENT_IPC) return;
         EXPECT_EQ(value, 8u);
@@ -257,7 +214,7 @@ TEST_F(IpcLoop, OneMessagePerPassAndMalformedDatagramsDropped) {
         EXPECT_EQ(IPC_getsender(m->GetHandle()), from);
         EXPECT_EQ(IPC_block(m->GetHandle())[255], 0xEE);
         sequence.push_back(IPC_block(m->GetHandle())[2]);
-        if (++ipcEvents == 4) fwtest::StopLoop();
+        if (sequence.size() == 4) fwtest::StopLoop();
     };
     fwtest::Watchdog dog(60);
     EXPECT_TRUE(fw->Run());
@@ -271,13 +228,8 @@ TEST_F(IpcLoop, OneMessagePerPassAndMalformedDatagramsDropped) {
 TEST_F(IpcLoop, MessagesAreExactly256BytesAndBlocksBounded) {
     IIPC* mailbox = nullptr;
     ASSERT_EQ(server->CreateMailbox(rec, 10, PRIORITY_NORMAL, &mailbox), 0);
-    // A plain socket where address 11 would listen.
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(IPC_PORT_BASE + 11);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    const int fd = fwtest::BoundUdp(IPC_PORT_BASE + 11);  // where address 11 would listen
+    ASSERT_GE(fd, 0);
 
     EXPECT_EQ(server->CreateMessage(10, 256), nullptr);
     EXPECT_EQ(server->CreateMessage(12, 10), nullptr);  // not allocated
@@ -289,8 +241,7 @@ TEST_F(IpcLoop, MessagesAreExactly256BytesAndBlocksBounded) {
     EXPECT_TRUE(m->Send(12));  // nobody there: lost without an error
     EXPECT_FALSE(m->Send(IPC_NADDR));
     unsigned char buf[512];
-    const ssize_t n = recv(fd, buf, sizeof buf, MSG_TRUNC);
-    EXPECT_EQ(n, 256);
+    EXPECT_EQ(recv(fd, buf, sizeof buf, MSG_TRUNC), 256);
     EXPECT_EQ(buf[0], 10);
     EXPECT_EQ(buf[1], 0);
     EXPECT_EQ(std::memcmp(buf + 2, "monitor", 7), 0);

