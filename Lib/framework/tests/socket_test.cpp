@@ -27,17 +27,22 @@ unsigned int PortOf(int fd) {
 
 class SocketTest : public fwtest::LoopTest {};
 
-TEST_F(SocketTest, DatagramsArriveInOrderWithTheirSources) {
+// One datagram per socket per pass: a LOW listener's value, one per pass,
+// marks the passes and comes after the socket's NORMAL event.
+TEST_F(SocketTest, DatagramsArriveOnePerPassWithTheirSources) {
     ISocket* sock = nullptr;
-    ASSERT_EQ(server->CreateSocket(rec, 0, 0, PRIORITY_HIGH, &sock, FW_SOCKET_DATAGRAM), 0);
+    ASSERT_EQ(server->CreateSocket(rec, 0, 0, PRIORITY_NORMAL, &sock, FW_SOCKET_DATAGRAM), 0);
+    ASSERT_TRUE(server->CreateSignalListener(rec, PRIORITY_LOW, 0x600, 0xFFFFFF00, 1));
     const int a = BoundUdp(), b = BoundUdp();
     SendUdp(a, sock->GetPort(), "first");
     SendUdp(b, sock->GetPort(), "second, longer");
     SendUdp(a, sock->GetPort(), "3rd");
+    for (unsigned int i = 1; i <= 3; ++i) fwtest::QueueValue(getpid(), 0x600 + i);
 
     std::vector<std::string> got;  // "text@source port"
     rec.hook = [&](EVENTTYPE type, unsigned int id) {
-        ASSERT_EQ(type, EVENT_SOCKET);
+        if (type == EVENT_SIGNAL && id == 0x603) fwtest::StopLoop();
+        if (type == EVENT_SIGNAL) return;
         ASSERT_EQ(id, static_cast<unsigned int>(sock->GetSocketId()));
         unsigned int count = 0;
         unsigned char* data = sock->GetBuffer(count);
@@ -49,10 +54,12 @@ TEST_F(SocketTest, DatagramsArriveInOrderWithTheirSources) {
         sock->GetSource(ip, port);
         EXPECT_EQ(ip, kLoopback);
         got.push_back(text + "@" + std::to_string(port));
-        if (got.size() == 3) fwtest::StopLoop();
     };
     fwtest::Watchdog dog(60);
     EXPECT_TRUE(fw->Run());
+    const fwtest::Event S{EVENT_SOCKET, static_cast<unsigned int>(sock->GetSocketId())};
+    auto s = [](unsigned int i) { return fwtest::Event{EVENT_SIGNAL, 0x600 + i}; };
+    EXPECT_TRUE(rec.events == (std::vector<fwtest::Event>{S, s(1), S, s(2), S, s(3)}));
     const std::string pa = std::to_string(PortOf(a)), pb = std::to_string(PortOf(b));
     EXPECT_EQ(got, (std::vector<std::string>{"first@" + pa, "second, longer@" + pb, "3rd@" + pa}));
     unsigned int count = 0;
