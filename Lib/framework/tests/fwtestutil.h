@@ -61,25 +61,27 @@ inline void SleepMs(long ms) {
 // Stops the running loop the way an operator does: SIGINT from kill.
 inline void StopLoop() { kill(getpid(), SIGINT); }
 
-// Runs `body` in a child process and waits until it has finished. Signals
-// that reach this process meanwhile interrupt the wait, not the outcome.
-inline void InChild(const std::function<void()>& body) {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    pid_t pid = fork();
+// Runs `body` in a child process that then ends; its pid.
+inline pid_t Spawn(const std::function<void()>& body) {
+    const pid_t pid = fork();
     if (pid == 0) {
-        close(fds[0]);
         body();
-        char done = 1;
-        (void)!write(fds[1], &done, 1);
         _exit(0);
     }
-    close(fds[1]);
-    char c;
-    while (read(fds[0], &c, 1) < 0 && errno == EINTR) {
+    return pid;
+}
+
+// Runs `body` in a child process and waits until it has ended. SIGCHLD is
+// held meanwhile, so that the framework's handler does not reap it first.
+inline void InChild(const std::function<void()>& body) {
+    sigset_t chld, old;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &chld, &old);
+    const pid_t pid = Spawn(body);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
-    close(fds[0]);
-    waitpid(pid, nullptr, 0);  // may already be reaped by the framework
+    sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 
 inline void QueueValue(pid_t to, unsigned int value, int signo = FrameWorkSignal()) {
@@ -116,15 +118,11 @@ inline void SendUdp(int fd, unsigned int port, const std::string& bytes) {
 // whose loop never ends fails instead of hanging.
 class Watchdog {
 public:
-    explicit Watchdog(unsigned int seconds) {
-        const pid_t parent = getpid();
-        pid_ = fork();
-        if (pid_ == 0) {
-            sleep(seconds);
-            kill(parent, SIGINT);
-            _exit(0);
-        }
-    }
+    explicit Watchdog(unsigned int seconds)
+        : pid_(Spawn([parent = getpid(), seconds] {
+              sleep(seconds);
+              kill(parent, SIGINT);
+          })) {}
     ~Watchdog() {
         if (pid_ > 0) {
             kill(pid_, SIGKILL);
