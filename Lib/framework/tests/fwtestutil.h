@@ -71,17 +71,20 @@ inline pid_t Spawn(const std::function<void()>& body) {
     return pid;
 }
 
-// Runs `body` in a child process and waits until it has ended. SIGCHLD is
-// held meanwhile, so that the framework's handler does not reap it first.
-inline void InChild(const std::function<void()>& body) {
+// Runs `body` in a child process and waits until it has ended: its exit
+// status. SIGCHLD is held meanwhile, so that the framework's handler does
+// not reap it first.
+inline int InChild(const std::function<void()>& body) {
     sigset_t chld, old;
     sigemptyset(&chld);
     sigaddset(&chld, SIGCHLD);
     sigprocmask(SIG_BLOCK, &chld, &old);
     const pid_t pid = Spawn(body);
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    int status = -1;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     sigprocmask(SIG_SETMASK, &old, nullptr);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 inline void QueueValue(pid_t to, unsigned int value, int signo = FrameWorkSignal()) {

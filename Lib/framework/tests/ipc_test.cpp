@@ -9,98 +9,7 @@
 #include "fwtestutil.h"
 #include "ipc.h"
 
-using fwtest::Client;
-using fwtest::Recorder;
-
 namespace {
-
-int ReadInt(int fd) {
-    int v = -1000;
-    while (read(fd, &v, sizeof v) < 0 && errno == EINTR) {
-    }
-    return v;
-}
-void WriteInt(int fd, int v) { (void)!write(fd, &v, sizeof v); }
-
-// Another process of the installation, driven by commands over a pipe. It
-// builds its own framework only when told to take an address, so it starts
-// clean even though it is forked from the test.
-class Peer {
-public:
-    Peer() {
-        int cmd[2], rep[2];
-        if (pipe(cmd) != 0 || pipe(rep) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            close(cmd[1]);
-            close(rep[0]);
-            Serve(cmd[0], rep[1]);
-            _exit(0);
-        }
-        close(cmd[0]);
-        close(rep[1]);
-        cmd_ = cmd[1];
-        rep_ = rep[0];
-    }
-    ~Peer() {
-        Kill();
-        close(cmd_);
-        close(rep_);
-    }
-    // Takes `address` (IPC_ANYADDR: any): the address taken, or minus the error.
-    int Take(unsigned int address) { return Ask('T', static_cast<int>(address)); }
-    int Free() { return Ask('F', 0); }
-    // Sends `count` messages to `dest`; byte 2 of message i is i.
-    int Send(unsigned int dest, int count) { return Ask('S', static_cast<int>(dest), count); }
-    void Kill() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        pid_ = -1;
-    }
-
-private:
-    int Ask(int op, int a, int b = 0) {
-        int msg[3] = {op, a, b};
-        (void)!write(cmd_, msg, sizeof msg);
-        return ReadInt(rep_);
-    }
-    static void Serve(int in, int out) {
-        Client client;
-        Recorder rec;
-        IFrameWorkServer* server = nullptr;
-        IIPC* mailbox = nullptr;
-        int msg[3];
-        for (;;) {
-            ssize_t n = read(in, msg, sizeof msg);
-            if (n < 0 && errno == EINTR) continue;
-            if (n != sizeof msg) break;
-            int reply = 0;
-            if (msg[0] == 'T') {
-                if (server == nullptr) CreateFrameWork()->Register(client, &server);
-                reply = server->CreateMailbox(rec, static_cast<unsigned short>(msg[1]), PRIORITY_NORMAL, &mailbox);
-                reply = reply == 0 ? mailbox->GetAddress() : -reply;
-            } else if (msg[0] == 'F') {
-                server->DestroyMailbox();
-            } else {
-                for (int i = 0; i < msg[2]; ++i) {
-                    std::unique_ptr<IPCMessage> m(server->CreateMessage(mailbox->GetAddress(), 104));
-                    if (!m) break;
-                    IPC_setsender(m->GetHandle(), mailbox->GetAddress());
-                    IPC_block(m->GetHandle())[2] = static_cast<unsigned char>(i);
-                    IPC_block(m->GetHandle())[255] = 0xEE;
-                    if (m->Send(static_cast<unsigned short>(msg[1]))) ++reply;
-                }
-            }
-            WriteInt(out, reply);
-        }
-        DestroyFrameWork();
-    }
-    pid_t pid_ = -1;
-    int cmd_ = -1;
-    int rep_ = -1;
-};
 
 TEST(IpcTable, DynamicAddressesRangeAndExhaustion) {
     ASSERT_EQ(IPC_init(), 0);
@@ -149,9 +58,12 @@ TEST(IpcTable, DynamicAddressesRangeAndExhaustion) {
 
 class IpcLoop : public fwtest::LoopTest {};
 
-TEST_F(IpcLoop, FixedAddressTakenByAnotherProcessThenFreed) {
-    Peer peer;
-    ASSERT_EQ(peer.Take(5), 5);
+TEST_F(IpcLoop, FixedAddressOfAnotherProcessIsRefusedUntilItEnds) {
+    const pid_t holder = fwtest::Spawn([] {
+        T_uint_16 five = 5;
+        if (IPC_allocaddr(&five) == 0) pause();
+    });
+    for (int i = 0; i < 500 && IPC_malloc(5, 10) == nullptr; ++i) fwtest::SleepMs(10);  // taken
     IIPC* mailbox = nullptr;
     EXPECT_EQ(server->CreateMailbox(rec, 5, PRIORITY_NORMAL, nullptr), -1);
     EXPECT_EQ(server->CreateMailbox(rec, 5, PRIORITY_NORMAL, &mailbox), IPCERR_TAKEN);
@@ -160,47 +72,49 @@ TEST_F(IpcLoop, FixedAddressTakenByAnotherProcessThenFreed) {
     T_ipchdr forged{};
     IPC_setsender(&forged, 5);
     EXPECT_EQ(IPC_send(1, &forged), IPCERR_NOTOWNER);
-    EXPECT_NE(IPC_malloc(5, 10), nullptr);  // taken: a block is handed out
-    ASSERT_EQ(peer.Free(), 0);
+    // Killed without freeing it: the stale slot is taken over.
+    kill(holder, SIGKILL);
+    while (waitpid(holder, nullptr, 0) < 0 && errno == EINTR) {
+    }
     ASSERT_EQ(server->CreateMailbox(rec, 5, PRIORITY_NORMAL, &mailbox), 0);
     EXPECT_EQ(mailbox->GetAddress(), 5);
     IIPC* second = nullptr;
     EXPECT_EQ(server->CreateMailbox(rec, 6, PRIORITY_NORMAL, &second), -2);
-    // The other process now finds the address taken.
-    EXPECT_EQ(peer.Take(5), -IPCERR_TAKEN);
-    EXPECT_GE(peer.Take(IPC_ANYADDR), 20);
+    // Another process now finds it taken; a dynamic address it gets.
+    EXPECT_EQ(fwtest::InChild([] {
+                  T_uint_16 five = 5, any = IPC_ANYADDR;
+                  _exit(IPC_allocaddr(&five) == IPCERR_TAKEN && IPC_allocaddr(&any) == 0 && any >= 20 ? 0 : 1);
+              }),
+              0);
     DestroyFrameWork();
-    // Freed by the framework's destruction: another process may take it.
+    // Freed by the framework's destruction.
     T_uint_16 five = 5;
     EXPECT_EQ(IPC_allocaddr(&five), 0);
     EXPECT_EQ(IPC_freeaddr(five), 0);
 }
 
-TEST_F(IpcLoop, StaleSlotOfAKilledProcessIsTakenOver) {
-    Peer peer;
-    ASSERT_EQ(peer.Take(6), 6);
-    peer.Kill();  // ends without freeing its address
-    IIPC* mailbox = nullptr;
-    EXPECT_EQ(server->CreateMailbox(rec, 6, PRIORITY_NORMAL, &mailbox), 0);
-}
-
 // Messages from another process arrive one per loop pass, as EVENT_IPC
 // with the mailbox's address; datagrams that are not 256 bytes are dropped.
 TEST_F(IpcLoop, OneMessagePerPassAndMalformedDatagramsDropped) {
-    Peer peer;
-    const int from = peer.Take(IPC_ANYADDR);
-    ASSERT_GE(from, 20);
     IIPC* mailbox = nullptr;
     ASSERT_EQ(server->CreateMailbox(rec, 8, PRIORITY_NORMAL, &mailbox), 0);
     ASSERT_TRUE(server->CreateSignalListener(rec, PRIORITY_HIGH, 0x600, 0xFFFFFF00, 1));
-
-    const int raw = fwtest::BoundUdp();
-    ASSERT_EQ(peer.Send(8, 1), 1);
-    fwtest::SendUdp(raw, IPC_PORT_BASE + 8, std::string(100, 'z'));
-    ASSERT_EQ(peer.Send(8, 1), 1);
-    fwtest::SendUdp(raw, IPC_PORT_BASE + 8, std::string(300, 'z'));
-    ASSERT_EQ(peer.Send(8, 2), 2);
-    close(raw);
+    // From address 9 of another process: four messages (byte 2 of message i
+    // is i), after the first two a datagram of 100 and one of 300 bytes.
+    ASSERT_EQ(fwtest::InChild([] {
+                  T_uint_16 from = 9;
+                  if (IPC_allocaddr(&from) != 0 || IPC_setaddr(from, from) != 0) _exit(1);
+                  const int raw = fwtest::BoundUdp();
+                  for (int i = 0; i < 4; ++i) {
+                      T_ipchdr* m = IPC_malloc(from, 104);
+                      IPC_setsender(m, from);
+                      IPC_block(m)[2] = static_cast<unsigned char>(i);
+                      IPC_block(m)[255] = 0xEE;
+                      if (IPC_send(8, m) != 0) _exit(2);
+                      if (i < 2) fwtest::SendUdp(raw, IPC_PORT_BASE + 8, std::string(i == 0 ? 100 : 300, 'z'));
+                  }
+              }),
+              0);
     // One value per pass, too: a HIGH event that marks each pass.
     for (unsigned int i = 1; i <= 6; ++i) fwtest::QueueValue(getpid(), 0x600 + i);
 
@@ -211,7 +125,7 @@ TEST_F(IpcLoop, OneMessagePerPassAndMalformedDatagramsDropped) {
         std::unique_ptr<IPCMessage> m(mailbox->GetMessage());
         ASSERT_TRUE(m);
         EXPECT_EQ(mailbox->GetMessage(), nullptr);  // taken once
-        EXPECT_EQ(IPC_getsender(m->GetHandle()), from);
+        EXPECT_EQ(IPC_getsender(m->GetHandle()), 9);
         EXPECT_EQ(IPC_block(m->GetHandle())[255], 0xEE);
         sequence.push_back(IPC_block(m->GetHandle())[2]);
         if (sequence.size() == 4) fwtest::StopLoop();
@@ -222,7 +136,7 @@ TEST_F(IpcLoop, OneMessagePerPassAndMalformedDatagramsDropped) {
     auto s = [](unsigned int i) { return fwtest::Event{EVENT_SIGNAL, 0x600 + i}; };
     const std::vector<fwtest::Event> expected = {s(1), I, s(2), s(3), I, s(4), s(5), I, s(6), I};
     EXPECT_TRUE(rec.events == expected);
-    EXPECT_EQ(sequence, (std::vector<int>{0, 0, 0, 1}));
+    EXPECT_EQ(sequence, (std::vector<int>{0, 1, 2, 3}));
 }
 
 TEST_F(IpcLoop, MessagesAreExactly256BytesAndBlocksBounded) {
