@@ -148,8 +148,20 @@ protected:
     std::unique_ptr<Child> monctl;
 };
 
-TEST_F(MonCtlTest, AnswersSeizeSelectPresetAndLogsEveryMessage) {
+TEST_F(MonCtlTest, AnswersRequestsDropsBadDatagramsAndLogsEveryMessage) {
     Start();
+    Child second({NUVAK_MONCTL_BIN, "--no-grid"});
+    EXPECT_EQ(second.Wait(), 1) << "a second instance finds the address taken";
+    // Unanswered: datagrams not of 256 bytes, a block not of a monitor
+    // message's length, an unknown command.
+    Send(Bytes(100, 0xFF));
+    Send(Bytes(300, 0xFF));
+    Bytes wrongLength = Block(Seize(1, 1, 1));
+    StoreLE16(&wrongLength[kLength], 60);
+    Send(wrongLength);
+    Send(Block({77, 1, 1, 0x101, 1, 1}));
+    EXPECT_TRUE(Silent());
+
     // A tour (control 3, global 40000007) takes monitor 5 and shows camera 100042 at preset 4.
     Bytes a = Ask(Seize(5, 3, 40000007));
     EXPECT_EQ(LoadLE16(&a[kSender]), kMonCtlAddress);
@@ -186,37 +198,21 @@ TEST_F(MonCtlTest, AnswersSeizeSelectPresetAndLogsEveryMessage) {
     EXPECT_TRUE(Silent());
 
     const Strings lines = StopAndReadLog();
-    ASSERT_EQ(lines.size(), 13u);
-    EXPECT_EQ(Column(lines, "kind"), (Strings{"seize", "seize_confirm", "camera_select", "control_confirm",
-                                              "camera_preset", "control_confirm", "seize", "seize_confirm", "tour_stop",
-                                              "tour_pause", "release", "camera_select", "control_confirm"}));
+    ASSERT_EQ(lines.size(), 15u);
+    EXPECT_EQ(Column(lines, "kind"),
+              (Strings{"not_monitor_message", "unknown", "seize", "seize_confirm", "camera_select", "control_confirm",
+                       "camera_preset", "control_confirm", "seize", "seize_confirm", "tour_stop", "tour_pause",
+                       "release", "camera_select", "control_confirm"}));
     EXPECT_EQ(Column(lines, "dir"),
-              (Strings{"in", "out", "in", "out", "in", "out", "in", "out", "in", "in", "in", "in", "out"}));
-    EXPECT_EQ(Fields(lines[0], {"monitor", "tour_cntl", "target", "ctrl_word", "user", "device"}),
-              (Strings{"5", "3", "40000007", "257", "9", "513"}));
-    EXPECT_NE(Field(lines[0], "time"), "?");
-    EXPECT_EQ(Field(lines[3], "result"), "1");
-    EXPECT_EQ(Field(lines[4], "ctrl_value"), "4");
-    EXPECT_EQ(Field(lines[12], "global_tour"), "4294967295");
-}
-
-TEST_F(MonCtlTest, BadDatagramsAreDroppedAndTheNextMessageIsAnswered) {
-    Start();
-    Send(Bytes(100, 0xFF));  // not 256 bytes
-    Send(Bytes(300, 0xFF));
-    Bytes wrongLength = Block(Seize(1, 1, 1));
-    StoreLE16(&wrongLength[kLength], 60);  // not a monitor message
-    Send(wrongLength);
-    Bytes unknown = Block(Seize(1, 1, 1));
-    StoreLE16(&unknown[kCommand], 77);
-    Send(unknown);
-    EXPECT_TRUE(Silent());
-    EXPECT_EQ(LoadLE16(&Ask(Seize(2, 1, 10000001))[kMonitor]), 2);
-    const Strings lines = StopAndReadLog();
-    EXPECT_EQ(Column(lines, "kind"), (Strings{"not_monitor_message", "unknown", "seize", "seize_confirm"}));
-    ASSERT_EQ(lines.size(), 4u);
+              (Strings{"in", "in", "in", "out", "in", "out", "in", "out", "in", "out", "in", "in", "in", "in", "out"}));
     EXPECT_EQ(Field(lines[0], "length"), "60");
     EXPECT_EQ(Field(lines[1], "command"), "77");
+    EXPECT_EQ(Fields(lines[2], {"monitor", "tour_cntl", "target", "ctrl_word", "user", "device"}),
+              (Strings{"5", "3", "40000007", "257", "9", "513"}));
+    EXPECT_NE(Field(lines[2], "time"), "?");
+    EXPECT_EQ(Field(lines[5], "result"), "1");
+    EXPECT_EQ(Field(lines[6], "ctrl_value"), "4");
+    EXPECT_EQ(Field(lines[14], "global_tour"), "4294967295");
 }
 
 TEST_F(MonCtlTest, SuspendRefuseAndDropModes) {
@@ -273,13 +269,6 @@ TEST_F(MonCtlTest, DelayAndControlFileAtRunTime) {
     EXPECT_EQ(LoadLE16(&Ask(Select(5, 3, 100043))[kResult]), 0) << "still refusing";
     Stop();
     std::remove(control.c_str());
-}
-
-TEST_F(MonCtlTest, SecondInstanceFindsTheAddressTaken) {
-    Start();
-    Child second({NUVAK_MONCTL_BIN, "--no-grid"});
-    EXPECT_EQ(second.Wait(), 1);
-    Stop();
 }
 
 TEST(MonCtlArgs, BadArgumentsGiveAOneLineReason) {
