@@ -1,4 +1,4 @@
-// Signals: the value ring, listener ranges, signal values, and queued values
+// Signals: the value ring, listener ranges, and queued values
 // sent by other processes travelling the real signal path to OnEvent.
 #include <gtest/gtest.h>
 
@@ -32,14 +32,7 @@ TEST(SignalRing, WrapsAroundAndSkipsPurgedValues) {
     EXPECT_EQ(SIGQ_put(nullptr, 1), 0);
 }
 
-class SignalTest : public fwtest::LoopTest {
-protected:
-    void SetUp() override {
-        LoopTest::SetUp();
-        impl = dynamic_cast<IFrameWorkImpl*>(fw);
-    }
-    IFrameWorkImpl* impl = nullptr;
-};
+class SignalTest : public fwtest::LoopTest {};
 
 TEST_F(SignalTest, ListenerRangesFollowValueAndMask) {
     using nuvak::fw::SignalHandler;
@@ -63,20 +56,6 @@ TEST_F(SignalTest, ListenerRangesFollowValueAndMask) {
     // Said once, however often the same failure is reported.
     EXPECT_TRUE(ReportSetupFailure("signal test: " + LastSetupError()));
     EXPECT_FALSE(ReportSetupFailure("signal test: " + LastSetupError()));
-}
-
-TEST_F(SignalTest, SignalValuesAreHandedOutAndReused) {
-    std::vector<unsigned int> v(3);
-    for (unsigned int& x : v) ASSERT_TRUE(impl->AllocateSignalValue(&x));
-    EXPECT_EQ(v, (std::vector<unsigned int>{85, 86, 87}));
-    EXPECT_TRUE(impl->FreeSignalValue(86));
-    EXPECT_FALSE(impl->FreeSignalValue(86));  // freed once: handed out once
-    unsigned int again;
-    impl->AllocateSignalValue(&again);
-    EXPECT_EQ(again, 86u);
-    EXPECT_TRUE(impl->FreeSignalValue(87));
-    impl->AllocateSignalValue(&again);
-    EXPECT_EQ(again, 87u);
 }
 
 TEST_F(SignalTest, SigintByKillStopsSigintByQueueIsAValue) {

@@ -186,7 +186,7 @@ TEST_F(TimerLoopTest, ExpiryAlreadyQueuedAsAnEventIsDroppedWhenTheTimerGoes) {
     EXPECT_FALSE(Timer_IsRunning());
 }
 
-// Timer i of a fresh framework is the module's timer i with signal value 85 + i.
+// Timer i of a fresh framework is the module's timer i, with signal value 85 + i.
 TEST_F(TimerLoopTest, The2049thTimerCannotBeCreated) {
     std::vector<ITimer*> timers(TIMER_MAX);
     for (ITimer*& t : timers) ASSERT_TRUE(server->CreateTimer(rec, false, PRIORITY_NORMAL, &t));
@@ -196,13 +196,17 @@ TEST_F(TimerLoopTest, The2049thTimerCannotBeCreated) {
     std::int32_t id = 5;
     EXPECT_EQ(Timer_Create(&id, 1), -1);
     EXPECT_EQ(id, -1);
-    // A freed id and value come back: the lowest id first.
+    // A freed id and value come back (the lowest id first), the highest value too.
     server->DestroyTimer(timers[100]);
+    EXPECT_FALSE(dynamic_cast<IFrameWorkImpl*>(fw)->FreeSignalValue(85 + 100));  // freed once, handed out once
     ASSERT_EQ(Timer_Create(&id, 1), 0);
     EXPECT_EQ(id, 100);
     ASSERT_EQ(Timer_Destroy(id), 0);
     ASSERT_TRUE(server->CreateTimer(rec, false, PRIORITY_NORMAL, &timers[100]));
     EXPECT_EQ(timers[100]->GetSignalValue(), 85u + 100);
+    server->DestroyTimer(timers.back());
+    ASSERT_TRUE(server->CreateTimer(rec, false, PRIORITY_NORMAL, &timers.back()));
+    EXPECT_EQ(timers.back()->GetSignalValue(), 85u + TIMER_MAX - 1);
     for (ITimer* t : timers) server->DestroyTimer(t);
 }
 
