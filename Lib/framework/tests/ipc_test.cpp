@@ -5,7 +5,6 @@
 #include <cstring>
 #include <memory>
 
-#include "framework.h"
 #include "fwtestutil.h"
 #include "ipc.h"
 

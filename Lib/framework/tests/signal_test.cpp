@@ -2,7 +2,6 @@
 // sent by other processes travelling the real signal path to OnEvent.
 #include <gtest/gtest.h>
 
-#include "framework.h"
 #include "fwtestutil.h"
 #include "sigq.h"
 #include "timermgt.h"

@@ -8,7 +8,6 @@
 
 #include <chrono>
 
-#include "framework.h"
 #include "fwtestutil.h"
 
 using fwtest::BoundUdp;

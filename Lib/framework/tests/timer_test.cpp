@@ -2,7 +2,6 @@
 // timers on the real loop (SIGALRM, expiry queued to the process, event).
 #include <gtest/gtest.h>
 
-#include "framework.h"
 #include "fwtestutil.h"
 #include "timermgt.h"
 

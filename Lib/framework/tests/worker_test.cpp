@@ -2,7 +2,6 @@
 // framework's client lifecycle.
 #include <gtest/gtest.h>
 
-#include "framework.h"
 #include "fwtestutil.h"
 
 using fwtest::Client;
@@ -67,25 +66,17 @@ TEST_F(WorkerTest, EventsOfDestroyedListenerAreDroppedOthersKept) {
     EXPECT_EQ(rec.events.size(), 2u);
 }
 
-// The framework reaps children on SIGCHLD, so each death test builds it in
-// the dying child only.
-void DieWith(const std::function<void(IFrameWorkServer*, Recorder&)>& misuse) {
-    Client c;
-    Recorder r;
-    IFrameWorkServer* s = nullptr;
-    CreateFrameWork()->Register(c, &s);
-    misuse(s, r);
-}
-
 TEST(WorkerDeathTest, OutOfRangePriorityAndNullOutPointersAreProgrammingErrors) {
-    EXPECT_DEATH(DieWith([](IFrameWorkServer* s, Recorder& r) {
-                     dynamic_cast<IWorker*>(s)->AddEvent(PRIORITY_END, 1, r, 0, EVENT_SOCKET);
-                 }),
+    // Built in the dying child only: the framework reaps children on SIGCHLD.
+    auto server = [] {
+        IFrameWorkServer* s = nullptr;
+        CreateFrameWork()->Register(*new Client, &s);
+        return s;
+    };
+    Recorder r;
+    EXPECT_DEATH(dynamic_cast<IWorker*>(server())->AddEvent(PRIORITY_END, 1, r, 0, EVENT_SOCKET),
                  "priority < PRIORITY_END");
-    EXPECT_DEATH(DieWith([](IFrameWorkServer* s, Recorder& r) {
-                     s->CreateTimer(r, false, PRIORITY_NORMAL, nullptr);
-                 }),
-                 "pTimer != nullptr");
+    EXPECT_DEATH(server()->CreateTimer(r, false, PRIORITY_NORMAL, nullptr), "pTimer != nullptr");
     EXPECT_DEATH(CreateFrameWork()->Register(*new Client, nullptr), "ppServer != nullptr");
 }
 
