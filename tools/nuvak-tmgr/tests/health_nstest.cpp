@@ -1,8 +1,6 @@
-// nuvak-tmgr against real processes: it fills the data module, checks the
-// registered processes through queued signals and reports answers and
-// misses. Runs in private namespaces (key 0x1001). The two sides' calls
-// alone are the library's tests (Lib/tmgr/tests); a framework process
-// answering it is the service's end-to-end test.
+// nuvak-tmgr against forked processes: the data module it fills, its health
+// checks through queued signals, the answers and misses it reports. Runs in
+// private namespaces (key 0x1001).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -21,29 +19,24 @@ using namespace nuvak::tmgrtest;
 
 // A process forked from the test that registers and then answers every
 // health check (or none, when silent); killed at the end of the scope.
-class Registered {
-public:
+struct Registered {
     Registered(unsigned short process, const char* name, bool silent = false) {
         BlockHealthSignal();
-        pid_ = fork();
-        if (pid_ != 0) return;
+        if ((pid = fork()) != 0) return;
         TMGRIF_register(process, name);
         for (siginfo_t info{}; !silent;) {
-            if (NextHealthSignal(&info, 1000) &&
-                TMGRIF_checksig(static_cast<T_uint_32>(info.si_value.sival_int)) == TMGRIF_OK)
+            if (NextHealthSignal(&info, 1000) && TMGRIF_checksig(static_cast<T_uint_32>(info.si_value.sival_int)) == TMGRIF_OK)
                 TMGRIF_respond(PROC_STATE_OK);
         }
         pause();
         _exit(0);
     }
     ~Registered() {
-        if (pid_ > 0) kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
+        if (pid > 0) kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
     }
-    std::string Pid() const { return std::to_string(pid_); }
-
-private:
-    pid_t pid_;
+    std::string Pid() const { return std::to_string(pid); }
+    pid_t pid;
 };
 
 TEST(HealthCheck, EveryRoundAnsweredEndsTheCountWithStatusZero) {
@@ -78,7 +71,7 @@ TEST(HealthCheck, EveryRoundAnsweredEndsTheCountWithStatusZero) {
     EXPECT_NE(gone.Link(KEY_TMGR, TMGR_DM_SIZE), 0) << "nuvak-tmgr removed the data module";
 }
 
-TEST(HealthCheck, SilentProcessIsReportedAsMissed) {
+TEST(HealthCheck, SilentProcessIsReportedAsMissedUndersizedModuleRefused) {
     Child tmgr({NUVAK_TMGR_BIN, "--interval", "0.2", "--count", "1"});
     ASSERT_TRUE(tmgr.NextLine("ready"));
     Registered silent(60, "SILENT", true);  // the request waits blocked
@@ -86,13 +79,11 @@ TEST(HealthCheck, SilentProcessIsReportedAsMissed) {
     ASSERT_TRUE(tmgr.NextLine("miss", &line));
     EXPECT_EQ(line, "miss SILENT (60) pid " + silent.Pid() + " no answer");
     EXPECT_EQ(tmgr.Wait(), 3) << "a missed check ends --count with status 3";
-}
 
-TEST(HealthCheck, UndersizedDataModuleIsRefused) {
+    // A data module left too small for it is refused.
     ShmAttachment small;
     ASSERT_EQ(small.Create(KEY_TMGR, 512), 0);
-    Child tmgr({NUVAK_TMGR_BIN, "--interval", "0"});
-    EXPECT_EQ(tmgr.Wait(), 1);
+    EXPECT_EQ(Child({NUVAK_TMGR_BIN, "--interval", "0"}).Wait(), 1);
     int id = small.Id();
     small.Reset();
     Shm_Remove(id);
