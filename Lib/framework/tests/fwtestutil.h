@@ -112,9 +112,12 @@ inline int BoundUdp(unsigned int port = 0) {
     return fd;
 }
 
+// Sends `bytes` from `fd`, or from a socket of its own when fd is -1.
 inline void SendUdp(int fd, unsigned int port, const std::string& bytes) {
+    const int from = fd >= 0 ? fd : socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in to = Loopback(port);
-    sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    sendto(from, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    if (fd < 0) close(from);
 }
 
 // Sends the process SIGINT after `seconds` unless dismissed first, so a test

@@ -104,8 +104,7 @@ TEST_F(SocketTest, DestroyOnlyOwnSocketsAndQueuedEventSurvives) {
     ASSERT_EQ(server->CreateSocket(rec, kLoopback, 0, PRIORITY_LOW, &sock, FW_SOCKET_DATAGRAM), 0);
     const int id = sock->GetSocketId();
     EXPECT_FALSE(otherServer->DestroySocket(id));
-    const int peer = BoundUdp();
-    SendUdp(peer, sock->GetPort(), "x");
+    SendUdp(-1, sock->GetPort(), "x");
     // A HIGH event of the same pass destroys the socket before its LOW
     // event is delivered; the event still arrives with the old id.
     fwtest::Recorder killer;
@@ -114,11 +113,9 @@ TEST_F(SocketTest, DestroyOnlyOwnSocketsAndQueuedEventSurvives) {
     rec.hook = [](EVENTTYPE, unsigned int) { fwtest::StopLoop(); };
     fwtest::Watchdog dog(60);
     EXPECT_TRUE(fw->Run());
-    ASSERT_EQ(rec.events.size(), 1u);
-    EXPECT_EQ(rec.events[0].value, static_cast<unsigned int>(id));
+    EXPECT_TRUE(rec.events == (std::vector<fwtest::Event>{{EVENT_SOCKET, static_cast<unsigned int>(id)}}));
     EXPECT_FALSE(server->DestroySocket(id));
     EXPECT_TRUE(fw->UnRegister(otherServer));  // before `other` goes out of scope
-    close(peer);
 }
 
 // A datagram that came before the socket raised readiness signals (here:
@@ -130,8 +127,7 @@ TEST_F(SocketTest, DatagramFromBeforeTheSignalWasArmedIsReadAtOnce) {
     const int fd = sock->GetSocketId();
     const int flags = fcntl(fd, F_GETFL);
     ASSERT_EQ(fcntl(fd, F_SETFL, flags & ~O_ASYNC), 0);
-    const int peer = BoundUdp();
-    SendUdp(peer, sock->GetPort(), "early");
+    SendUdp(-1, sock->GetPort(), "early");
     fwtest::SleepMs(20);
     ASSERT_EQ(fcntl(fd, F_SETFL, flags), 0);
     const auto start = std::chrono::steady_clock::now();
@@ -147,7 +143,6 @@ TEST_F(SocketTest, DatagramFromBeforeTheSignalWasArmedIsReadAtOnce) {
     EXPECT_EQ(sock->GetBuffer(), "early");
     EXPECT_GE(seconds, 0.0);
     EXPECT_LT(seconds, 1.5);
-    close(peer);
 }
 
 // More datagrams than the kernel will queue readiness signals for: the rest

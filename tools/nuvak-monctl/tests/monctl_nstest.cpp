@@ -272,8 +272,7 @@ TEST_F(MonCtlTest, DelayAndControlFileAtRunTime) {
 }
 
 TEST(MonCtlArgs, BadArgumentsGiveAOneLineReason) {
-    Child bad({NUVAK_MONCTL_BIN, "--seize", "maybe"});
-    EXPECT_EQ(bad.Wait(), 2);
+    EXPECT_EQ(Child({NUVAK_MONCTL_BIN, "--seize", "maybe"}).Wait(), 2);
     Child help({NUVAK_MONCTL_BIN, "--help"});
     std::string line;
     ASSERT_TRUE(help.NextLine("", &line));
