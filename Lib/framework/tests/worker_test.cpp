@@ -12,11 +12,8 @@ namespace {
 
 class WorkerTest : public fwtest::LoopTest {};
 
-std::vector<unsigned int> Values(const std::vector<Event>& events) {
-    std::vector<unsigned int> v;
-    for (const Event& e : events) v.push_back(e.value);
-    return v;
-}
+using Events = std::vector<Event>;
+Event S(unsigned int value) { return {EVENT_SOCKET, value}; }
 
 TEST_F(WorkerTest, DeliversByPriorityThenInOrderOfArrival) {
     worker->AddEvent(PRIORITY_HIGH, 'a', rec, 0, EVENT_SOCKET);
@@ -24,8 +21,7 @@ TEST_F(WorkerTest, DeliversByPriorityThenInOrderOfArrival) {
     worker->AddEvent(PRIORITY_HIGH, 'c', rec, 0, EVENT_IPC);
     worker->AddEvent(PRIORITY_NORMAL, 'd', rec, 0, EVENT_SOCKET);
     worker->DoEvents();
-    EXPECT_EQ(Values(rec.events), (std::vector<unsigned int>{'a', 'c', 'd', 'b'}));
-    EXPECT_EQ(rec.events[1].type, EVENT_IPC);
+    EXPECT_TRUE(rec.events == (Events{S('a'), {EVENT_IPC, 'c'}, S('d'), S('b')}));
 }
 
 TEST_F(WorkerTest, RemoveEventTakesEveryMatchInOnePriorityOnly) {
@@ -35,8 +31,7 @@ TEST_F(WorkerTest, RemoveEventTakesEveryMatchInOnePriorityOnly) {
     worker->AddEvent(PRIORITY_HIGH, 7, rec, 0, EVENT_SOCKET);
     worker->RemoveEvent(PRIORITY_NORMAL, 7);
     worker->DoEvents();
-    EXPECT_EQ(Values(rec.events), (std::vector<unsigned int>{7, 8}));
-    EXPECT_EQ(rec.events[0].type, EVENT_SOCKET);
+    EXPECT_TRUE(rec.events == (Events{S(7), S(8)}));
 }
 
 TEST_F(WorkerTest, MoreUrgentEventAddedDuringDeliveryWaitsForNextPass) {
@@ -46,9 +41,9 @@ TEST_F(WorkerTest, MoreUrgentEventAddedDuringDeliveryWaitsForNextPass) {
     };
     worker->AddEvent(PRIORITY_LOW, 1, rec, 0, EVENT_SOCKET);
     worker->DoEvents();
-    EXPECT_EQ(Values(rec.events), (std::vector<unsigned int>{1, 3}));
+    EXPECT_TRUE(rec.events == (Events{S(1), S(3)}));
     worker->DoEvents();
-    EXPECT_EQ(Values(rec.events), (std::vector<unsigned int>{1, 3, 2}));
+    EXPECT_TRUE(rec.events == (Events{S(1), S(3), S(2)}));
 }
 
 TEST_F(WorkerTest, EventsOfDestroyedListenerAreDroppedOthersKept) {
@@ -58,12 +53,13 @@ TEST_F(WorkerTest, EventsOfDestroyedListenerAreDroppedOthersKept) {
     worker->AddEvent(PRIORITY_NORMAL, 0x501, rec, 99, EVENT_TIMER);
     worker->AddEvent(PRIORITY_NORMAL, 42, rec, 99, EVENT_SOCKET);  // not a signal: always delivered
     worker->DoEvents();
-    EXPECT_EQ(Values(rec.events), (std::vector<unsigned int>{0x500, 42}));
+    const Events kept = {{EVENT_SIGNAL, 0x500}, S(42)};
+    EXPECT_TRUE(rec.events == kept);
     worker->AddEvent(PRIORITY_NORMAL, 0x500, rec, 0, EVENT_SIGNAL);
     server->DestroySignalListener(0x500);
     server->DestroySignalListener(0x777);  // unknown: nothing happens
     worker->DoEvents();
-    EXPECT_EQ(rec.events.size(), 2u);
+    EXPECT_TRUE(rec.events == kept);
 }
 
 TEST(WorkerDeathTest, OutOfRangePriorityAndNullOutPointersAreProgrammingErrors) {
@@ -129,7 +125,7 @@ TEST(FrameWorkLifecycle, StopAskedInAPassLetsEveryWorkerFinishIt) {
     fwtest::QueueValue(getpid(), 0x102);  // for a second pass, which never comes
     fwtest::Watchdog dog(60);
     EXPECT_TRUE(fw->Run());
-    EXPECT_TRUE(ra.events == (std::vector<Event>{{EVENT_SIGNAL, 0x101}, {EVENT_SOCKET, 1}, {EVENT_SOCKET, 3}}));
+    EXPECT_TRUE(ra.events == (Events{{EVENT_SIGNAL, 0x101}, S(1), S(3)}));
     EXPECT_EQ(rb.events.size(), 1u);
     DestroyFrameWork();
 }

@@ -22,6 +22,7 @@ using namespace nuvak::monmsg;
 using Child = nuvak::rig::Proc;
 using Bytes = std::vector<unsigned char>;
 using Strings = std::vector<std::string>;
+using Values = std::vector<unsigned>;
 
 sockaddr_in Address(int port) {
     sockaddr_in a{};
@@ -65,6 +66,13 @@ Req Preset(std::uint16_t mon, std::uint16_t tc, std::uint16_t p) { return {kCmdC
 std::string TempPath(const char* name) {
     const char* dir = std::getenv("NUVAK_NS_TMP");
     return std::string(dir != nullptr ? dir : "/tmp") + "/" + name + "." + std::to_string(getpid());
+}
+
+// The 16-bit fields of an answer at `offsets`.
+Values Load16(const Bytes& a, std::initializer_list<std::size_t> offsets) {
+    Values v;
+    for (std::size_t o : offsets) v.push_back(LoadLE16(&a[o]));
+    return v;
 }
 
 // The value of `key` in a log line (quotes dropped), or "?" when absent.
@@ -164,23 +172,14 @@ TEST_F(MonCtlTest, AnswersRequestsDropsBadDatagramsAndLogsEveryMessage) {
 
     // A tour (control 3, global 40000007) takes monitor 5 and shows camera 100042 at preset 4.
     Bytes a = Ask(Seize(5, 3, 40000007));
-    EXPECT_EQ(LoadLE16(&a[kSender]), kMonCtlAddress);
-    EXPECT_EQ(LoadLE16(&a[kDest]), kOwnAddress);
-    EXPECT_EQ(LoadLE16(&a[kClass]), kMonClass);
-    EXPECT_EQ(LoadLE16(&a[kLength]), kSize);
-    EXPECT_EQ(LoadLE16(&a[kCommand]), kSeizeConfirm);
-    EXPECT_EQ(LoadLE16(&a[kMonitor]), 5);
-    EXPECT_EQ(LoadLE16(&a[kTourCntl]), 3);
+    EXPECT_EQ(Load16(a, {kSender, kDest, kClass, kLength, kCommand, kMonitor, kTourCntl, kTourType}),
+              (Values{kMonCtlAddress, kOwnAddress, kMonClass, kSize, kSeizeConfirm, 5, 3, 1}));
     EXPECT_EQ(LoadLE32(&a[kGlobalTour]), 40000007u);
-    EXPECT_EQ(LoadLE16(&a[kTourType]), 1);
 
     a = Ask(Select(5, 3, 100042));
-    EXPECT_EQ(LoadLE16(&a[kCommand]), kControlConfirm);
-    EXPECT_EQ(LoadLE16(&a[kResult]), 1);
+    EXPECT_EQ(Load16(a, {kCommand, kResult}), (Values{kControlConfirm, 1}));
     EXPECT_EQ(LoadLE32(&a[kGlobalTour]), 40000007u) << "learnt from the seize of control 3";
-    a = Ask(Preset(5, 3, 4));
-    EXPECT_EQ(LoadLE16(&a[kCommand]), kControlConfirm);
-    EXPECT_EQ(LoadLE16(&a[kResult]), 1);
+    EXPECT_EQ(Load16(Ask(Preset(5, 3, 4)), {kCommand, kResult}), (Values{kControlConfirm, 1}));
 
     // A group preset's block (control 300 > 256) is answered with tour type 2.
     a = Ask(Seize(6, 300, 40000012));
@@ -218,9 +217,7 @@ TEST_F(MonCtlTest, AnswersRequestsDropsBadDatagramsAndLogsEveryMessage) {
 TEST_F(MonCtlTest, SuspendRefuseAndDropModes) {
     Start({"--seize", "suspend", "--control", "refuse", "--refuse-result", "3"});
     EXPECT_EQ(LoadLE16(&Ask(Seize(5, 3, 40000007))[kCommand]), kSuspendConfirm);
-    Bytes a = Ask(Select(5, 3, 100042));
-    EXPECT_EQ(LoadLE16(&a[kCommand]), kControlConfirm);
-    EXPECT_EQ(LoadLE16(&a[kResult]), 3);
+    EXPECT_EQ(Load16(Ask(Select(5, 3, 100042)), {kCommand, kResult}), (Values{kControlConfirm, 3}));
     // The wall draws the sender of the last request, not the holder of the
     // last seize (user 9, device 0x0201): a take-back goes on without a seize.
     Req takeBack = Select(5, 3, 100043);
@@ -257,9 +254,7 @@ TEST_F(MonCtlTest, DelayAndControlFileAtRunTime) {
     { std::ofstream(control) << "delay 0\ncontrol refuse\nindicate seize 5\n"; }
     monctl->Signal(SIGUSR1);
     Bytes a = Answer(5000);
-    EXPECT_EQ(LoadLE16(&a[kCommand]), kSeizeInd);
-    EXPECT_EQ(LoadLE16(&a[kMonitor]), 5);
-    EXPECT_EQ(LoadLE16(&a[kClass]), kMonClass);
+    EXPECT_EQ(Load16(a, {kCommand, kMonitor, kClass}), (Values{kSeizeInd, 5, kMonClass}));
     EXPECT_EQ(LoadLE32(&a[kGlobalTour]), 40000007u);
     EXPECT_EQ(LoadLE16(&Ask(Select(5, 3, 100042))[kResult]), 0);
 
