@@ -46,8 +46,7 @@ public:
         if (onInit) onInit();
     }
     void OnTerm() override { ++terms; }
-    int inits = 0;
-    int terms = 0;
+    int inits = 0, terms = 0;
     std::function<void()> onInit;
 };
 

@@ -122,8 +122,7 @@ TEST_F(IpcLoop, OneMessagePerPassAndMalformedDatagramsDropped) {
     EXPECT_TRUE(fw->Run());
     const fwtest::Event I{EVENT_IPC, 8};
     auto s = [](unsigned int i) { return fwtest::Event{EVENT_SIGNAL, 0x600 + i}; };
-    const std::vector<fwtest::Event> expected = {s(1), I, s(2), s(3), I, s(4), s(5), I, s(6), I};
-    EXPECT_TRUE(rec.events == expected);
+    EXPECT_TRUE(rec.events == (std::vector<fwtest::Event>{s(1), I, s(2), s(3), I, s(4), s(5), I, s(6), I}));
     EXPECT_EQ(sequence, (std::vector<int>{0, 1, 2, 3}));
 }
 

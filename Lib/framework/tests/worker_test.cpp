@@ -130,34 +130,29 @@ TEST(FrameWorkLifecycle, StopAskedInAPassLetsEveryWorkerFinishIt) {
     DestroyFrameWork();
 }
 
-TEST(FrameWorkLifecycle, ObserverMayUnregisterItsOwnClientAndLeftoversAreReleased) {
-    IFrameWork* fw = CreateFrameWork();
-    Client a;
-    IFrameWorkServer* sa = nullptr;
-    ASSERT_TRUE(fw->Register(a, &sa));
-    Recorder r;
+TEST_F(WorkerTest, ObserverMayUnregisterItsOwnClientAndLeftoversAreReleased) {
     // The client leaves a listener and a timer behind when unregistered.
-    ASSERT_TRUE(sa->CreateSignalListener(r, PRIORITY_HIGH, 0x900, 0xFFFFFF00, 1));
+    ASSERT_TRUE(server->CreateSignalListener(rec, PRIORITY_HIGH, 0x900, 0xFFFFFF00, 1));
     ITimer* timer = nullptr;
-    ASSERT_TRUE(sa->CreateTimer(r, true, PRIORITY_NORMAL, &timer));
+    ASSERT_TRUE(server->CreateTimer(rec, true, PRIORITY_NORMAL, &timer));
     unsigned int v;
     ASSERT_TRUE(timer->Start(100, &v));
-    r.hook = [&](EVENTTYPE, unsigned int value) {
+    rec.hook = [&](EVENTTYPE, unsigned int value) {
         if (value == 0x901) {
-            EXPECT_TRUE(fw->UnRegister(sa));
+            EXPECT_TRUE(fw->UnRegister(server));
             fwtest::QueueValue(getpid(), 0x902);  // nobody takes it any more
             fwtest::QueueValue(getpid(), 0x10);   // a value that stops nothing
             fwtest::StopLoop();
         }
     };
-    dynamic_cast<IWorker*>(sa)->AddEvent(PRIORITY_LOW, 0x9FF, r, 0, EVENT_SOCKET);
+    worker->AddEvent(PRIORITY_LOW, 0x9FF, rec, 0, EVENT_SOCKET);
     fwtest::QueueValue(getpid(), 0x901);
     fwtest::Watchdog dog(60);
     EXPECT_TRUE(fw->Run());
-    ASSERT_GE(r.events.size(), 1u);
-    EXPECT_EQ(r.events.back().value, 0x901u);  // the LOW event after it was not delivered
+    ASSERT_GE(rec.events.size(), 1u);
+    EXPECT_EQ(rec.events.back().value, 0x901u);  // the LOW event after it was not delivered
     DestroyFrameWork();
-    EXPECT_EQ(a.terms, 1);  // once, when unregistered
+    EXPECT_EQ(client.terms, 1);  // once, when unregistered
 }
 
 }  // namespace
