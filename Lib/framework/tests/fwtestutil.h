@@ -2,15 +2,17 @@
 #ifndef NUVAK_FW_TESTUTIL_H
 #define NUVAK_FW_TESTUTIL_H
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <functional>
-#include <utility>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -43,14 +45,9 @@ public:
         ++inits;
         if (onInit) onInit();
     }
-    void OnTerm() override {
-        ++terms;
-        if (onTerm) onTerm();
-    }
-    int inits = 0;
-    int terms = 0;
+    void OnTerm() override { ++terms; }
+    int inits = 0, terms = 0;
     std::function<void()> onInit;
-    std::function<void()> onTerm;
 };
 
 // Sleeps the whole time even when signals interrupt it.
@@ -63,25 +60,30 @@ inline void SleepMs(long ms) {
 // Stops the running loop the way an operator does: SIGINT from kill.
 inline void StopLoop() { kill(getpid(), SIGINT); }
 
-// Runs `body` in a child process and waits until it has finished. Signals
-// that reach this process meanwhile interrupt the wait, not the outcome.
-inline void InChild(const std::function<void()>& body) {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    pid_t pid = fork();
+// Runs `body` in a child process that then ends; its pid.
+inline pid_t Spawn(const std::function<void()>& body) {
+    const pid_t pid = fork();
     if (pid == 0) {
-        close(fds[0]);
         body();
-        char done = 1;
-        (void)!write(fds[1], &done, 1);
         _exit(0);
     }
-    close(fds[1]);
-    char c;
-    while (read(fds[0], &c, 1) < 0 && errno == EINTR) {
+    return pid;
+}
+
+// Runs `body` in a child process and waits until it has ended: its exit
+// status. SIGCHLD is held meanwhile, so that the framework's handler does
+// not reap it first.
+inline int InChild(const std::function<void()>& body) {
+    sigset_t chld, old;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &chld, &old);
+    const pid_t pid = Spawn(body);
+    int status = -1;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    close(fds[0]);
-    waitpid(pid, nullptr, 0);  // may already be reaped by the framework
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 inline void QueueValue(pid_t to, unsigned int value, int signo = FrameWorkSignal()) {
@@ -90,19 +92,42 @@ inline void QueueValue(pid_t to, unsigned int value, int signo = FrameWorkSignal
     sigqueue(to, signo, sv);
 }
 
+inline sockaddr_in Loopback(unsigned int port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return sa;
+}
+
+// A UDP socket bound on loopback (port 0: the kernel's choice), or -1.
+inline int BoundUdp(unsigned int port = 0) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa = Loopback(port);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sends `bytes` from `fd`, or from a socket of its own when fd is -1.
+inline void SendUdp(int fd, unsigned int port, const std::string& bytes) {
+    const int from = fd >= 0 ? fd : socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to = Loopback(port);
+    sendto(from, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    if (fd < 0) close(from);
+}
+
 // Sends the process SIGINT after `seconds` unless dismissed first, so a test
 // whose loop never ends fails instead of hanging.
 class Watchdog {
 public:
-    explicit Watchdog(unsigned int seconds) {
-        const pid_t parent = getpid();
-        pid_ = fork();
-        if (pid_ == 0) {
-            sleep(seconds);
-            kill(parent, SIGINT);
-            _exit(0);
-        }
-    }
+    explicit Watchdog(unsigned int seconds)
+        : pid_(Spawn([parent = getpid(), seconds] {
+              sleep(seconds);
+              kill(parent, SIGINT);
+          })) {}
     ~Watchdog() {
         if (pid_ > 0) {
             kill(pid_, SIGKILL);

@@ -1,150 +1,17 @@
 // IPC mailboxes between real processes, in a private IPC and network
 // namespace (the table's key and the ports are the installation's own).
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <memory>
 
-#include "framework.h"
 #include "fwtestutil.h"
 #include "ipc.h"
 
-using fwtest::Client;
-using fwtest::Recorder;
-
 namespace {
-
-int ReadInt(int fd) {
-    int v = -1000;
-    while (read(fd, &v, sizeof v) < 0 && errno == EINTR) {
-    }
-    return v;
-}
-void WriteInt(int fd, int v) { (void)!write(fd, &v, sizeof v); }
-
-void SendRaw(unsigned int dest, size_t size) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    std::vector<char> bytes(size, 'z');
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(IPC_PORT_BASE + dest));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    close(fd);
-}
-
-// Another process of the installation, driven by commands over a pipe. It
-// builds its own framework only when told to take an address, so it starts
-// clean even though it is forked from the test.
-class Peer {
-public:
-    Peer() {
-        int cmd[2], rep[2];
-        if (pipe(cmd) != 0 || pipe(rep) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            close(cmd[1]);
-            close(rep[0]);
-            Serve(cmd[0], rep[1]);
-            _exit(0);
-        }
-        close(cmd[0]);
-        close(rep[1]);
-        cmd_ = cmd[1];
-        rep_ = rep[0];
-    }
-    ~Peer() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        close(cmd_);
-        close(rep_);
-    }
-    // Takes `address` (IPC_ANYADDR: any); returns the result, and the
-    // address taken through `taken`.
-    int Take(unsigned int address, unsigned int* taken = nullptr) {
-        const int rc = Ask('T', static_cast<int>(address));
-        const int a = ReadInt(rep_);
-        if (taken != nullptr) *taken = static_cast<unsigned int>(a);
-        return rc;
-    }
-    int Free() { return Ask('F', 0); }
-    // Sends `count` messages to `dest`; byte 2 of message i is i.
-    int Send(unsigned int dest, int count) { return Ask('S', static_cast<int>(dest), count); }
-    int Raw(unsigned int dest, int size) { return Ask('B', static_cast<int>(dest), size); }
-    void Kill() {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-
-private:
-    int Ask(int op, int a, int b = 0) {
-        int msg[3] = {op, a, b};
-        (void)!write(cmd_, msg, sizeof msg);
-        return ReadInt(rep_);
-    }
-    static void Serve(int in, int out) {
-        Client client;
-        Recorder rec;
-        IFrameWorkServer* server = nullptr;
-        IIPC* mailbox = nullptr;
-        int msg[3];
-        for (;;) {
-            ssize_t n = read(in, msg, sizeof msg);
-            if (n < 0 && errno == EINTR) continue;
-            if (n != sizeof msg) break;
-            switch (msg[0]) {
-                case 'T': {
-                    if (server == nullptr) CreateFrameWork()->Register(client, &server);
-                    const int rc = server->CreateMailbox(rec, static_cast<unsigned short>(msg[1]),
-                                                         PRIORITY_NORMAL, &mailbox);
-                    WriteInt(out, rc);
-                    WriteInt(out, rc == 0 ? mailbox->GetAddress() : -1);
-                    break;
-                }
-                case 'F':
-                    server->DestroyMailbox();
-                    WriteInt(out, 0);
-                    break;
-                case 'S': {
-                    int sent = 0;
-                    for (int i = 0; i < msg[2]; ++i) {
-                        std::unique_ptr<IPCMessage> m(server->CreateMessage(mailbox->GetAddress(), 104));
-                        if (!m) break;
-                        IPC_setsender(m->GetHandle(), mailbox->GetAddress());
-                        IPC_block(m->GetHandle())[2] = static_cast<unsigned char>(i);
-                        IPC_block(m->GetHandle())[255] = 0xEE;
-                        if (m->Send(static_cast<unsigned short>(msg[1]))) ++sent;
-                    }
-                    WriteInt(out, sent);
-                    break;
-                }
-                case 'B':
-                    SendRaw(static_cast<unsigned int>(msg[1]), static_cast<size_t>(msg[2]));
-                    WriteInt(out, 0);
-                    break;
-            }
-        }
-        DestroyFrameWork();
-    }
-    pid_t pid_ = -1;
-    int cmd_ = -1;
-    int rep_ = -1;
-};
 
 TEST(IpcTable, DynamicAddressesRangeAndExhaustion) {
     ASSERT_EQ(IPC_init(), 0);
-    T_uint_16 a = IPC_ANYADDR, b = IPC_ANYADDR;
-    ASSERT_EQ(IPC_allocaddr(&a), 0);
-    ASSERT_EQ(IPC_allocaddr(&b), 0);
-    EXPECT_EQ(a, 20);  // a fresh table
-    EXPECT_EQ(b, 21);
     EXPECT_EQ(IPC_allocaddr(nullptr), IPCERR_NOTABLE);
     T_uint_16 bad = IPC_NADDR;
     EXPECT_EQ(IPC_allocaddr(&bad), IPCERR_RANGE);
@@ -156,41 +23,36 @@ TEST(IpcTable, DynamicAddressesRangeAndExhaustion) {
     EXPECT_EQ(IPC_setaddr(3, 3), IPCERR_NOTTAKEN);
     EXPECT_EQ(IPC_malloc(IPC_NADDR, 10), nullptr);
     T_ipchdr* block = nullptr;
-    EXPECT_EQ(IPC_rcv(a, nullptr), IPCERR_NOTABLE);
+    EXPECT_EQ(IPC_rcv(20, nullptr), IPCERR_NOTABLE);
     EXPECT_EQ(IPC_rcv(3, &block), IPCERR_NOTTAKEN);
     EXPECT_EQ(IPC_send(1, nullptr), IPCERR_NOTABLE);
 
-    // Every dynamic address taken: the next request fails, changing nothing.
-    std::vector<T_uint_16> all;
-    for (;;) {
-        T_uint_16 x = IPC_ANYADDR;
-        const int rc = IPC_allocaddr(&x);
-        if (rc != 0) {
-            EXPECT_EQ(rc, IPCERR_FULL);
-            EXPECT_EQ(x, IPC_ANYADDR);
-            break;
-        }
-        all.push_back(x);
+    // A fresh table hands out the lowest first; with every dynamic address
+    // taken the next request fails, changing nothing.
+    for (T_uint_16 x = IPC_NFIXED; x < IPC_NADDR; ++x) {
+        T_uint_16 any = IPC_ANYADDR;
+        ASSERT_EQ(IPC_allocaddr(&any), 0);
+        ASSERT_EQ(any, x);
     }
-    EXPECT_EQ(all.size(), static_cast<size_t>(IPC_NADDR - IPC_NFIXED - 2));
-    for (T_uint_16 x : all) ASSERT_EQ(IPC_freeaddr(x), 0);
-    EXPECT_EQ(IPC_freeaddr(a), 0);
-    EXPECT_EQ(IPC_freeaddr(b), 0);
-    EXPECT_EQ(IPC_freeaddr(b), IPCERR_NOTTAKEN);
+    T_uint_16 none = IPC_ANYADDR;
+    EXPECT_EQ(IPC_allocaddr(&none), IPCERR_FULL);
+    EXPECT_EQ(none, IPC_ANYADDR);
+    for (T_uint_16 x = 20; x < IPC_NADDR; ++x) ASSERT_EQ(IPC_freeaddr(x), 0);
+    EXPECT_EQ(IPC_freeaddr(21), IPCERR_NOTTAKEN);
     T_uint_16 again = IPC_ANYADDR;
     EXPECT_EQ(IPC_allocaddr(&again), 0);
     EXPECT_EQ(again, 20);
     EXPECT_EQ(IPC_clr(again), 0);
 }
 
-TEST(IpcMailbox, FixedAddressTakenByAnotherProcessThenFreed) {
-    Peer peer;
-    ASSERT_EQ(peer.Take(5), 0);
-    IFrameWork* fw = CreateFrameWork();
-    Client client;
-    Recorder rec;
-    IFrameWorkServer* server = nullptr;
-    ASSERT_TRUE(fw->Register(client, &server));
+class IpcLoop : public fwtest::LoopTest {};
+
+TEST_F(IpcLoop, FixedAddressOfAnotherProcessIsRefusedUntilItEnds) {
+    const pid_t holder = fwtest::Spawn([] {
+        T_uint_16 five = 5;
+        if (IPC_allocaddr(&five) == 0) pause();
+    });
+    for (int i = 0; i < 500 && IPC_malloc(5, 10) == nullptr; ++i) fwtest::SleepMs(10);  // taken
     IIPC* mailbox = nullptr;
     EXPECT_EQ(server->CreateMailbox(rec, 5, PRIORITY_NORMAL, nullptr), -1);
     EXPECT_EQ(server->CreateMailbox(rec, 5, PRIORITY_NORMAL, &mailbox), IPCERR_TAKEN);
@@ -199,85 +61,76 @@ TEST(IpcMailbox, FixedAddressTakenByAnotherProcessThenFreed) {
     T_ipchdr forged{};
     IPC_setsender(&forged, 5);
     EXPECT_EQ(IPC_send(1, &forged), IPCERR_NOTOWNER);
-    EXPECT_NE(IPC_malloc(5, 10), nullptr);  // taken: a block is handed out
-    ASSERT_EQ(peer.Free(), 0);
+    // Killed without freeing it: the stale slot is taken over.
+    kill(holder, SIGKILL);
+    while (waitpid(holder, nullptr, 0) < 0 && errno == EINTR) {
+    }
     ASSERT_EQ(server->CreateMailbox(rec, 5, PRIORITY_NORMAL, &mailbox), 0);
     EXPECT_EQ(mailbox->GetAddress(), 5);
     IIPC* second = nullptr;
     EXPECT_EQ(server->CreateMailbox(rec, 6, PRIORITY_NORMAL, &second), -2);
-    // The other process now finds the address taken.
-    EXPECT_EQ(peer.Take(5), IPCERR_TAKEN);
-    unsigned int dyn = 0;
-    ASSERT_EQ(peer.Take(IPC_ANYADDR, &dyn), 0);
-    EXPECT_GE(dyn, 20u);
-    server->DestroyMailbox();
+    // Another process now finds it taken; a dynamic address it gets.
+    EXPECT_EQ(fwtest::InChild([] {
+                  T_uint_16 five = 5, any = IPC_ANYADDR;
+                  _exit(IPC_allocaddr(&five) == IPCERR_TAKEN && IPC_allocaddr(&any) == 0 && any >= 20 ? 0 : 1);
+              }),
+              0);
     DestroyFrameWork();
-    // Freed by the framework's destruction: the peer may take it.
+    // Freed by the framework's destruction.
     T_uint_16 five = 5;
     EXPECT_EQ(IPC_allocaddr(&five), 0);
     EXPECT_EQ(IPC_freeaddr(five), 0);
 }
 
-class IpcLoop : public fwtest::LoopTest {};
-
-TEST_F(IpcLoop, StaleSlotOfAKilledProcessIsTakenOver) {
-    Peer peer;
-    ASSERT_EQ(peer.Take(6), 0);
-    peer.Kill();  // ends without freeing its address
-    IIPC* mailbox = nullptr;
-    EXPECT_EQ(server->CreateMailbox(rec, 6, PRIORITY_NORMAL, &mailbox), 0);
-}
-
 // Messages from another process arrive one per loop pass, as EVENT_IPC
 // with the mailbox's address; datagrams that are not 256 bytes are dropped.
 TEST_F(IpcLoop, OneMessagePerPassAndMalformedDatagramsDropped) {
-    Peer peer;
-    unsigned int from = 0;
-    ASSERT_EQ(peer.Take(IPC_ANYADDR, &from), 0);
     IIPC* mailbox = nullptr;
     ASSERT_EQ(server->CreateMailbox(rec, 8, PRIORITY_NORMAL, &mailbox), 0);
     ASSERT_TRUE(server->CreateSignalListener(rec, PRIORITY_HIGH, 0x600, 0xFFFFFF00, 1));
-
-    ASSERT_EQ(peer.Send(8, 1), 1);
-    ASSERT_EQ(peer.Raw(8, 100), 0);
-    ASSERT_EQ(peer.Send(8, 1), 1);
-    ASSERT_EQ(peer.Raw(8, 300), 0);
-    ASSERT_EQ(peer.Send(8, 2), 2);
+    // From address 9 of another process: four messages (byte 2 of message i
+    // is i), after the first two a datagram of 100 and one of 300 bytes.
+    ASSERT_EQ(fwtest::InChild([] {
+                  T_uint_16 from = 9;
+                  if (IPC_allocaddr(&from) != 0 || IPC_setaddr(from, from) != 0) _exit(1);
+                  for (int i = 0; i < 4; ++i) {
+                      T_ipchdr* m = IPC_malloc(from, 104);
+                      IPC_setsender(m, from);
+                      IPC_block(m)[2] = static_cast<unsigned char>(i);
+                      IPC_block(m)[255] = 0xEE;
+                      if (IPC_send(8, m) != 0) _exit(2);
+                      if (i < 2) fwtest::SendUdp(-1, IPC_PORT_BASE + 8, std::string(i == 0 ? 100 : 300, 'z'));
+                  }
+              }),
+              0);
     // One value per pass, too: a HIGH event that marks each pass.
     for (unsigned int i = 1; i <= 6; ++i) fwtest::QueueValue(getpid(), 0x600 + i);
 
     std::vector<int> sequence;  // byte 2 of each message
-    int ipcEvents = 0;
     rec.hook = [&](EVENTTYPE type, unsigned int value) {
         if (type != EVENT_IPC) return;
         EXPECT_EQ(value, 8u);
         std::unique_ptr<IPCMessage> m(mailbox->GetMessage());
         ASSERT_TRUE(m);
         EXPECT_EQ(mailbox->GetMessage(), nullptr);  // taken once
-        EXPECT_EQ(IPC_getsender(m->GetHandle()), from);
+        EXPECT_EQ(IPC_getsender(m->GetHandle()), 9);
         EXPECT_EQ(IPC_block(m->GetHandle())[255], 0xEE);
         sequence.push_back(IPC_block(m->GetHandle())[2]);
-        if (++ipcEvents == 4) fwtest::StopLoop();
+        if (sequence.size() == 4) fwtest::StopLoop();
     };
     fwtest::Watchdog dog(60);
     EXPECT_TRUE(fw->Run());
     const fwtest::Event I{EVENT_IPC, 8};
     auto s = [](unsigned int i) { return fwtest::Event{EVENT_SIGNAL, 0x600 + i}; };
-    const std::vector<fwtest::Event> expected = {s(1), I, s(2), s(3), I, s(4), s(5), I, s(6), I};
-    EXPECT_TRUE(rec.events == expected);
-    EXPECT_EQ(sequence, (std::vector<int>{0, 0, 0, 1}));
+    EXPECT_TRUE(rec.events == (std::vector<fwtest::Event>{s(1), I, s(2), s(3), I, s(4), s(5), I, s(6), I}));
+    EXPECT_EQ(sequence, (std::vector<int>{0, 1, 2, 3}));
 }
 
 TEST_F(IpcLoop, MessagesAreExactly256BytesAndBlocksBounded) {
     IIPC* mailbox = nullptr;
     ASSERT_EQ(server->CreateMailbox(rec, 10, PRIORITY_NORMAL, &mailbox), 0);
-    // A plain socket where address 11 would listen.
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(IPC_PORT_BASE + 11);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    const int fd = fwtest::BoundUdp(IPC_PORT_BASE + 11);  // where address 11 would listen
+    ASSERT_GE(fd, 0);
 
     EXPECT_EQ(server->CreateMessage(10, 256), nullptr);
     EXPECT_EQ(server->CreateMessage(12, 10), nullptr);  // not allocated
@@ -289,8 +142,7 @@ TEST_F(IpcLoop, MessagesAreExactly256BytesAndBlocksBounded) {
     EXPECT_TRUE(m->Send(12));  // nobody there: lost without an error
     EXPECT_FALSE(m->Send(IPC_NADDR));
     unsigned char buf[512];
-    const ssize_t n = recv(fd, buf, sizeof buf, MSG_TRUNC);
-    EXPECT_EQ(n, 256);
+    EXPECT_EQ(recv(fd, buf, sizeof buf, MSG_TRUNC), 256);
     EXPECT_EQ(buf[0], 10);
     EXPECT_EQ(buf[1], 0);
     EXPECT_EQ(std::memcmp(buf + 2, "monitor", 7), 0);
