@@ -25,6 +25,7 @@
 #include "nuvaktable.h"
 #include "systune.h"
 #include "walk.h"
+#include "toolargs.h"
 
 namespace {
 
@@ -79,15 +80,6 @@ bool ReadText(const std::string& path, std::string* text) {
     return true;
 }
 
-bool ParseUint(const char* s, unsigned long max, unsigned long* out) {
-    char* end = nullptr;
-    errno = 0;
-    unsigned long v = std::strtoul(s, &end, 10);
-    if (!*s || *end || errno || v > max || s[0] == '-') return false;
-    *out = v;
-    return true;
-}
-
 int RunWrite(int argc, char** argv, bool inPlace) {
     WriteOptions options;
     options.order = RecordOrder::kShuffled;
@@ -114,12 +106,12 @@ int RunWrite(int argc, char** argv, bool inPlace) {
         } else if (a == "--seed") {
             const char* v = value();
             unsigned long n;
-            if (!v || !ParseUint(v, 0xFFFFFFFFul, &n)) return BadArgs("--seed needs a number");
+            if (!v || !nuvak::toolargs::ParseNumber(v, 0xFFFFFFFFul, n)) return BadArgs("--seed needs a number");
             options.seed = static_cast<std::uint32_t>(n);
         } else if (a == "--page-keys") {
             const char* v = value();
             unsigned long n;
-            if (!v || !ParseUint(v, 1000, &n) || n < 2)
+            if (!v || !nuvak::toolargs::ParseNumber(v, 1000, n) || n < 2)
                 return BadArgs("--page-keys needs a number 2..1000");
             options.pageKeys = static_cast<int>(n);
         } else if (a.size() > 1 && a[0] == '-') {

@@ -17,6 +17,7 @@
 
 #include "framework.h"
 #include "sysdefs.h"
+#include "toolargs.h"
 
 namespace {
 
@@ -34,11 +35,8 @@ const char* kUsage =
     "  stops it early; at the end it sends itself SIGINT.\n";
 
 bool ParseUnsigned(const char* text, unsigned int min, unsigned int max, unsigned int& out) {
-    if (text == nullptr || *text == '\0') return false;
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long v = std::strtoul(text, &end, 10);
-    if (errno != 0 || *end != '\0' || text[0] == '-' || v < min || v > max) return false;
+    unsigned long v = 0;
+    if (text == nullptr || !nuvak::toolargs::ParseNumber(text, max, v) || v < min) return false;
     out = static_cast<unsigned int>(v);
     return true;
 }

@@ -23,6 +23,7 @@
 #include "itmgr.h"
 #include "monctl.h"
 #include "monmsg.h"
+#include "toolargs.h"
 
 namespace {
 
@@ -75,16 +76,6 @@ struct Options {
     std::exit(2);
 }
 
-bool ParseNumber(const char* t, unsigned long max, unsigned long* out) {
-    if (t == nullptr || *t == '\0' || *t == '-') return false;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long v = std::strtoul(t, &end, 10);
-    if (errno != 0 || *end != '\0' || v > max) return false;
-    *out = v;
-    return true;
-}
-
 Options ParseArgs(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; ++i) {
@@ -99,7 +90,7 @@ Options ParseArgs(int argc, char** argv) {
             std::fputs(kUsage, stdout);
             std::exit(0);
         } else if (a == "--address") {
-            if (!ParseNumber(value().c_str(), IPC_NFIXED - 1, &v)) BadArgs("--address takes 0..19");
+            if (!nuvak::toolargs::ParseNumber(value(), IPC_NFIXED - 1, v)) BadArgs("--address takes 0..19");
             o.address = static_cast<unsigned short>(v);
         } else if (a == "--seize" || a == "--control" || a == "--refuse-result" || a == "--delay") {
             if (!ApplySetting(a.substr(2), value(), o.settings, why)) BadArgs(why);
@@ -112,10 +103,10 @@ Options ParseArgs(int argc, char** argv) {
         } else if (a == "--no-grid") {
             o.grid = 0;
         } else if (a == "--columns") {
-            if (!ParseNumber(value().c_str(), 16, &v) || v == 0) BadArgs("--columns takes 1..16");
+            if (!nuvak::toolargs::ParseNumber(value(), 16, v) || v == 0) BadArgs("--columns takes 1..16");
             o.columns = static_cast<unsigned>(v);
         } else if (a == "--process") {
-            if (!ParseNumber(value().c_str(), TMGR_MAX_PROC, &v) || v == 0) BadArgs("--process takes 1..144");
+            if (!nuvak::toolargs::ParseNumber(value(), TMGR_MAX_PROC, v) || v == 0) BadArgs("--process takes 1..144");
             o.process = static_cast<unsigned>(v);
         } else if (a == "--verbose") {
             o.verbose = true;
@@ -328,7 +319,7 @@ private:
                 std::uint16_t prim = value == "seize" ? mm::kSeizeInd
                                      : value == "suspend" ? mm::kSuspendInd
                                      : value == "control" ? mm::kControlInd : 0;
-                if (prim == 0 || !ParseNumber(monitor.c_str(), 0xFFFF, &mon)) {
+                if (prim == 0 || !nuvak::toolargs::ParseNumber(monitor, 0xFFFF, mon)) {
                     why = "indicate takes seize|suspend|control and a monitor";
                 } else {
                     indications.emplace_back(prim, static_cast<std::uint16_t>(mon));

@@ -1,5 +1,6 @@
 // The monitor control stand-in's logic: requests in, wall state and answers out.
 #include "monctl.h"
+#include "toolargs.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -25,9 +26,8 @@ bool ApplySetting(const std::string& key, const std::string& value, Settings& s,
         return true;
     }
     if (key == "delay" || key == "refuse-result") {
-        char* end = nullptr;
-        unsigned long v = std::strtoul(value.c_str(), &end, 10);
-        if (value.empty() || *end != '\0' || value[0] == '-' || v > (key == "delay" ? 600000ul : 0xFFFFul)) {
+        unsigned long v = 0;
+        if (!nuvak::toolargs::ParseNumber(value, key == "delay" ? 600000ul : 0xFFFFul, v)) {
             return why = key + (key == "delay" ? " takes 0..600000 milliseconds" : " takes 0..65535"), false;
         }
         if (key == "delay") s.delayMs = static_cast<unsigned>(v);

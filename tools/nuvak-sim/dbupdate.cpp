@@ -16,6 +16,7 @@
 #include "sharedmem.h"
 #include "sysdefs.h"
 #include "tmgrdm.h"
+#include "toolargs.h"
 
 namespace {
 
@@ -37,15 +38,6 @@ int Fail(const std::string& why) {
     return 1;
 }
 
-bool Number(const char* text, unsigned long max, unsigned long* out) {
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long v = std::strtoul(text, &end, 0);
-    if (errno != 0 || end == text || *end != 0 || v > max || text[0] == '-') return false;
-    *out = v;
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -62,7 +54,7 @@ int main(int argc, char** argv) {
         if (a == "--pid" || a == "--process") {
             if (i + 1 >= argc) return Fail(a + " needs a value");
             unsigned long* target = a == "--pid" ? &pid : &process;
-            if (!Number(argv[++i], a == "--pid" ? 0x7FFFFFFFul : TMGR_MAX_PROC, target) || *target == 0)
+            if (!nuvak::toolargs::ParseNumber(argv[++i], a == "--pid" ? 0x7FFFFFFFul : TMGR_MAX_PROC, *target) || *target == 0)
                 return Fail("bad " + a + " '" + argv[i] + "'");
             continue;
         }
@@ -73,7 +65,7 @@ int main(int argc, char** argv) {
         else if (a == "presets") value = GRPPRE_UPDATE_SIG;
         else if (a == "monitors") value = MON_DBUPDATE_SIG;
         else if (a == "cameras") value = CAM_DBUPDATE_SIG;
-        else if (!Number(a.c_str(), 0xFFFFFFFFul, &value)) return Fail("bad TABLE '" + a + "'");
+        else if (!nuvak::toolargs::ParseNumber(a, 0xFFFFFFFFul, value)) return Fail("bad TABLE '" + a + "'");
     }
     if (pid == 0) {
         int id = 0;

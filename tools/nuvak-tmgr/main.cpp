@@ -25,6 +25,7 @@
 #include "systune.h"
 #include "tmgrdm.h"
 #include "tmgrif.h"
+#include "toolargs.h"
 
 namespace {
 
@@ -70,16 +71,6 @@ struct Options {
     std::exit(2);
 }
 
-bool ParseUnsigned(const char* text, unsigned long max, unsigned long* out) {
-    if (text == nullptr || *text == '\0') return false;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long v = std::strtoul(text, &end, 10);
-    if (errno != 0 || *end != '\0' || text[0] == '-' || v > max) return false;
-    *out = v;
-    return true;
-}
-
 Options ParseArgs(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; ++i) {
@@ -93,7 +84,7 @@ Options ParseArgs(int argc, char** argv) {
             std::fputs(kUsage, stdout);
             std::exit(0);
         } else if (a == "--unit") {
-            if (!ParseUnsigned(value("--unit"), SYS_NUNIT, &v)) BadArgs("--unit takes 0..64");
+            if (!nuvak::toolargs::ParseNumber(value("--unit"), SYS_NUNIT, v)) BadArgs("--unit takes 0..64");
             o.unit = static_cast<unsigned>(v);
         } else if (a == "--lcfs") {
             o.lcfs = true;
@@ -110,10 +101,10 @@ Options ParseArgs(int argc, char** argv) {
             if (*t == '\0' || *end != '\0' || !(d >= 0.0) || d > 86400.0) BadArgs("--interval takes 0..86400 seconds");
             o.interval = d;
         } else if (a == "--count") {
-            if (!ParseUnsigned(value("--count"), 1000000000ul, &v)) BadArgs("--count takes a number");
+            if (!nuvak::toolargs::ParseNumber(value("--count"), 1000000000ul, v)) BadArgs("--count takes a number");
             o.count = v;
         } else if (a == "--process") {
-            if (!ParseUnsigned(value("--process"), TMGR_MAX_PROC, &v) || v == 0) BadArgs("--process takes 1..144");
+            if (!nuvak::toolargs::ParseNumber(value("--process"), TMGR_MAX_PROC, v) || v == 0) BadArgs("--process takes 1..144");
             o.own = static_cast<unsigned>(v);
         } else if (a == "--keep") {
             o.keep = true;
