@@ -6,12 +6,22 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <csignal>
 
 #include "commencoder.h"
 
 namespace commtest {
+namespace {
+
+sockaddr_in Address(unsigned short port, unsigned long ipa) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(static_cast<uint32_t>(ipa));
+    return a;
+}
+
+}  // namespace
 
 Loop::Loop(IFrameWork& fw) : fw_(fw) {
     if (fw_.Register(*this, &worker_)) worker_->CreateTimer(*this, true, PRIORITY_NORMAL, &timer_);
@@ -24,36 +34,32 @@ Loop::~Loop() {
     }
 }
 
-unsigned Loop::Run(const std::function<bool(unsigned)>& step, unsigned maxTicks) {
+void Loop::Run(unsigned maxTicks, const std::function<bool(unsigned)>& step) {
     step_ = step;
     maxTicks_ = maxTicks;
     tick_ = 0;
     stopping_ = false;
-    startMs_ = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    start_ = std::chrono::steady_clock::now();
     unsigned int value = 0;
-    if (timer_ == nullptr || !timer_->Start(100, &value)) return 0;
-    if (step_(0)) {
-        stopping_ = true;
-        kill(getpid(), SIGINT);
-    }
+    if (timer_ == nullptr || !timer_->Start(100, &value)) return;
+    if (step_(0)) Stop();
     fw_.Run();
     timer_->Stop();
-    return tick_;
+}
+
+void Loop::Stop() {
+    stopping_ = true;
+    kill(getpid(), SIGINT);
 }
 
 unsigned Loop::Elapsed() const {
-    const double now =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
-    return static_cast<unsigned>((now - startMs_) / 100.0);
+    return static_cast<unsigned>((std::chrono::steady_clock::now() - start_) / std::chrono::milliseconds(100));
 }
 
 bool Loop::OnEvent(EVENTTYPE type, unsigned int value) {
     if (type != EVENT_TIMER || timer_ == nullptr || value != timer_->GetSignalValue() || stopping_) return true;
     ++tick_;
-    if (step_(tick_) || tick_ >= maxTicks_) {
-        stopping_ = true;
-        kill(getpid(), SIGINT);
-    }
+    if (step_(tick_) || tick_ >= maxTicks_) Stop();
     return true;
 }
 
@@ -64,18 +70,12 @@ RawPeer::RawPeer(unsigned short port, unsigned long bindIpa) {
     setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     int big = 8 << 20;
     setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(static_cast<uint32_t>(bindIpa));
+    sockaddr_in a = Address(port, bindIpa);
     if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         close(fd_);
         fd_ = -1;
         return;
     }
-    socklen_t len = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
     fcntl(fd_, F_SETFL, O_NONBLOCK);
 }
 
@@ -84,10 +84,7 @@ RawPeer::~RawPeer() {
 }
 
 bool RawPeer::Send(const std::string& text, unsigned short port, unsigned long ipa) const {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(static_cast<uint32_t>(ipa));
+    sockaddr_in a = Address(port, ipa);
     return sendto(fd_, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a) ==
            static_cast<ssize_t>(text.size());
 }
@@ -102,7 +99,6 @@ std::vector<Datagram> RawPeer::Drain(unsigned tick) {
         if (n < 0) break;
         Datagram d;
         d.text.assign(buf, static_cast<std::size_t>(n));
-        d.ipa = ntohl(from.sin_addr.s_addr);
         d.port = ntohs(from.sin_port);
         d.tick = tick;
         out.push_back(std::move(d));
@@ -110,9 +106,8 @@ std::vector<Datagram> RawPeer::Drain(unsigned tick) {
     return out;
 }
 
-std::string Request(OPCODE_TYPE op, unsigned short count, unsigned short unit, unsigned short sessionId,
-                    unsigned short transactionId, ACKNOWLEDGE_TYPE ack, TRANSMISSION_TYPE trans,
-                    const std::string& data) {
+std::string Request(unsigned short sessionId, const std::string& data, OPCODE_TYPE op, unsigned short count,
+                    TRANSMISSION_TYPE trans, ACKNOWLEDGE_TYPE ack, unsigned short unit, unsigned short transactionId) {
     CommSession s(sessionId, ack, trans);
     CommTransaction t(op, transactionId, unit, 0, 0, 0);
     return CommEncoder(&s, &t, count, data).GetMsg();

@@ -3,6 +3,7 @@
 #ifndef COMMTESTUTIL_H
 #define COMMTESTUTIL_H
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -19,27 +20,25 @@ class Loop : public IFrameWorkClient, public IFrameWorkObserver {
 public:
     explicit Loop(IFrameWork& fw);
     ~Loop() override;
-    // Returns the tick at which the loop was told to stop.
-    unsigned Run(const std::function<bool(unsigned tick)>& step, unsigned maxTicks);
-    unsigned Tick() const { return tick_; }
+    void Run(unsigned maxTicks, const std::function<bool(unsigned tick)>& step);
     // Wall-clock time since Run() started, in 100 ms ticks: for assertions on
     // timing, which stay right when a loaded machine merges timer ticks.
     unsigned Elapsed() const;
     bool OnEvent(EVENTTYPE type, unsigned int value) override;
 
 private:
+    void Stop();  // SIGINT, the real stop path
     IFrameWork& fw_;
     IFrameWorkServer* worker_ = nullptr;
     ITimer* timer_ = nullptr;
     std::function<bool(unsigned)> step_;
     unsigned tick_ = 0, maxTicks_ = 0;
-    double startMs_ = 0;
+    std::chrono::steady_clock::time_point start_;
     bool stopping_ = false;
 };
 
 struct Datagram {
     std::string text;
-    unsigned long ipa = 0;
     unsigned int port = 0;
     unsigned tick = 0;
 };
@@ -49,19 +48,17 @@ class RawPeer {
 public:
     explicit RawPeer(unsigned short port = 0, unsigned long bindIpa = 0);
     ~RawPeer();
-    unsigned short Port() const { return port_; }
     bool Send(const std::string& text, unsigned short port, unsigned long ipa = 0x7F000001ul) const;
     std::vector<Datagram> Drain(unsigned tick = 0);
 
 private:
     int fd_ = -1;
-    unsigned short port_ = 0;
 };
 
-// One comm datagram as a requester would send it.
-std::string Request(OPCODE_TYPE op, unsigned short count, unsigned short unit, unsigned short sessionId,
-                    unsigned short transactionId, ACKNOWLEDGE_TYPE ack, TRANSMISSION_TYPE trans,
-                    const std::string& data);
+// One comm datagram as a requester (unit 7 unless said) would send it.
+std::string Request(unsigned short sessionId, const std::string& data, OPCODE_TYPE op = OPCODE_CLIENT_REQUEST,
+                    unsigned short count = 0, TRANSMISSION_TYPE trans = TRANSMISSION_EXACTLY_ONCE,
+                    ACKNOWLEDGE_TYPE ack = ACKNOWLEDGE_DEEP, unsigned short unit = 7, unsigned short transactionId = 1);
 // First line of a datagram ("OpCode: ...").
 std::string FirstLine(const std::string& text);
 

@@ -38,8 +38,20 @@ protected:
     void SetUp() override { ASSERT_TRUE(tm_.Ok()); }
     void TearDown() override { TMGRIF_unregister(); }
     DataModuleView View() { return tm_.View(); }
+    // A health request from process `source`, and the status of its answer.
+    T_uint_16 AskFrom(unsigned source) {
+        EXPECT_EQ(TMGRIF_checksig(HCHK_REQ_SIG | (source << 16)), TMGRIF_OK);
+        return TMGRIF_respond(PROC_STATE_OK);
+    }
+    // The answer queued to this process within `ms`, 0 for none.
+    unsigned Answer(int ms = 1000) {
+        unsigned value = 0;
+        pid_t from = 0;
+        return answers_.Next(&value, &from, ms) ? value : 0;
+    }
 
     TestDataModule tm_{Config(), Hosts(), 60};
+    BlockedHealthSignal answers_;
 };
 
 TEST(SharedMem, ReportsMissingArgumentsAbsentAndUndersizedSegments) {
@@ -147,63 +159,34 @@ TEST_F(TmgrifTest, CheckSigTakesOnlyHealthRequests) {
 }
 
 TEST_F(TmgrifTest, RespondAnswersTheRequesterOnce) {
-    BlockedHealthSignal answers;
     ASSERT_EQ(TMGRIF_register(PROC_NUVAK, "NUVAK"), TMGRIF_OK);
     View().SetProcId(5, static_cast<T_uint_32>(getpid()));  // the requester is this process
-
     EXPECT_EQ(TMGRIF_respond(PROC_STATE_OK), TMGRIF_ERR_NOREQ) << "nothing pending yet";
-    ASSERT_EQ(TMGRIF_checksig(HCHK_REQ_SIG | (5u << 16)), TMGRIF_OK);
-    ASSERT_EQ(TMGRIF_respond(PROC_STATE_OK), TMGRIF_OK);
+    ASSERT_EQ(AskFrom(5), TMGRIF_OK);
     EXPECT_EQ(TMGRIF_respond(PROC_STATE_OK), TMGRIF_ERR_NOREQ) << "a second answer to one request";
-
-    unsigned value = 0;
-    pid_t from = 0;
-    ASSERT_TRUE(answers.Next(&value, &from));
-    EXPECT_EQ(value, 0xEC33EC0Eu);
-    EXPECT_EQ(from, getpid());
-    EXPECT_FALSE(answers.Next(&value, &from, 50)) << "exactly one answer";
-
+    EXPECT_EQ(Answer(), 0xEC33EC0Eu);
+    EXPECT_EQ(Answer(50), 0u) << "exactly one answer";
     // Only the low 4 bits of the status travel.
     ASSERT_EQ(TMGRIF_checksig(HCHK_REQ_SIG | (5u << 16)), TMGRIF_OK);
     ASSERT_EQ(TMGRIF_respond(0x00F3), TMGRIF_OK);
-    ASSERT_TRUE(answers.Next(&value, &from));
-    EXPECT_EQ(value, 0xEC33EC03u);
+    EXPECT_EQ(Answer(), 0xEC33EC03u);
 }
 
 TEST_F(TmgrifTest, InvalidRequestersAreAnsweredSixAndSentNothing) {
-    BlockedHealthSignal answers;
     ASSERT_EQ(TMGRIF_register(PROC_NUVAK, "NUVAK"), TMGRIF_OK);
-    unsigned value = 0;
-    pid_t from = 0;
-
-    // Slot 9 is free.
-    ASSERT_EQ(TMGRIF_checksig(HCHK_REQ_SIG | (9u << 16)), TMGRIF_OK);
-    EXPECT_EQ(TMGRIF_respond(PROC_STATE_OK), TMGRIF_ERR_INVPROC);
-    EXPECT_FALSE(answers.Next(&value, &from, 50));
-
-    // Source 0, and a source above process_count (60).
-    ASSERT_EQ(TMGRIF_checksig(HCHK_REQ_SIG), TMGRIF_OK);
-    EXPECT_EQ(TMGRIF_respond(PROC_STATE_OK), TMGRIF_ERR_INVPROC);
+    EXPECT_EQ(AskFrom(9), TMGRIF_ERR_INVPROC) << "slot 9 is free";
+    EXPECT_EQ(AskFrom(0), TMGRIF_ERR_INVPROC);
     View().SetProcId(61, static_cast<T_uint_32>(getpid()));
-    ASSERT_EQ(TMGRIF_checksig(HCHK_REQ_SIG | (61u << 16)), TMGRIF_OK);
-    EXPECT_EQ(TMGRIF_respond(PROC_STATE_OK), TMGRIF_ERR_INVPROC);
-
-    // A corrupt process_count never lets a source index past the table.
+    EXPECT_EQ(AskFrom(61), TMGRIF_ERR_INVPROC) << "above process_count (60)";
     View().Set16(dm::kProcessCount, 0xFFFF);
-    ASSERT_EQ(TMGRIF_checksig(HCHK_REQ_SIG | (200u << 16)), TMGRIF_OK);
-    EXPECT_EQ(TMGRIF_respond(PROC_STATE_OK), TMGRIF_ERR_INVPROC);
-
-    // A pid that would address a process group or every process.
+    EXPECT_EQ(AskFrom(200), TMGRIF_ERR_INVPROC) << "a corrupt process_count never lets a source past the table";
     View().SetProcId(10, 0xFFFFFFFFu);
-    ASSERT_EQ(TMGRIF_checksig(HCHK_REQ_SIG | (10u << 16)), TMGRIF_OK);
-    EXPECT_EQ(TMGRIF_respond(PROC_STATE_OK), TMGRIF_ERR_INVPROC);
-    EXPECT_FALSE(answers.Next(&value, &from, 50));
-
+    EXPECT_EQ(AskFrom(10), TMGRIF_ERR_INVPROC) << "a pid that would address a process group or every process";
+    EXPECT_EQ(Answer(50), 0u);
     // The request stays pending: once the slot names a process, it is answered.
     View().SetProcId(10, static_cast<T_uint_32>(getpid()));
     EXPECT_EQ(TMGRIF_respond(PROC_STATE_OK), TMGRIF_OK);
-    ASSERT_TRUE(answers.Next(&value, &from));
-    EXPECT_EQ(value, 0xEC33EC0Eu);
+    EXPECT_EQ(Answer(), 0xEC33EC0Eu);
 }
 
 }  // namespace
