@@ -52,7 +52,6 @@ TEST_F(UnitTable, LookupsAndBounds) {
     EXPECT_EQ(name.size(), 257u);
     EXPECT_EQ(DMUnitMgr::GetUnitStatusStr(3), "DATABASE UPDATE");
     EXPECT_EQ(DMUnitMgr::GetUnitStatusStr(6), "");
-    EXPECT_EQ(DMUnitMgr::GetLocalStatusStr(1), "ACTIVE");
     EXPECT_EQ(DMUnitMgr::GetLocalStatusStr(2), "");
 
     // Raw layout: record 9 at 9 * 268, ipa at +4, status at +8, name at +10.
