@@ -33,6 +33,8 @@ std::string Header(const std::string& opCode, const std::string& session, const 
            "\nTime Stamp: Sun, 09 Sep 2001 01:46:40 GMT\nRV640 OK\n";
 }
 
+const std::string kGood = Header("Client Request", "17", "Deep", "Exactly Once") + "x";
+
 unsigned short Validate(const std::string& text, unsigned long ipa = 0x7F000001, unsigned int port = 5010) {
     return CommDecoder(ipa, port, static_cast<unsigned int>(text.size()), text).ValidateErr();
 }
@@ -121,8 +123,7 @@ TEST(CommWire, EncoderRefusals) {
 }
 
 TEST(CommWire, DecodingRules) {
-    const std::string good = Header("Client Request", "17", "Deep", "Exactly Once") + "x";
-    EXPECT_EQ(Validate(good), 0);
+    EXPECT_EQ(Validate(kGood), 0);
     // Numbers as atol reads them, modulo 65536; absurd values saturate.
     const std::pair<std::string, unsigned short> ids[] = {
         {": 65537\n", 1}, {": abc\n", 0}, {":   42xyz\n", 42}, {": -1\n", 65535}, {"", 0}, {":", 0},
@@ -139,8 +140,8 @@ TEST(CommWire, DecodingRules) {
     EXPECT_EQ(Validate(Header("Nothing", "5", "Deep", "Exactly Once") + "x"), 0xFFFF);
     EXPECT_EQ(Validate(Header("Client Request", "5", "Deep", "Exactly Once", "0") + "x"), 0xFFFF);
     // Source address and port must be known.
-    EXPECT_EQ(Validate(good, 0, 5010), 0xFFFF);
-    EXPECT_EQ(Validate(good, 0x7F000001, 0), 0xFFFF);
+    EXPECT_EQ(Validate(kGood, 0, 5010), 0xFFFF);
+    EXPECT_EQ(Validate(kGood, 0x7F000001, 0), 0xFFFF);
     // Deep needs a payload; Shallow does not.
     EXPECT_EQ(Validate(Header("Client Request", "5", "Deep", "Exactly Once")), 0xFFFF);
     EXPECT_EQ(Validate(Header("Client Request", "5", "Shallow", "Exactly Once")), 0);
@@ -159,8 +160,7 @@ TEST(CommWire, StatusLineAndLength) {
     EXPECT_EQ(U::decodeData(noStatus), "");
     EXPECT_EQ(Validate(noStatus), 0xFFFF);
     // The byte count reported by the socket must match the text.
-    const std::string good = Header("Client Request", "17", "Deep", "Exactly Once") + "x";
-    CommDecoder d(0x7F000001, 5010, static_cast<unsigned int>(good.size() + 1), good);
+    CommDecoder d(0x7F000001, 5010, static_cast<unsigned int>(kGood.size() + 1), kGood);
     EXPECT_EQ(d.ValidateErr(), 0xFFFF);
     EXPECT_EQ(d.GetCommSession().SessionID(), 0);
     EXPECT_EQ(d.GetCommTransaction().RemoteIPA(), 0ul);

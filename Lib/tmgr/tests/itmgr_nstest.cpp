@@ -60,18 +60,12 @@ public:
     std::vector<IFrameWorkServer*> unregistered;
 };
 
-// A data module of unit 3 with one host entry.
-T_TMGRIF_cfg Unit3() {
-    T_TMGRIF_cfg cfg{};
-    cfg.unit_id = 3;
-    return cfg;
-}
-
 class ItmgrTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(tm_.Ok()); }
 
-    TestDataModule tm_{Unit3(), {T_TMGRIF_HostInfo{}}};
+    // Unit 3, one host entry.
+    TestDataModule tm_{[] { T_TMGRIF_cfg c{}; c.unit_id = 3; return c; }(), {T_TMGRIF_HostInfo{}}};
     DataModuleView view_ = tm_.View();
 };
 
@@ -83,8 +77,9 @@ TEST_F(ItmgrTest, RegisteringLinkListensCountsAndCleansUp) {
         ASSERT_EQ(fw.servers.size(), 1u);
         ASSERT_EQ(fw.servers[0]->listeners.size(), 1u);
         const Listener& l = fw.servers[0]->listeners[0];
+        const IFrameWorkObserver* observer = &link;
         EXPECT_EQ(std::make_tuple(l.observer, l.priority, l.value, l.mask, l.size),
-                  std::make_tuple(static_cast<IFrameWorkObserver*>(&link), PRIORITY_HIGH, 0xE800E800u, 0xFC00FC00u, 1u));
+                  std::make_tuple(observer, PRIORITY_HIGH, 0xE800E800u, 0xFC00FC00u, 1u));
         EXPECT_EQ(view_.ProcId(PROC_NUVAK), static_cast<T_uint_32>(getpid()));
         EXPECT_TRUE(ITMGR::IsRegistered());
 
