@@ -105,7 +105,7 @@ public:
     ~RawPeer() { close(fd_); }
     RawPeer(const RawPeer&) = delete;
     RawPeer& operator=(const RawPeer&) = delete;
-    void Send(const std::string& text, unsigned short port) const {
+    void Send(const std::string& text, unsigned short port = 5110) const {  // by default to the server
         const sockaddr_in a = Address(port, 0x7F000001ul);
         sendto(fd_, text.data(), text.size(), 0, reinterpret_cast<const sockaddr*>(&a), sizeof a);
     }
@@ -238,9 +238,10 @@ protected:
     }
     CommServerStats Stats() const { return GetCommServerStats(server); }
     std::size_t FreeIds() const { return dynamic_cast<CommClient*>(client)->FreeSessionIds(); }
-    unsigned short Ask(ICommClientUser& user, unsigned long ipa, TRANSMISSION_TYPE trans, ACKNOWLEDGE_TYPE ack,
-                       std::string data) {
-        return client->SendRequest(&user, ipa, 5110, trans, ack, std::move(data));
+    // A request to the server's port at an address or to a list of units.
+    template <typename To>
+    unsigned short Ask(ICommClientUser& user, To to, TRANSMISSION_TYPE trans, ACKNOWLEDGE_TYPE ack, std::string data) {
+        return client->SendRequest(&user, to, 5110, trans, ack, std::move(data));
     }
 
     std::unique_ptr<nuvak::tmgrtest::TestDataModule> tm;
@@ -261,18 +262,18 @@ TEST_F(CommLoop, RetransmissionScheduleThenEmptyVerdict) {
     RecordingUser user(loop.get(), &client), many(loop.get());
     constexpr std::size_t kMany = 3000;
     std::size_t accepted = 0, manyGot = 0;
-    auto send = [&](std::string data) { return Ask(user, kLo, TRANSMISSION_EXACTLY_ONCE, ACKNOWLEDGE_DEEP, data); };
+    auto send = [&](auto to, std::string data) {
+        return Ask(user, to, TRANSMISSION_EXACTLY_ONCE, ACKNOWLEDGE_DEEP, std::move(data));
+    };
     Run(peer, 150, [&](unsigned tick) {
         manyGot += silent.Drain().size();
         if (tick == 0) {
             // Deep without payload, oversize, empty unit list, broadcast without an address.
-            EXPECT_EQ(send(""), COMM_FALSE);
-            EXPECT_EQ(send(std::string(15400, 'x')), COMM_FALSE);
-            EXPECT_EQ(client->SendRequest(&user, std::vector<unsigned short>{}, 5110, TRANSMISSION_EXACTLY_ONCE,
-                                          ACKNOWLEDGE_DEEP, "x"),
-                      COMM_FALSE);
+            EXPECT_EQ(send(kLo, ""), COMM_FALSE);
+            EXPECT_EQ(send(kLo, std::string(15400, 'x')), COMM_FALSE);
+            EXPECT_EQ(send(std::vector<unsigned short>{}, "x"), COMM_FALSE);
             EXPECT_EQ(client->SendBroadcast(&user, 5110, ACKNOWLEDGE_DEEP, "b"), COMM_FALSE);
-            EXPECT_EQ(send("q"), COMM_TRUE);
+            EXPECT_EQ(send(kLo, "q"), COMM_TRUE);
             for (std::size_t i = 0; i < kMany; ++i) {
                 accepted += client->SendRequest(&many, kLo, 5111, TRANSMISSION_EXACTLY_ONCE, ACKNOWLEDGE_DEEP,
                                                 "r" + std::to_string(i)) == COMM_TRUE;
@@ -309,16 +310,16 @@ TEST_F(CommLoop, ExactlyOnceStoredAnswerAnswersRepeatsAndExpires) {
     Run(peer, 100, [&](unsigned tick) {
         otherGot += other.Drain().size();
         if (tick == 0) {
-            peer.Send(first, 5110);
-            other.Send(first, 5110);
+            peer.Send(first);
+            other.Send(first);
         }
-        if (tick == 3) peer.Send(repeat, 5110);
+        if (tick == 3) peer.Send(repeat);
         // Held 4.3 s after the latest copy (tick 3); wait well past it.
         if (tick == 55) {
             EXPECT_EQ(Stats().stored, 0u);
-            peer.Send(repeat, 5110);
+            peer.Send(repeat);
         }
-        if (tick == 57) peer.Send(Request(5, "y"), 5110);
+        if (tick == 57) peer.Send(Request(5, "y"));
         return tick > 59;
     });
     std::vector<std::string> answers;
@@ -326,18 +327,16 @@ TEST_F(CommLoop, ExactlyOnceStoredAnswerAnswersRepeatsAndExpires) {
     const std::string ack = "OpCode: Server Acknowledge TTL=1|5|2|echo:";
     EXPECT_EQ(answers, (std::vector<std::string>{ack + "x", ack + "x", ack + "x", ack + "y"}));
     EXPECT_EQ(otherGot, 1u);
-    // Two requesters, then the expired repeat: three deliveries, one repeat
-    // answered from the store; "y" replaced the stored answer to "x".
+    // Two requesters and the expired repeat; "y" replaced the stored answer.
     EXPECT_EQ(echo.seen, (std::map<std::string, int>{{"x", 3}, {"y", 1}}));
     EXPECT_EQ(Stats().repeats, 1u);
     EXPECT_EQ(Stats().stored, 1u);
 }
 
 // A requester that loses every answer repeats its exactly-once request 3
-// times, 1.0 s apart (the nominal period) or 1.1 s apart (the comm client's
-// timing under the timer's ticks). Local and remote requesters, starts
-// staggered over a second: every request reaches the user once and every
-// copy is answered.
+// times, 1.0 s apart (nominal) or 1.1 s apart (under the timer's ticks), local
+// and remote requesters starting over a second: each request reaches the user
+// once and every copy is answered.
 TEST_F(CommLoop, ExactlyOnceOutlivesTheRequesterRetryWindow) {
     MakeServer();
     ASSERT_EQ(std::system("ip addr add 10.99.1.2/32 dev lo"), 0);
@@ -359,7 +358,7 @@ TEST_F(CommLoop, ExactlyOnceOutlivesTheRequesterRetryWindow) {
             const auto k = static_cast<unsigned short>((tick - t.start) / t.spacing);
             const OPCODE_TYPE op = k == 0 ? OPCODE_CLIENT_REQUEST : k < 3 ? OPCODE_CLIENT_RETRANSMIT
                                                                          : OPCODE_CLIENT_MAX_RETRY;
-            t.peer->Send(Request(t.session, "r" + std::to_string(t.session), op, k), 5110);
+            t.peer->Send(Request(t.session, "r" + std::to_string(t.session), op, k));
         }
         answers += local.Drain(tick).size() + remote.Drain(tick).size();
         return tick > 10 + 3 * 11 + 3;
@@ -369,11 +368,10 @@ TEST_F(CommLoop, ExactlyOnceOutlivesTheRequesterRetryWindow) {
     EXPECT_EQ(answers, 4 * trials.size());
 }
 
-// At least once is never deduplicated; Shallow is answered empty by the
-// server itself (at most once: not at all), and the user's own answer, like
-// one given outside OnRequest, sends nothing and reports success. An empty
-// Deep answer cannot be sent, yet its exactly-once request is not acted on
-// again.
+// At least once is never deduplicated; Shallow gets the server's own empty
+// answer (at most once: none) and the user's answer, like one outside
+// OnRequest, sends nothing and reports success; an empty Deep answer is
+// refused, yet its exactly-once request is not acted on again.
 TEST_F(CommLoop, ServerAnswersByAcknowledgeAndTransmissionType) {
     MakeServer();
     echo.emptyFor = "E";
@@ -382,17 +380,14 @@ TEST_F(CommLoop, ServerAnswersByAcknowledgeAndTransmissionType) {
     Run(peer, 20, [&](unsigned tick) {
         if (tick == 1) {
             const std::string alo = Request(11, "L", OPCODE_CLIENT_REQUEST, 0, TRANSMISSION_AT_LEAST_ONCE);
-            peer.Send(alo, 5110);
-            peer.Send(alo, 5110);
-            peer.Send(Request(12, "S", OPCODE_CLIENT_REQUEST, 0, TRANSMISSION_AT_LEAST_ONCE, ACKNOWLEDGE_SHALLOW),
-                      5110);
-            peer.Send(Request(13, "M", OPCODE_CLIENT_REQUEST, 0, TRANSMISSION_AT_MOST_ONCE, ACKNOWLEDGE_SHALLOW),
-                      5110);
+            peer.Send(alo);
+            peer.Send(alo);
+            peer.Send(Request(12, "S", OPCODE_CLIENT_REQUEST, 0, TRANSMISSION_AT_LEAST_ONCE, ACKNOWLEDGE_SHALLOW));
+            peer.Send(Request(13, "M", OPCODE_CLIENT_REQUEST, 0, TRANSMISSION_AT_MOST_ONCE, ACKNOWLEDGE_SHALLOW));
             outside = server->SendResponse(0, ACKNOWLEDGE_DEEP, "nobody");
         }
         if (tick >= 1 && tick <= 3)
-            peer.Send(Request(20, "E", tick == 1 ? OPCODE_CLIENT_REQUEST : OPCODE_CLIENT_RETRANSMIT, tick - 1),
-                      5110);
+            peer.Send(Request(20, "E", tick == 1 ? OPCODE_CLIENT_REQUEST : OPCODE_CLIENT_RETRANSMIT, tick - 1));
         return tick >= 5;
     });
     EXPECT_EQ(outside, COMM_TRUE);
@@ -446,9 +441,8 @@ TEST_F(CommLoop, OfflineUnitsAnsweredAfter250ms) {
             EXPECT_EQ(client->IsUnitOnline(3), COMM_TRUE);
             EXPECT_EQ(client->IsUnitOnline(5), COMM_FALSE);
             EXPECT_EQ(client->IsUnitOnline(4), COMM_FALSE);
-            EXPECT_EQ(client->SendRequest(&user, std::vector<unsigned short>{3, 0, 70, 5}, 5110,
-                                          TRANSMISSION_EXACTLY_ONCE, ACKNOWLEDGE_DEEP, "units"),
-                      COMM_TRUE);
+            const std::vector<unsigned short> to{3, 0, 70, 5};
+            EXPECT_EQ(Ask(user, to, TRANSMISSION_EXACTLY_ONCE, ACKNOWLEDGE_DEEP, "units"), COMM_TRUE);
         }
         if (tick == 8) {  // unit 3 answers now
             CommDecoder d(kLo, got[0].port, static_cast<unsigned>(got[0].text.size()), got[0].text);
@@ -466,12 +460,10 @@ TEST_F(CommLoop, OfflineUnitsAnsweredAfter250ms) {
     EXPECT_EQ(dynamic_cast<CommClient*>(client)->OpenSessions(), 0u);
 }
 
-// Exactly once beyond the framework's 2048 timers: distinct requests from
-// remote requesters (their answers live 2 x 1500 ms), each repeated ten
-// ticks later, with more than 2048 answers stored at once, and bad input
-// among them. Each request must reach the user once, every repeat be
-// answered from the store, and what the decoder refuses, or random bytes,
-// be dropped.
+// Beyond the framework's 2048 timers: distinct exactly-once requests from
+// remote requesters (answers kept 2 x 1500 ms), each repeated ten ticks later,
+// and bad input among them. Each request reaches the user once, every repeat
+// is answered from the store, and what the decoder refuses is dropped.
 TEST_F(CommLoop, ExactlyOnceBurstBeyondTimerTableNeverActsTwice) {
     MakeServer();
     ASSERT_EQ(std::system("ip addr add 10.99.0.2/32 dev lo && ip addr add 10.99.0.3/32 dev lo"), 0);
@@ -482,8 +474,8 @@ TEST_F(CommLoop, ExactlyOnceBurstBeyondTimerTableNeverActsTwice) {
         for (int i = batch * kBatch + 1; i <= (batch + 1) * kBatch; ++i) {
             const std::string payload = "req" + std::to_string(i);
             const auto sid = static_cast<unsigned short>(i);
-            a.Send(Request(sid, payload, op, repeat), 5110);
-            b.Send(Request(sid, payload + "b", op, repeat), 5110);
+            a.Send(Request(sid, payload, op, repeat));
+            b.Send(Request(sid, payload + "b", op, repeat));
         }
     };
     std::string noStatus = Request(1, "G"), noPayload = Request(2, "x");
@@ -497,11 +489,11 @@ TEST_F(CommLoop, ExactlyOnceBurstBeyondTimerTableNeverActsTwice) {
     loop->Run(150, [&](unsigned tick) {
         const int t = static_cast<int>(tick);
         if (t == 1)
-            for (const std::string& d : bad) a.Send(d, 5110);
+            for (const std::string& d : bad) a.Send(d);
         for (int i = 0; t <= 10 && i < 30; ++i) {
             std::string g(1 + rng() % 2000, '\0');
             for (auto& c : g) c = static_cast<char>(rng());
-            b.Send(g, 5110);
+            b.Send(g);
         }
         if (t >= 1 && t <= kBatches) send(t - 1, false);
         if (t >= 11 && t <= kBatches + 10) send(t - 11, true);

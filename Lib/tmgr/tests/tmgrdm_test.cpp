@@ -51,11 +51,7 @@ TEST(TmgrDataModule, HostEntryAndProcessSlotAccessors) {
     std::vector<unsigned char> module(dm::kSize, 0);
     DataModuleView v(module.data());
 
-    T_TMGRIF_HostInfo h{};
-    h.if_ipa = 0x0100007F;
-    h.broadcast_ipa = 0xFF00007F;
-    h.server_ipa = 0x0200007F;
-    std::strcpy(h.if_name, "lo");
+    const T_TMGRIF_HostInfo h{0x0100007F, 0xFF00007F, 0x0200007F, "lo"};  // interface, broadcast, server; name
     EncodeHost(h, module.data() + DataModuleView::HostOffset(2));
     EXPECT_EQ(module[dm::kHost + 2 * 32], 0x7F);
     EXPECT_EQ(module[dm::kHost + 2 * 32 + 12], 'l');

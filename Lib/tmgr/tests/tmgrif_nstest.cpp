@@ -23,12 +23,7 @@ T_TMGRIF_cfg Config() {
     cfg.user_operation = OPER_USER_LCFS;
     return cfg;
 }
-std::vector<T_TMGRIF_HostInfo> Hosts() {
-    T_TMGRIF_HostInfo lo{};
-    lo.if_ipa = 0x0100007F;
-    std::strcpy(lo.if_name, "lo");
-    return {T_TMGRIF_HostInfo{}, lo};
-}
+std::vector<T_TMGRIF_HostInfo> Hosts() { return {T_TMGRIF_HostInfo{}, T_TMGRIF_HostInfo{0x0100007F, 0, 0, "lo"}}; }
 
 class TmgrifTest : public ::testing::Test {
 protected:
@@ -36,9 +31,9 @@ protected:
     void TearDown() override { TMGRIF_unregister(); }
     DataModuleView View() { return tm_.View(); }
     // A health request from process `source`, and the status of its answer.
-    T_uint_16 AskFrom(unsigned source) {
+    T_uint_16 AskFrom(unsigned source, T_uint_16 status = PROC_STATE_OK) {
         EXPECT_EQ(TMGRIF_checksig(HCHK_REQ_SIG | (source << 16)), TMGRIF_OK);
-        return TMGRIF_respond(PROC_STATE_OK);
+        return TMGRIF_respond(status);
     }
     // The answer queued to this process within `ms`, 0 for none.
     unsigned Answer(int ms = 1000) {
@@ -52,8 +47,9 @@ protected:
 };
 
 TEST(SharedMem, ReportsMissingArgumentsAbsentAndUndersizedSegments) {
-    int id = 0;
+    int id = 0, id2 = 0;
     void* at = nullptr;
+    void* at2 = nullptr;
     EXPECT_EQ(Shm_Link(0x7E57, 64, nullptr, &at), -1);
     EXPECT_EQ(Shm_Link(0x7E57, 64, &id, nullptr), -1);
     EXPECT_EQ(Shm_Link(0x7E57, 64, &id, &at), ENOENT);
@@ -61,8 +57,6 @@ TEST(SharedMem, ReportsMissingArgumentsAbsentAndUndersizedSegments) {
 
     ASSERT_EQ(Shm_Create(0x7E57, 64, &id, &at), 0);
     static_cast<unsigned char*>(at)[63] = 9;
-    int id2 = 0;
-    void* at2 = nullptr;
     EXPECT_EQ(Shm_Link(0x7E57, 65, &id2, &at2), -1) << "an undersized segment is refused";
     EXPECT_EQ(Shm_Create(0x7E57, 4096, &id2, &at2), -1) << "also when creating";
     ASSERT_EQ(Shm_Link(0x7E57, 32, &id2, &at2), 0) << "a larger segment serves a smaller request";
@@ -157,8 +151,7 @@ TEST_F(TmgrifTest, RespondAnswersTheRequesterOnce) {
     EXPECT_EQ(Answer(), 0xEC33EC0Eu);
     EXPECT_EQ(Answer(50), 0u) << "exactly one answer";
     // Only the low 4 bits of the status travel.
-    ASSERT_EQ(TMGRIF_checksig(HCHK_REQ_SIG | (5u << 16)), TMGRIF_OK);
-    ASSERT_EQ(TMGRIF_respond(0x00F3), TMGRIF_OK);
+    ASSERT_EQ(AskFrom(5, 0x00F3), TMGRIF_OK);
     EXPECT_EQ(Answer(), 0xEC33EC03u);
 }
 
