@@ -323,7 +323,10 @@ TEST_F(CommLoop, ExactlyOnceStoredAnswerAnswersRepeatsAndExpires) {
         return tick > 59;
     });
     std::vector<std::string> answers;
-    for (const auto& d : got) answers.push_back(Brief(d));
+    for (const auto& d : got) {
+        answers.push_back(Brief(d));
+        EXPECT_NE(d.text.find("Transmission Type: Exactly Once\n"), std::string::npos);
+    }
     const std::string ack = "OpCode: Server Acknowledge TTL=1|5|2|echo:";
     EXPECT_EQ(answers, (std::vector<std::string>{ack + "x", ack + "x", ack + "x", ack + "y"}));
     EXPECT_EQ(otherGot, 1u);
