@@ -200,9 +200,8 @@ protected:
     void SetUp() override {
         T_TMGRIF_cfg cfg{};
         cfg.unit_id = 1;
-        T_TMGRIF_HostInfo host{};
-        host.if_ipa = 0x0A4D0001ul;
-        tm = std::make_unique<nuvak::tmgrtest::TestDataModule>(cfg, std::vector<T_TMGRIF_HostInfo>{host});
+        const std::vector<T_TMGRIF_HostInfo> hosts{{0x0A4D0001ul, 0, 0, ""}};  // an address of this unit
+        tm = std::make_unique<nuvak::tmgrtest::TestDataModule>(cfg, hosts);
         fw = CreateFrameWork();
         ASSERT_NE(fw, nullptr);
         loop = std::make_unique<Loop>(*fw);

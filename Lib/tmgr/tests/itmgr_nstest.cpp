@@ -9,7 +9,6 @@
 
 #include "itmgr.h"
 #include "taskmanager.h"
-#include "sharedmem.h"
 
 namespace {
 

@@ -57,7 +57,9 @@ TEST(TmgrDataModule, HostEntryAndProcessSlotAccessors) {
     EXPECT_EQ(module[dm::kHost + 2 * 32 + 12], 'l');
     T_TMGRIF_HostInfo back{};
     DecodeHost(module.data() + DataModuleView::HostOffset(2), &back);
-    EXPECT_EQ(0, std::memcmp(&h, &back, sizeof h));
+    unsigned char again[host::kSize];
+    EncodeHost(back, again);
+    EXPECT_EQ(0, std::memcmp(again, module.data() + DataModuleView::HostOffset(2), host::kSize));
 
     v.SetProcId(144, 4242);
     EXPECT_EQ(LoadLE32(module.data() + 32 + 144 * 156), 4242u);
