@@ -72,48 +72,35 @@ struct Options {
 };
 
 [[noreturn]] void BadArgs(const std::string& reason) {
-    std::fprintf(stderr, "nuvak-monctl: %s (try --help)\n", reason.c_str());
-    std::exit(2);
+    nuvak::toolargs::Fail("nuvak-monctl", reason + " (try --help)", 2);
 }
 
 Options ParseArgs(int argc, char** argv) {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) BadArgs(a + " needs a value");
-            return argv[++i];
-        };
-        unsigned long v = 0;
+    nuvak::toolargs::ReadAll(argc, argv, 1, kUsage, BadArgs, [&](nuvak::toolargs::Reader& r, const std::string& a) {
         std::string why;
-        if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
-            std::exit(0);
-        } else if (a == "--address") {
-            if (!nuvak::toolargs::ParseNumber(value(), IPC_NFIXED - 1, v)) BadArgs("--address takes 0..19");
-            o.address = static_cast<unsigned short>(v);
+        if (a == "--address") {
+            o.address = r.Number<unsigned short>(0, IPC_NFIXED - 1);
         } else if (a == "--seize" || a == "--control" || a == "--refuse-result" || a == "--delay") {
-            if (!ApplySetting(a.substr(2), value(), o.settings, why)) BadArgs(why);
+            if (!ApplySetting(a.substr(2), r.Value(), o.settings, why)) BadArgs(why);
         } else if (a == "--control-file") {
-            o.controlFile = value();
+            o.controlFile = r.Value();
         } else if (a == "--log") {
-            o.logFile = value();
+            o.logFile = r.Value();
         } else if (a == "--grid") {
             o.grid = 1;
         } else if (a == "--no-grid") {
             o.grid = 0;
         } else if (a == "--columns") {
-            if (!nuvak::toolargs::ParseNumber(value(), 16, v) || v == 0) BadArgs("--columns takes 1..16");
-            o.columns = static_cast<unsigned>(v);
+            o.columns = r.Number<unsigned>(1, 16);
         } else if (a == "--process") {
-            if (!nuvak::toolargs::ParseNumber(value(), TMGR_MAX_PROC, v) || v == 0) BadArgs("--process takes 1..144");
-            o.process = static_cast<unsigned>(v);
+            o.process = r.Number<unsigned>(1, TMGR_MAX_PROC);
         } else if (a == "--verbose") {
             o.verbose = true;
         } else {
             BadArgs("unknown argument '" + a + "'");
         }
-    }
+    });
     if (o.grid < 0) o.grid = isatty(STDOUT_FILENO) ? 1 : 0;
     return o;
 }

@@ -67,45 +67,32 @@ struct Options {
 };
 
 [[noreturn]] void BadArgs(const std::string& reason) {
-    std::fprintf(stderr, "nuvak-tmgr: %s (try --help)\n", reason.c_str());
-    std::exit(2);
+    nuvak::toolargs::Fail("nuvak-tmgr", reason + " (try --help)", 2);
 }
 
 Options ParseArgs(int argc, char** argv) {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&](const char* name) -> const char* {
-            if (i + 1 >= argc) BadArgs(std::string(name) + " needs a value");
-            return argv[++i];
-        };
-        unsigned long v = 0;
-        if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
-            std::exit(0);
-        } else if (a == "--unit") {
-            if (!nuvak::toolargs::ParseNumber(value("--unit"), SYS_NUNIT, v)) BadArgs("--unit takes 0..64");
-            o.unit = static_cast<unsigned>(v);
+    nuvak::toolargs::ReadAll(argc, argv, 1, kUsage, BadArgs, [&](nuvak::toolargs::Reader& r, const std::string& a) {
+        if (a == "--unit") {
+            o.unit = r.Number<unsigned>(0, SYS_NUNIT);
         } else if (a == "--lcfs") {
             o.lcfs = true;
         } else if (a == "--host") {
-            const char* h = value("--host");
+            const std::string h = r.Value();
             in_addr addr{};
-            if (inet_pton(AF_INET, h, &addr) != 1) BadArgs(std::string("not an IPv4 address: ") + h);
+            if (inet_pton(AF_INET, h.c_str(), &addr) != 1) BadArgs("not an IPv4 address: " + h);
             if (o.hosts.size() >= TMGR_NUM_HOST) BadArgs("at most 3 --host entries");
             o.hosts.push_back(h);
         } else if (a == "--interval") {
-            const char* t = value("--interval");
+            const std::string t = r.Value();
             char* end = nullptr;
-            double d = std::strtod(t, &end);
-            if (*t == '\0' || *end != '\0' || !(d >= 0.0) || d > 86400.0) BadArgs("--interval takes 0..86400 seconds");
+            const double d = std::strtod(t.c_str(), &end);
+            if (t.empty() || *end != '\0' || !(d >= 0.0) || d > 86400.0) BadArgs("--interval takes 0..86400 seconds");
             o.interval = d;
         } else if (a == "--count") {
-            if (!nuvak::toolargs::ParseNumber(value("--count"), 1000000000ul, v)) BadArgs("--count takes a number");
-            o.count = v;
+            o.count = r.Number(0, 1000000000ul);
         } else if (a == "--process") {
-            if (!nuvak::toolargs::ParseNumber(value("--process"), TMGR_MAX_PROC, v) || v == 0) BadArgs("--process takes 1..144");
-            o.own = static_cast<unsigned>(v);
+            o.own = r.Number<unsigned>(1, TMGR_MAX_PROC);
         } else if (a == "--keep") {
             o.keep = true;
         } else if (a == "--verbose") {
@@ -113,7 +100,7 @@ Options ParseArgs(int argc, char** argv) {
         } else {
             BadArgs("unknown argument '" + a + "'");
         }
-    }
+    });
     if (o.hosts.empty()) o.hosts.push_back("127.0.0.1");
     if (o.count > 0 && o.interval <= 0.0) BadArgs("--count needs a non-zero --interval");
     return o;
