@@ -362,6 +362,13 @@ int PushPage(DbaseTag* t, std::uint32_t block, unsigned index) {
     return 0;
 }
 
+// Goes into page `block` from above: pushed onto the path at its first entry
+// and read into `view`.
+int EnterPage(DbaseTag* t, std::uint32_t block, PageView* view) {
+    const int rc = PushPage(t, block, 0);
+    return rc != 0 ? rc : ReadPage(t, block, view);
+}
+
 // Counts a leaf visit of the current walk: a walk may visit kFreeLeaves
 // leaves, or as many as the file has pages (and two) if that is more.
 int CountLeaf(DbaseTag* t) {
@@ -374,10 +381,8 @@ int CountLeaf(DbaseTag* t) {
 // Goes down from `block` to the first entry of its leftmost leaf.
 int DescendLeftmost(DbaseTag* t, std::uint32_t block) {
     for (;;) {
-        int rc = PushPage(t, block, 0);
-        if (rc != 0) return rc;
         PageView v;
-        rc = ReadPage(t, block, &v);
+        int rc = EnterPage(t, block, &v);
         if (rc != 0) return rc;
         if (v.leaf()) return CountLeaf(t);
         block = EntryPointer(t, v, 0);
@@ -471,10 +476,8 @@ int SeekInternal(DbaseTag* t, const unsigned char* key) {
     t->leaf_visits = 0;
     std::uint32_t block = t->root;
     for (;;) {
-        int rc = PushPage(t, block, 0);
-        if (rc != 0) return rc;
         PageView v;
-        rc = ReadPage(t, block, &v);
+        int rc = EnterPage(t, block, &v);
         if (rc != 0) return rc;
         // The position is the leftmost entry whose key is not below the
         // search key; a page's entries are in tag order, so it is found by
