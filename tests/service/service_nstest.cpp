@@ -21,8 +21,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A 3x3 wall (monitors 1..9) and six single monitors (10..15) for the
-// stepping budget; cameras 1..9 have logical numbers 101..109.
+// A 3x3 wall (monitors 1..9); cameras 1..9 have logical numbers 101..109.
 std::string Description(const std::string& tour1 = "  step preset 1 dwell 2\n  step preset 2 dwell 2\n",
                         const std::string& preset2 = "  element monitor 1 camera 3 preset 3\n"
                                                      "  element monitor 2 camera 4 preset 4\n",
@@ -32,21 +31,15 @@ std::string Description(const std::string& tour1 = "  step preset 1 dwell 2\n  s
     std::string d;
     d += "tour 1 logical " + std::to_string(tour1Logical) + "\n" + tour1;
     d += tours23;
-    for (int i = 11; i <= 16; ++i)
-        d += "tour " + std::to_string(i) + " logical " + std::to_string(10000 + i) + "\n  step preset " +
-             std::to_string(i) + " dwell 1\n";
     d += "preset 1 logical 20001\n  element monitor 1 camera 1 preset 1\n  element monitor 2 camera 2 preset 2\n";
     d += "preset 2 logical 20002\n" + preset2;
     d += "preset 3 logical 20003\n  element monitor 3 camera 5 preset 1\n  element monitor 4 camera 6 preset 0\n";
     d += "preset 4 logical 20004\n  element monitor 2 camera 7 preset 2\n  element monitor 3 camera 8 preset 2\n";
     d += "preset 5 logical 20005\n  element monitor 7 camera 1 preset 1\n  element monitor 8 camera 2 preset 2\n"
          "  element monitor 9 camera 3 preset 3\n";
-    for (int i = 11; i <= 16; ++i)
-        d += "preset " + std::to_string(i) + " logical " + std::to_string(20000 + i) + "\n  element monitor " +
-             std::to_string(i - 1) + " camera " + std::to_string(i - 10) + " preset 1\n";
     for (int c = 1; c <= 9; ++c)
         d += "camera " + std::to_string(c) + " logical " + std::to_string(c == static_cast<int>(renumberedCam) ? camLogical : 100 + c) + "\n";
-    for (int m = 1; m <= 15; ++m) d += "monitor " + std::to_string(m) + " logical " + std::to_string(200 + m) + "\n";
+    for (int m = 1; m <= 9; ++m) d += "monitor " + std::to_string(m) + " logical " + std::to_string(200 + m) + "\n";
     return d;
 }
 
