@@ -7,7 +7,6 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -141,30 +140,6 @@ TEST(Burst, ReadinessSignalsLostToAFullQueue) {
 
 // ---- one request at a time on a crowded CPU ----
 
-// Busy processes on this process's CPU for as long as the object lives.
-class CpuHogs {
-public:
-    explicit CpuHogs(int n) {
-        for (int i = 0; i < n; ++i) {
-            const pid_t pid = fork();
-            if (pid == 0) {
-                for (volatile unsigned long x = 0;; x = x + 1) {
-                }
-            }
-            if (pid > 0) pids_.push_back(pid);
-        }
-    }
-    ~CpuHogs() {
-        for (pid_t p : pids_) {
-            kill(p, SIGKILL);
-            waitpid(p, nullptr, 0);
-        }
-    }
-
-private:
-    std::vector<pid_t> pids_;
-};
-
 // Every process (this one, the service, the stand-ins and two busy loops) on
 // one CPU, requests sent one at a time in rounds started at random moments:
 // first at least once with nothing else going on, where a wake-up the loop
@@ -180,7 +155,8 @@ TEST(Latency, OneRequestAtATimeOnOneCrowdedCpu) {
     std::mt19937 rng(Seed());
     {
         Installation in(Opts());
-        CpuHogs hogs(2);
+        const std::vector<std::string> loop{"/bin/sh", "-c", "while :; do :; done"};
+        Proc hog1(loop), hog2(loop);  // on this CPU too (the affinity is inherited)
         const std::string xml = CheckXml(in.Unit(), 10001, MON_TOUR_TYP_GRP);
         double slowest = 0;  // ms
         std::size_t unanswered = 0;
@@ -529,7 +505,7 @@ TEST(Malformed, InterleavedWithGoodTraffic) {
         in.SendIpc(13, Block(rng, rng() % 8 ? tour1 : in.Unit() * 10000000ul + 20001 + rng() % 2, monitor,
                              kPrims[rng() % 8]));
         if (i % 50 == 0) {
-            EXPECT_TRUE(in.CheckUntilAnswered(10001, MON_TOUR_TYP_GRP).received) << i;
+            EXPECT_TRUE(AllAnswered(in, 1, 1, 1000ms, 20, 20s, false, static_cast<unsigned short>(3000 + i))) << i;
         }
     }
     EXPECT_TRUE(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_DEL, 10, kUser, 51).received);

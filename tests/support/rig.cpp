@@ -262,15 +262,6 @@ Reply Installation::Check(unsigned long logical, unsigned short type, Ms wait) {
     return Request(CheckXml(unit_, logical, type), wait);
 }
 
-Reply Installation::CheckUntilAnswered(unsigned long logical, unsigned short type, Ms limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    Reply r;
-    do {
-        r = Check(logical, type, Ms(1000));
-    } while (!r.received && std::chrono::steady_clock::now() < end);
-    return r;
-}
-
 Installation::BurstResult Installation::Burst(const BurstPlan& plan) {
     using Clock = std::chrono::steady_clock;
     using Key = std::pair<unsigned short, unsigned short>;  // session, transaction

@@ -94,8 +94,6 @@ public:
     Reply Group(unsigned long logical, unsigned short type, unsigned short action, unsigned long priority,
                 unsigned short device, unsigned short monitor, int groupUnit = -1);
     Reply Check(unsigned long logical, unsigned short type, Ms wait = Ms(3000));
-    // The same request until answered (a loaded machine may be slow), at most `limit`.
-    Reply CheckUntilAnswered(unsigned long logical, unsigned short type, Ms limit = Ms(20000));
 
     // `count` check requests of tour 10001, each a session of its own, at
     // most `window` unanswered at a time. An unanswered one is repeated after
