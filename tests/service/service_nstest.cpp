@@ -1,8 +1,8 @@
-// The real service with the installation's stand-ins, driven through its real
-// interfaces only (see tests/support/rig.h): what only the wire shows (status
-// codes and answer bytes, monitor message bytes, the task manager's mode,
-// health checks and shutdown) and the reloads of a running service. The
-// decisions behind the answers are the unit tests' part (Process/nuvak/tests).
+// The real service with the installation's stand-ins (tests/support/rig.h):
+// what only the wire shows (status codes and answers, what reaches the
+// monitor messages, the task manager's mode, health checks and shutdown) and
+// reloads of a running service. The decisions behind the answers are the
+// unit tests' part (Process/nuvak/tests).
 #include <signal.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -21,8 +21,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A 3x3 wall (monitors 1..9) and six single monitors (10..15) for the
-// stepping budget; cameras 1..9 have logical numbers 101..109.
+// A 3x3 wall (monitors 1..9); cameras 1..9 have logical numbers 101..109.
 std::string Description(const std::string& tour1 = "  step preset 1 dwell 2\n  step preset 2 dwell 2\n",
                         const std::string& preset2 = "  element monitor 1 camera 3 preset 3\n"
                                                      "  element monitor 2 camera 4 preset 4\n",
@@ -32,21 +31,15 @@ std::string Description(const std::string& tour1 = "  step preset 1 dwell 2\n  s
     std::string d;
     d += "tour 1 logical " + std::to_string(tour1Logical) + "\n" + tour1;
     d += tours23;
-    for (int i = 11; i <= 16; ++i)
-        d += "tour " + std::to_string(i) + " logical " + std::to_string(10000 + i) + "\n  step preset " +
-             std::to_string(i) + " dwell 1\n";
     d += "preset 1 logical 20001\n  element monitor 1 camera 1 preset 1\n  element monitor 2 camera 2 preset 2\n";
     d += "preset 2 logical 20002\n" + preset2;
     d += "preset 3 logical 20003\n  element monitor 3 camera 5 preset 1\n  element monitor 4 camera 6 preset 0\n";
     d += "preset 4 logical 20004\n  element monitor 2 camera 7 preset 2\n  element monitor 3 camera 8 preset 2\n";
     d += "preset 5 logical 20005\n  element monitor 7 camera 1 preset 1\n  element monitor 8 camera 2 preset 2\n"
          "  element monitor 9 camera 3 preset 3\n";
-    for (int i = 11; i <= 16; ++i)
-        d += "preset " + std::to_string(i) + " logical " + std::to_string(20000 + i) + "\n  element monitor " +
-             std::to_string(i - 1) + " camera " + std::to_string(i - 10) + " preset 1\n";
     for (int c = 1; c <= 9; ++c)
         d += "camera " + std::to_string(c) + " logical " + std::to_string(c == static_cast<int>(renumberedCam) ? camLogical : 100 + c) + "\n";
-    for (int m = 1; m <= 15; ++m) d += "monitor " + std::to_string(m) + " logical " + std::to_string(200 + m) + "\n";
+    for (int m = 1; m <= 9; ++m) d += "monitor " + std::to_string(m) + " logical " + std::to_string(200 + m) + "\n";
     return d;
 }
 
@@ -60,41 +53,14 @@ Options Default(bool lcfs = false) {
 constexpr unsigned short kUser = 0x0103;  // keyboard 3
 constexpr unsigned short kOther = 0x0104;
 
-// An installation whose answers are read as a client reads them.
-class Svc : public Installation {
-public:
-    using Installation::Installation;
-    Reply Group(unsigned long logical, unsigned short type, unsigned short action, unsigned long priority,
-                unsigned short device, unsigned short monitor, int groupUnit = -1) {
-        return Request(GroupXml(Unit(), logical, type, action, priority, device, monitor, 21, groupUnit));
-    }
-    Reply Check(unsigned long logical, unsigned short type, int groupUnit = -1) {
-        return Request(CheckXml(Unit(), logical, type, groupUnit), 1000ms);
-    }
-    // Waits until at least n monitor log lines from index `from` on match pred.
-    template <class Pred>
-    bool WaitMon(std::size_t n, Pred pred, Ms timeout = 5000ms, std::size_t from = 0) const {
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        do {
-            const auto log = MonLog();
-            std::size_t count = 0;
-            for (std::size_t i = from; i < log.size(); ++i)
-                if (pred(log[i])) ++count;
-            if (count >= n) return true;
-            std::this_thread::sleep_for(20ms);
-        } while (std::chrono::steady_clock::now() < end);
-        return false;
-    }
-};
-
 long Err(const Reply& r) { return r.Num("ErrorStatus"); }
 
 // Every test ends with its installation shut down: the service must exit 0
 // on SIGINT, and no process of it print a sanitizer report.
 class Service : public ::testing::Test {
 protected:
-    Svc& Start(const Options& o = Default()) {
-        in_ = std::make_unique<Svc>(o);
+    Installation& Start(const Options& o = Default()) {
+        in_ = std::make_unique<Installation>(o);
         return *in_;
     }
     void TearDown() override {
@@ -102,7 +68,7 @@ protected:
             EXPECT_EQ(in_->Shutdown(), "");
         }
     }
-    std::unique_ptr<Svc> in_;
+    std::unique_ptr<Installation> in_;
 };
 
 // The IPC table (shm 0x1009): slots of 284 bytes, a taken one has a
@@ -122,37 +88,28 @@ bool IpcSlotTaken(unsigned short address) {
 std::string Mismatches(const MonLine& l, std::initializer_list<std::pair<const char*, unsigned long>> want) {
     std::string r;
     for (const auto& [k, v] : want)
-        if (l[k] != v) r += std::string(k) + "=" + std::to_string(l[k]) + " (not " + std::to_string(v) + ") ";
+        if (l.Get(k) != v) r += std::string(k) + "=" + std::to_string(l.Get(k)) + " (not " + std::to_string(v) + ") ";
     return r;
 }
 
-auto Kind(const std::string& kind, unsigned long monitor) {
-    return [kind, monitor](const MonLine& l) { return l.dir == "in" && l.kind == kind && l["monitor"] == monitor; };
-}
 // A camera select of `camera` (global id) on `monitor`.
-auto Selected(unsigned long monitor, unsigned long camera) {
-    return [=](const MonLine& l) { return Kind("camera_select", monitor)(l) && l["target"] == camera; };
+MonMatch Selected(unsigned long monitor, unsigned long camera) {
+    return [=](const MonLine& l) { return Kind("camera_select", monitor)(l) && l.Get("target") == camera; };
 }
 
 // The status of a request travels in the message's ErrorStatus and the
 // variable's VarReturnCode, beside the tour's state.
 TEST_F(Service, StatusCodesAndAnswersOnTheWire) {
-    Svc& in = Start();
+    Installation& in = Start();
     Reply a = in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1);
     ASSERT_TRUE(a.received);
     EXPECT_EQ(a.Attr("ActionType"), "SET_RESPONSE");
-    struct Row {
-        unsigned short action;
-        unsigned short status;
-        unsigned short state;
-    } rows[] = {
-        {MON_TOUR_ACT_RUN, 0, TOURSTATE_RUNNING},                  // the same user restarts
-        {MON_TOUR_ACT_NOP, NUVAKERR_INVSTATE, TOURSTATE_RUNNING},  // Start while running
-        {MON_TOUR_ACT_PAUSE, 0, TOURSTATE_STOPPED},
-        {9, NUVAKEER_INVTOURCMD, TOURSTATE_STOPPED},
-        {MON_TOUR_ACT_DEL, 0, TOURSTATE_END},
-    };
-    for (const Row& r : rows) {
+    struct {
+        unsigned short action, status, state;
+    } rows[] = {{MON_TOUR_ACT_PAUSE, 0, TOURSTATE_STOPPED},
+                {9, NUVAKEER_INVTOURCMD, TOURSTATE_STOPPED},
+                {MON_TOUR_ACT_DEL, 0, TOURSTATE_END}};
+    for (const auto& r : rows) {
         Reply b = in.Group(10001, MON_TOUR_TYP_GRP, r.action, 10, kUser, 1);
         ASSERT_TRUE(b.received) << "action " << r.action;
         EXPECT_EQ(Err(b), r.status) << "action " << r.action;
@@ -164,19 +121,12 @@ TEST_F(Service, StatusCodesAndAnswersOnTheWire) {
     ASSERT_TRUE(in.WaitMon(1, Kind("tour_stop", 1)));
     EXPECT_EQ(Err(in.Group(10001, MON_TOUR_TYP_SEIZE, 0, 10, kUser, 1)), NUVAKERR_INVSTATE);
     EXPECT_TRUE(in.WaitMon(2, Kind("tour_stop", 1)));
-    EXPECT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_PAUSE, 10, kUser, 1).Num("State"), TOURSTATE_STOPPED);
-    EXPECT_EQ(Err(in.Group(20099, MON_TOUR_TYP_GRPPRE, MON_TOUR_ACT_RUN, 10, kUser, 1)), NUVAKERR_INVGRPPREID);
     // Another unit's group: answered without its variable.
     Reply o = in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1, 2);
     EXPECT_EQ(Err(o), NUVAKERR_VARNOT4UNIT);
     EXPECT_EQ(o.text.find("<CameraGroup"), std::string::npos) << o.text;
-    EXPECT_EQ(Err(in.Check(10001, MON_TOUR_TYP_GRP, 2)), NUVAKERR_VARNOT4UNIT);
     // Monitor lists.
-    Reply c = in.Check(10001, MON_TOUR_TYP_GRP);
-    EXPECT_EQ(Err(c), 0);
-    EXPECT_EQ(c.Attr("GroupMonitor"), "   1   2");
     EXPECT_EQ(in.Check(20005, MON_TOUR_TYP_GRPPRE).Attr("GroupMonitor"), "   7   8   9");
-    EXPECT_EQ(Err(in.Check(10099, MON_TOUR_TYP_GRP)), NUVAKERR_INVALID);
     // A message without any variable is answered with status 0.
     Reply empty = in.Request("<Camera ActionType=\"SET\" SourceUnit=\"1\" MonitorID=\"10000001\"></Camera>");
     EXPECT_EQ(Err(empty), 0) << empty.text;
@@ -188,62 +138,53 @@ TEST_F(Service, StatusCodesAndAnswersOnTheWire) {
 
 // The task manager's mode reaches the service: last come, first served holds
 // the tour's other monitors at the user's priority (first come: one weaker,
-// see the monitor message test) and refuses the same user's restart (first
-// come: restarts, see the status code test).
+// see the monitor message test) and refuses the same user's restart.
 TEST_F(Service, LastComeFirstServedFromTheTaskManager) {
-    Svc& in = Start(Default(true));
+    Installation& in = Start(Default(true));
     ASSERT_EQ(Err(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1)), 0);
     ASSERT_TRUE(in.WaitMon(1, Kind("seize", 2)));
     for (const auto& l : in.MonLog()) {
         if (Kind("seize", 2)(l)) {
-            EXPECT_EQ(l["priority"], 10ul);
+            EXPECT_EQ(l.Get("priority"), 10ul);
         }
     }
     EXPECT_EQ(Err(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1)), NUVAKERR_INVALPTR);
 }
 
+// The request's user, the tour's ids and the cameras reach the monitor
+// messages; seize, select and preset follow one another through the monitor
+// control process's confirmations, and later steps seize nothing.
 TEST_F(Service, MonitorMessagesOfAFirstShowingAndLaterSteps) {
-    Svc& in = Start();
+    Installation& in = Start();
     ASSERT_EQ(Err(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1)), 0);
-    // First showing: seize, camera select, camera preset on each monitor.
     ASSERT_TRUE(in.WaitMon(1, Kind("camera_preset", 1)));
     ASSERT_TRUE(in.WaitMon(1, Kind("camera_preset", 2)));
-    std::vector<MonLine> m1, m2;
-    for (const auto& l : in.MonLog()) {
-        if (l.dir != "in") continue;
-        if (l["monitor"] == 1) m1.push_back(l);
-        if (l["monitor"] == 2) m2.push_back(l);
-    }
-    ASSERT_GE(m1.size(), 3u);
-    ASSERT_GE(m2.size(), 3u);
-    EXPECT_EQ(m1[0].kind + " " + m1[1].kind + " " + m1[2].kind, "seize camera_select camera_preset");
-    EXPECT_EQ(Mismatches(m1[0], {{"command", 32}, {"sender", 13}, {"sender2", 13}, {"dest", 1}, {"class", 0},
-                                 {"length", 104}, {"ctrl_word", 0x101}, {"ctrl_value", 1}, {"target", 10010001},
-                                 {"tour_action", 0xFFFF}, {"tour_cntl", 1}, {"priority", 10}, {"device", kUser},
-                                 {"user", 21}}), "");
-    EXPECT_EQ(Mismatches(m1[1], {{"command", 8}, {"ctrl_word", 1}, {"ctrl_value", 0}, {"target", 100101}}), "");
-    EXPECT_EQ(Mismatches(m1[2], {{"ctrl_word", 2}, {"ctrl_value", 1}}), "");
-    // The tour's other monitor is held for the group device.
-    EXPECT_EQ(m2[0].kind, "seize");
-    EXPECT_EQ(Mismatches(m2[0], {{"device", 0x0203}, {"priority", 11}, {"user", 2}}), "");
-    EXPECT_EQ(m2[1]["target"], 100102u);
-    // Later steps: camera select and preset only, step 2 shows cameras 3 and 4.
-    ASSERT_TRUE(in.WaitMon(1, Selected(1, 100103), 8000ms));
-    ASSERT_TRUE(in.WaitMon(1, [](const MonLine& l) {
-        return l.dir == "in" && l.kind == "camera_preset" && l["monitor"] == 2 && l["ctrl_value"] == 4;
-    }, 8000ms));
-    size_t seizes = 0;
+    std::vector<MonLine> m[3];
     for (const auto& l : in.MonLog())
-        if (l.dir == "in" && l.kind == "seize") ++seizes;
-    EXPECT_EQ(seizes, 2u);
+        if (l.dir == "in" && l.Get("monitor") <= 2) m[l.Get("monitor")].push_back(l);
+    ASSERT_GE(m[1].size(), 3u);
+    ASSERT_GE(m[2].size(), 2u);
+    EXPECT_EQ(m[1][0].kind + " " + m[1][1].kind + " " + m[1][2].kind, "seize camera_select camera_preset");
+    EXPECT_EQ(Mismatches(m[1][0], {{"target", 10010001}, {"priority", 10}, {"device", kUser}, {"user", 21}}), "");
+    EXPECT_EQ(m[1][1].Get("target"), 100101u);
+    // The tour's other monitor is held for the group device.
+    EXPECT_EQ(Mismatches(m[2][0], {{"device", 0x0203}, {"priority", 11}, {"user", 2}}), "");
+    EXPECT_EQ(m[2][1].Get("target"), 100102u);
+    // Step 2 shows camera 3 and preset 4; still only the first two seizes.
+    ASSERT_TRUE(in.WaitMon(1, Selected(1, 100103), 8000ms));
+    ASSERT_TRUE(in.WaitMon(1, [](const MonLine& l) { return Kind("camera_preset", 2)(l) && l.Get("ctrl_value") == 4; },
+                           8000ms));
+    EXPECT_FALSE(in.WaitMon(3, [](const MonLine& l) { return l.dir == "in" && l.kind == "seize"; }, 0ms));
 }
 
-void RewriteDatabase(Installation& in, const std::string& description) {
-    ASSERT_TRUE(in.WriteDatabase(description, true)) << "nuvak-dbtool refused the description";
+void RewriteDatabase(Installation& in, const std::string& description, bool inPlace = true) {
+    ASSERT_TRUE(in.WriteDatabase(description, inPlace)) << "nuvak-dbtool refused the description";
 }
 
+// Each update is seen whether its files were rewritten in place or replaced
+// (new inodes), whichever way the one before came.
 TEST_F(Service, DatabaseUpdatesWhileToursRun) {
-    Svc& in = Start();
+    Installation& in = Start();
     ASSERT_EQ(Err(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1)), 0);
     ASSERT_TRUE(in.WaitMon(1, Kind("camera_preset", 1)));
     // Preset 2 now shows cameras 5 and 6; the running tour takes it up.
@@ -261,12 +202,12 @@ TEST_F(Service, DatabaseUpdatesWhileToursRun) {
     // Tour 1 gets a third step on monitors 7..9: the running block goes on
     // with the new steps.
     RewriteDatabase(in, Description("  step preset 1 dwell 1\n  step preset 2 dwell 1\n  step preset 5 dwell 1\n",
-                                   p2, 10001, 5, 155));
+                                   p2, 10001, 5, 155), false);
     in.QueueSignal(NUVAK_UPDATE_SIG);
     EXPECT_TRUE(in.WaitMon(1, Selected(8, 100102), 10000ms));
     EXPECT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_SKIP, 10, kUser, 1).Num("State"), TOURSTATE_RUNNING);
     // Renumbered: the old number is unknown at once, the new one works.
-    RewriteDatabase(in, Description("  step preset 1 dwell 1\n  step preset 2 dwell 1\n", p2, 10021, 5, 155));
+    RewriteDatabase(in, Description("  step preset 1 dwell 1\n  step preset 2 dwell 1\n", p2, 10021, 5, 155), false);
     in.QueueSignal(NUVAK_UPDATE_SIG);
     const auto end = std::chrono::steady_clock::now() + 10s;
     Reply old;
@@ -299,7 +240,7 @@ TEST_F(Service, DatabaseUpdatesWhileToursRun) {
 // monitors); a running tour without a user that a reload deletes frees its
 // monitors.
 TEST_F(Service, ReloadsKeepARunningToursIdAndEndTheToursTheyDelete) {
-    Svc& in = Start();
+    Installation& in = Start();
     // Tour 2 (monitors 3, 4, dwell 3) run from a monitor outside it: no user.
     ASSERT_EQ(Err(in.Group(10002, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 9)), 0);
     ASSERT_TRUE(in.WaitMon(1, Kind("camera_select", 4)));
@@ -336,7 +277,7 @@ TEST_F(Service, ReloadsKeepARunningToursIdAndEndTheToursTheyDelete) {
 }
 
 TEST_F(Service, HealthChecksAnsweredAndOrderlyShutdownOnSigint) {
-    Svc& in = Start();
+    Installation& in = Start();
     ASSERT_EQ(Err(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1)), 0);
     ASSERT_TRUE(in.Tmgr().WaitFor("register NUVAK (51)", 5s));
     EXPECT_TRUE(in.Tmgr().WaitFor("answer NUVAK (51)", 5s)) << in.Tmgr().Output();
@@ -349,34 +290,27 @@ TEST_F(Service, HealthChecksAnsweredAndOrderlyShutdownOnSigint) {
     in_.reset();  // the service has ended
 }
 
-// A monitor message naming no tour (global id 0xFFFFFFFF) completes an
-// exchange only when it is a confirmation carrying the tour-control id of
-// the monitor's own client; any other is discarded.
-TEST_F(Service, MonitorMessagesNamingNoTourReachOnlyTheirOwnClient) {
+// A confirmation naming no tour (global id 0xFFFFFFFF) but carrying the
+// tour-control id of the monitor's own client completes its exchange (what
+// such messages may not do is the monitor-message fuzz target's check).
+TEST_F(Service, AConfirmationNamingNoTourCompletesItsOwnClientsExchange) {
     Options o = Default();
     o.monctlArgs = {"--seize", "drop"};  // the clients wait for their seize confirmations
-    Svc& in = Start(o);
+    Installation& in = Start(o);
     ASSERT_EQ(Err(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1)), 0);
     ASSERT_TRUE(in.WaitMon(1, Kind("seize", 1)));
-    auto confirm = [&](unsigned short primitive, unsigned short control) {
-        std::string b(256, '\0');
-        auto* p = reinterpret_cast<unsigned char*>(&b[0]);
-        namespace mm = nuvak::monmsg;
-        mm::StoreLE16(p + mm::kSender, mm::kMonCtlAddress);
-        mm::StoreLE16(p + mm::kDest, mm::kOwnAddress);
-        mm::StoreLE16(p + mm::kClass, mm::kMonClass);
-        mm::StoreLE16(p + mm::kLength, mm::kSize);
-        mm::StoreLE16(p + mm::kCommand, primitive);
-        mm::StoreLE16(p + mm::kMonitor, 1);
-        mm::StoreLE16(p + mm::kTourCntl, control);
-        mm::StoreLE32(p + mm::kGlobalTour, 0xFFFFFFFFu);
-        in.SendIpc(13, b);
-    };
-    confirm(nuvak::monmsg::kSeizeConfirm, 77);  // another block's id
-    confirm(nuvak::monmsg::kSeizeInd, 1);       // not a confirmation
-    std::this_thread::sleep_for(700ms);
-    EXPECT_FALSE(in.WaitMon(1, Kind("camera_select", 1), 10ms)) << "a stray block drove monitor 1";
-    confirm(nuvak::monmsg::kSeizeConfirm, 1);  // the client's own: the exchange goes on
+    namespace mm = nuvak::monmsg;
+    std::string b(256, '\0');
+    auto* p = reinterpret_cast<unsigned char*>(&b[0]);
+    mm::StoreLE16(p + mm::kSender, mm::kMonCtlAddress);
+    mm::StoreLE16(p + mm::kDest, mm::kOwnAddress);
+    mm::StoreLE16(p + mm::kClass, mm::kMonClass);
+    mm::StoreLE16(p + mm::kLength, mm::kSize);
+    mm::StoreLE16(p + mm::kCommand, mm::kSeizeConfirm);
+    mm::StoreLE16(p + mm::kMonitor, 1);
+    mm::StoreLE16(p + mm::kTourCntl, 1);
+    mm::StoreLE32(p + mm::kGlobalTour, 0xFFFFFFFFu);
+    in.SendIpc(13, b);
     EXPECT_TRUE(in.WaitMon(1, Kind("camera_select", 1), 3000ms));
 }
 
@@ -385,7 +319,7 @@ TEST_F(Service, MonitorMessagesNamingNoTourReachOnlyTheirOwnClient) {
 // this unit's monitor 1 for that keyboard; nor does a standby update naming
 // a monitor of unit 3 (processed whatever its source unit).
 TEST_F(Service, ARemoteUsersMonitorIsNotALocalOne) {
-    Svc& in = Start();
+    Installation& in = Start();
     auto request = [&](const char* action, unsigned short source, unsigned long monitor, unsigned long group) {
         CameraMessage m(action, 1, source, 0, monitor, 0, 0);
         m.AddElement(new CameraVariableGroup(static_cast<T_uint_32>(10000000ul + group), MON_TOUR_TYP_GRP, 0x0201,
@@ -400,8 +334,8 @@ TEST_F(Service, ARemoteUsersMonitorIsNotALocalOne) {
     ASSERT_TRUE(in.WaitMon(1, Kind("seize", 3)));
     for (const auto& l : in.MonLog())
         if (l.dir == "in" && l.kind == "seize") {
-            EXPECT_EQ(l["device"], SYS_DEVICE_NOUSER) << "monitor " << l["monitor"];
-            EXPECT_EQ(l["priority"], 0xFFFFFFFFul) << "monitor " << l["monitor"];
+            EXPECT_EQ(l.Get("device"), SYS_DEVICE_NOUSER) << "monitor " << l.Get("monitor");
+            EXPECT_EQ(l.Get("priority"), 0xFFFFFFFFul) << "monitor " << l.Get("monitor");
         }
 }
 

@@ -1,8 +1,7 @@
-// Start-up failures of the real service, each in this test's private
-// namespaces: without a task manager, with port 5110 taken, without the
-// database folder. Each must be said in one line naming the call, what it
-// was for and the system's reason, once (not per request or timer pass), and
-// the service must still run and end with status 0.
+// Start-up failures of the real service in private namespaces: no task
+// manager, port 5110 taken, no database folder. Each is said in one line
+// naming the call, what it was for and the system's reason, once (not per
+// request or timer pass); the service still runs and ends with status 0.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -12,7 +11,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <string>
 
 #include "rig.h"
@@ -22,31 +20,14 @@ namespace {
 
 using namespace nuvak::rig;
 
-// A fresh folder for the children's output (never a file left by an earlier
-// run), removed at exit.
-struct OutDir {
-    std::string path;
-    OutDir() {
-        char tmpl[] = "/tmp/nuvak-startup.XXXXXX";
-        path = mkdtemp(tmpl) != nullptr ? tmpl : "";
-    }
-    ~OutDir() {
-        if (!path.empty()) std::filesystem::remove_all(path);
-    }
-};
-
-std::string OutFile(const std::string& name) {
-    static const OutDir dir;
-    return dir.path + "/" + name;
-}
-
 std::size_t Count(const std::string& text, const std::string& what) {
     std::size_t n = 0;
     for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
     return n;
 }
 
-// Lets a few timer passes go by, stops the service and returns its output.
+// Waits for `line`, lets a few timer passes go by, stops the service and
+// returns its output. (Children write into fresh temporary files.)
 std::string RunThenStop(Proc& service, const std::string& line, void (*during)() = nullptr) {
     EXPECT_TRUE(service.WaitFor(line, Ms(20000))) << service.Output();
     if (during != nullptr) during();
@@ -57,8 +38,7 @@ std::string RunThenStop(Proc& service, const std::string& line, void (*during)()
 }
 
 struct TaskManager {
-    static inline int runs = 0;
-    Proc proc{{Bin("nuvak-tmgr"), "--unit", "1", "--interval", "1"}, OutFile("tmgr" + std::to_string(++runs))};
+    Proc proc{{Bin("nuvak-tmgr"), "--unit", "1", "--interval", "1"}};
     TaskManager() { EXPECT_TRUE(proc.WaitFor("ready", Ms(20000))) << proc.Output(); }
     ~TaskManager() {
         proc.Signal(SIGINT);
@@ -67,12 +47,11 @@ struct TaskManager {
 };
 
 TEST(StartupFailures, NoTaskManager) {
-    Proc service({Bin("nuvak")}, OutFile("notm.out"));
+    Proc service({Bin("nuvak")});
     const std::string line =
         "TMGRIF_link(task manager data module, shared memory key 0x1001): No such file or directory";
     const std::string out = RunThenStop(service, line);
     // Both comm endpoints meet the same cause: one line for all.
-    EXPECT_EQ(Count(out, line), 1u) << out;
     EXPECT_EQ(Count(out, "TMGRIF"), 1u) << out;
     EXPECT_EQ(Count(out, "failed (0x"), 0u) << out;
 }
@@ -85,11 +64,10 @@ TEST(StartupFailures, PortTaken) {
     sa.sin_family = AF_INET;
     sa.sin_port = htons(5110);
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    Proc service({Bin("nuvak")}, OutFile("port.out"));
+    Proc service({Bin("nuvak")});
     const std::string line = "comm server (port 5110): bind(0.0.0.0:5110): Address already in use";
     const std::string out = RunThenStop(service, line);
     close(fd);
-    EXPECT_EQ(Count(out, line), 1u) << out;
     EXPECT_EQ(Count(out, "Address already in use"), 1u) << out;
     EXPECT_EQ(Count(out, "comm "), 1u) << out;
     EXPECT_EQ(Count(out, "TMGRIF"), 0u) << out;
@@ -100,7 +78,7 @@ TEST(StartupFailures, NoDatabaseFolder) {
     umount("/opt/cctv/database");
     ASSERT_EQ(rmdir("/opt/cctv/database"), 0);
     TaskManager tm;
-    Proc service({Bin("nuvak")}, OutFile("nodb.out"));
+    Proc service({Bin("nuvak")});
     const std::string line =
         "stat(/opt/cctv/database): No such file or directory; no tours or group presets loaded";
     const std::string out = RunThenStop(service, line, [] {
@@ -121,7 +99,6 @@ TEST(StartupFailures, NoDatabaseFolder) {
         }
     });
     mkdir("/opt/cctv/database", 0755);
-    EXPECT_EQ(Count(out, line), 1u) << out;
     EXPECT_EQ(Count(out, "database"), 1u) << out;
 }
 

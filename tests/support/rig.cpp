@@ -149,6 +149,12 @@ Reply Client::Receive(Ms wait) const {
 
 // ---- monitor control log ----
 
+MonMatch Kind(const std::string& kind, unsigned long monitor) {
+    return [kind, monitor](const MonLine& l) { return l.dir == "in" && l.kind == kind && l.Get("monitor") == monitor; };
+}
+
+namespace {
+
 std::vector<MonLine> ParseMonLog(const std::string& text) {
     // {"dir":"in","time":"2026-12-07T02:08:01.123Z","kind":"seize","command":32,...}
     std::vector<MonLine> lines;
@@ -187,6 +193,8 @@ std::vector<MonLine> ParseMonLog(const std::string& text) {
     }
     return lines;
 }
+
+}  // namespace
 
 // ---- Installation ----
 
@@ -246,21 +254,12 @@ Reply Installation::Request(const std::string& xml, Ms wait, bool exactlyOnce) {
 }
 
 Reply Installation::Group(unsigned long logical, unsigned short type, unsigned short action, unsigned long priority,
-                          unsigned short device, unsigned short monitor) {
-    return Request(GroupXml(unit_, logical, type, action, priority, device, monitor));
+                          unsigned short device, unsigned short monitor, int groupUnit) {
+    return Request(GroupXml(unit_, logical, type, action, priority, device, monitor, 21, groupUnit));
 }
 
 Reply Installation::Check(unsigned long logical, unsigned short type, Ms wait) {
     return Request(CheckXml(unit_, logical, type), wait);
-}
-
-Reply Installation::CheckUntilAnswered(unsigned long logical, unsigned short type, Ms limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    Reply r;
-    do {
-        r = Check(logical, type, Ms(1000));
-    } while (!r.received && std::chrono::steady_clock::now() < end);
-    return r;
 }
 
 Installation::BurstResult Installation::Burst(const BurstPlan& plan) {
@@ -335,6 +334,18 @@ bool Installation::WriteDatabase(const std::string& description, bool inPlace) {
 }
 
 std::vector<MonLine> Installation::MonLog() const { return ParseMonLog(ReadFile(dir_ + "/monctl.log")); }
+
+bool Installation::WaitMon(std::size_t n, const MonMatch& match, Ms timeout, std::size_t from) const {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    do {
+        const auto log = MonLog();
+        std::size_t count = 0;
+        for (std::size_t i = from; i < log.size(); ++i) count += match(log[i]) ? 1 : 0;
+        if (count >= n) return true;
+        std::this_thread::sleep_for(20ms);
+    } while (std::chrono::steady_clock::now() < end);
+    return false;
+}
 
 void Installation::StartMonctl() {
     std::vector<std::string> args{Bin("nuvak-monctl"), "--no-grid"};

@@ -1,16 +1,10 @@
-// A small installation for the end-to-end tests (tests/reliability,
-// tests/service) and the service benchmarks: the
-// real service (`nuvak`) with the task manager and monitor control stand-ins,
-// a database written by nuvak-dbtool, and a UDP client that speaks the comm
-// protocol to port 5110. Everything runs inside the caller's private
-// namespaces (scripts/netns-run.sh); the binaries come from the build that
-// made the caller, so a sanitizer build tests its own service.
-//
-// Binaries are found through the environment (set by ctest from the CMake
-// target paths): NUVAK_BIN, NUVAK_TMGR_BIN, NUVAK_MONCTL_BIN,
-// NUVAK_DBTOOL_BIN; the compile definitions of the same names are the
-// fallback when a program is started by hand. NUVAK_RIG_KEEP=1 keeps the
-// temporary folder (outputs, monitor log, database description).
+// A small installation for the end-to-end tests and the service benchmarks:
+// the real service with the task manager and monitor control stand-ins, a
+// database written by nuvak-dbtool, and a comm client on loopback. Runs in
+// the caller's private namespaces (scripts/netns-run.sh). Binaries come from
+// NUVAK_BIN, NUVAK_TMGR_BIN, NUVAK_MONCTL_BIN, NUVAK_DBTOOL_BIN (set by
+// ctest; the compile definitions of the same names are the fallback), so a
+// sanitizer build tests its own service. NUVAK_RIG_KEEP=1 keeps the folder.
 #ifndef NUVAK_TESTS_SUPPORT_RIG_H
 #define NUVAK_TESTS_SUPPORT_RIG_H
 
@@ -18,6 +12,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -72,10 +67,10 @@ struct MonLine {
         auto it = f.find(k);
         return it == f.end() ? 0xDEADBEEFul : it->second;
     }
-    // A field by name; "ms" is the time of day.
-    unsigned long operator[](const std::string& k) const { return k == "ms" ? static_cast<unsigned long>(ms) : Get(k); }
 };
-std::vector<MonLine> ParseMonLog(const std::string& text);
+using MonMatch = std::function<bool(const MonLine&)>;
+// A message of `kind` sent to monitor control for `monitor`.
+MonMatch Kind(const std::string& kind, unsigned long monitor);
 
 struct Options {
     unsigned short unit = 1;
@@ -95,11 +90,10 @@ public:
 
     // One request with fresh ids; waits for its answer at most `wait`.
     Reply Request(const std::string& xml, Ms wait = Ms(3000), bool exactlyOnce = false);
+    // groupUnit < 0: a group of this unit.
     Reply Group(unsigned long logical, unsigned short type, unsigned short action, unsigned long priority,
-                unsigned short device, unsigned short monitor);
+                unsigned short device, unsigned short monitor, int groupUnit = -1);
     Reply Check(unsigned long logical, unsigned short type, Ms wait = Ms(3000));
-    // The same request until answered (a loaded machine may be slow), at most `limit`.
-    Reply CheckUntilAnswered(unsigned long logical, unsigned short type, Ms limit = Ms(20000));
 
     // `count` check requests of tour 10001, each a session of its own, at
     // most `window` unanswered at a time. An unanswered one is repeated after
@@ -142,11 +136,11 @@ public:
     bool WriteDatabase(const std::string& description, bool inPlace);
 
     std::vector<MonLine> MonLog() const;
+    // Waits until at least n monitor log lines from index `from` on match.
+    bool WaitMon(std::size_t n, const MonMatch& match, Ms timeout = Ms(5000), std::size_t from = 0) const;
     void StartMonctl();
     void KillMonctl(int sig);
 
-    // Stops the service with SIGINT; its exit status (-1: did not end).
-    int StopService(Ms limit = Ms(20000));
     // Stops the service, then the stand-ins, with SIGINT: "" when the service
     // exited 0 and none of the three printed a sanitizer report, else what
     // went wrong.
@@ -159,6 +153,7 @@ public:
     unsigned short Unit() const { return unit_; }
 
 private:
+    int StopService(Ms limit = Ms(20000));  // SIGINT; exit status (-1: did not end)
     std::string dir_;
     unsigned short unit_;
     Options opts_;
