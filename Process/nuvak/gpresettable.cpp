@@ -5,6 +5,7 @@
 #include "groupids.h"
 #include "sysdefs.h"
 #include "systune.h"
+#include "tableload.h"
 
 namespace {
 constexpr unsigned short kLastCamera = SYS_NCAM - 1;  // cameras 1..2047 are kept
@@ -27,41 +28,11 @@ void ApplyGpreset(Gpreset& preset, T_GROUP_config* record, unsigned long logical
     for (unsigned short i = 0; i < count; ++i) preset.SetPresetElement(i, elements[i]);
 }
 
-// One load pass over the three tables, loaded again when one was rewritten
-// while the pass read it (see NuvakTable).
-GpresetTable::GpresetTable(unsigned short count) {
-    for (int attempt = 1;; ++attempt) {
-        m_presets.clear();
-        m_logical.clear();
-        m_logCams.assign(SYS_NCAM, SYS_IDNULL_LONG);
-        m_logMons.assign(SYS_NMON + 1, SYS_IDNULL_LONG);
-        DBIF_LoadPass pass;
-        Load(count);
-        if (pass.End() == DBIFERR_NOERROR || attempt == kLoadAttempts) break;
-    }
-}
+GpresetTable::GpresetTable() : m_logCams(SYS_NCAM, SYS_IDNULL_LONG), m_logMons(SYS_NMON + 1, SYS_IDNULL_LONG) {}
 
-void GpresetTable::Load(unsigned short count) {
-    for (unsigned int id = 1; id <= count; ++id) {
-        auto pid = static_cast<unsigned short>(id);
-        T_GROUP_config* record = nullptr;
-        if (DBIF_GROUPbyID(pid, &record) == DBIFERR_NOERROR && record) {
-            unsigned long logical = DBIF_GROUPIDtoLog(pid);
-            AddGpreset(pid, BuildGpreset(pid, record, logical));
-            AddLogGpreset(logical, pid);
-        }
-        std::free(record);
-    }
-    for (unsigned int camera = 1; camera <= SYS_NCAM; ++camera) {
-        T_CAM_config rec{};
-        if (DBIF_CAMbyID(static_cast<unsigned short>(camera), &rec) == DBIFERR_NOERROR)
-            SetLogCam(static_cast<unsigned short>(camera), rec.log_no);
-    }
-    for (unsigned int monitor = 1; monitor <= SYS_NMON; ++monitor) {
-        T_MON_config rec{};
-        if (DBIF_MONbyID(static_cast<unsigned short>(monitor), &rec) == DBIFERR_NOERROR)
-            SetLogMon(static_cast<unsigned short>(monitor), rec.log_no);
-    }
+GpresetTable::GpresetTable(unsigned short count) : GpresetTable() {
+    using namespace nuvak::tables;
+    LoadTables(nullptr, 0, this, count, kPresets | kCameras | kMonitors, "GpresetTable");
 }
 
 GpresetTable::~GpresetTable() = default;

@@ -15,9 +15,13 @@
 
 class GpresetTable {
 public:
-    // Loads presets 1..count (the server passes 256), then cameras 1..2048
-    // and monitors 1..1024. Absent records stay absent; nothing is reported.
+    // Loads presets 1..count (the server passes 256), cameras 1..2047 and
+    // monitors 1..1024 as a reload does (tableload.h): a table that never
+    // reads clean is left empty (one line says why). Absent records stay
+    // absent.
     explicit GpresetTable(unsigned short count);
+    // An empty table, for a load of several tables in one pass (LoadTables).
+    GpresetTable();
     ~GpresetTable();
     GpresetTable(const GpresetTable&) = delete;
     GpresetTable& operator=(const GpresetTable&) = delete;
@@ -57,9 +61,6 @@ public:
     size_t Size() const { return m_presets.size(); }
 
 private:
-    // Loads attempted when the tables change under a load.
-    static constexpr int kLoadAttempts = 3;
-    void Load(unsigned short count);
     std::map<unsigned short, std::unique_ptr<Gpreset>> m_presets;  // physical id -> preset
     std::map<unsigned long, unsigned short> m_logical;             // logical id -> physical id
     std::vector<unsigned long> m_logCams;                          // index: camera 0..2047

@@ -13,6 +13,7 @@
 #include "groupids.h"
 #include "systune.h"
 #include "sysdefs.h"
+#include "tableload.h"
 #include "tmgrdm.h"
 #include "ixmlcodec.h"
 
@@ -42,8 +43,12 @@ NuvakServer::NuvakServer(unsigned short maxTours, unsigned short maxPresets, uns
     : unitId_(unitId), fw_(&fw) {
     if (!fw.Register(*this, &worker_)) worker_ = nullptr;
     ReportMissingDatabase();
-    presets_ = std::make_unique<GpresetTable>(maxPresets);
-    tours_ = std::make_unique<NuvakTable>(maxTours);
+    // Tours, presets, cameras and monitors in one load pass, each table
+    // applied only when read whole (tableload.h).
+    presets_ = std::make_unique<GpresetTable>();
+    tours_ = std::make_unique<NuvakTable>();
+    nuvak::tables::LoadTables(tours_.get(), maxTours, presets_.get(), maxPresets, nuvak::tables::kAllTables,
+                              "NuvakServer");
     T_TMGRIF_cfg cfg;
     std::memset(&cfg, 0, sizeof cfg);
     if (ITMGR::Getsize(&cfg) == 0 && cfg.user_operation == OPER_USER_LCFS) lcfs_ = TRUE;

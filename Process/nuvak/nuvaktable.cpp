@@ -4,6 +4,7 @@
 
 #include "groupids.h"
 #include "sysdefs.h"
+#include "tableload.h"
 
 Nuvak* BuildNuvak(unsigned short id, T_NUVAK_config* record, unsigned long logicalId) {
     auto tour = std::make_unique<Nuvak>(id, 0, logicalId, nuvak::ids::AreaOf(static_cast<T_uint_32>(logicalId)));
@@ -21,31 +22,8 @@ void ApplyNuvak(Nuvak& tour, T_NUVAK_config* record, unsigned long logicalId) {
     for (unsigned short i = 0; i < count; ++i) tour.SetTourStep(i, steps[i]);
 }
 
-// The load reads the table in one pass (both files once); when the table
-// was rewritten while the pass read it, it is loaded again (a few times at
-// most), so that a mixture of old and new records is not kept.
 NuvakTable::NuvakTable(unsigned short count) {
-    for (int attempt = 1;; ++attempt) {
-        DBIF_LoadPass pass;
-        Load(count);
-        if (pass.End() == DBIFERR_NOERROR || attempt == kLoadAttempts) break;
-        m_tours.clear();
-        m_logical.clear();
-    }
-}
-
-void NuvakTable::Load(unsigned short count) {
-    for (unsigned int id = 1; id <= count; ++id) {
-        T_NUVAK_config* record = nullptr;
-        T_uint_16 status = DBIF_NUVAKbyID(static_cast<unsigned short>(id), &record);
-        if (status == DBIFERR_NOERROR && record) {
-            unsigned long logical = DBIF_NUVAKIDtoLog(static_cast<unsigned short>(id));
-            AddNuvak(static_cast<unsigned short>(id),
-                     BuildNuvak(static_cast<unsigned short>(id), record, logical));
-            AddLogNuvak(logical, static_cast<unsigned short>(id));
-        }
-        std::free(record);
-    }
+    nuvak::tables::LoadTables(this, count, nullptr, 0, nuvak::tables::kTours, "NuvakTable");
 }
 
 NuvakTable::~NuvakTable() = default;

@@ -13,9 +13,13 @@
 
 class NuvakTable {
 public:
-    // Loads physical ids 1..count (the server passes 256). Ids without a
-    // record stay absent; nothing is reported.
+    // Loads physical ids 1..count (the server passes 256) as a reload does
+    // (tableload.h): in one load pass, again when the table changed under
+    // it; a table that never reads clean is left empty (one line says why).
+    // Ids without a record stay absent.
     explicit NuvakTable(unsigned short count);
+    // An empty table, for a load of several tables in one pass (LoadTables).
+    NuvakTable() = default;
     ~NuvakTable();
     NuvakTable(const NuvakTable&) = delete;
     NuvakTable& operator=(const NuvakTable&) = delete;
@@ -45,9 +49,6 @@ public:
     size_t Size() const { return m_tours.size(); }
 
 private:
-    // Loads attempted when the tables change under a load.
-    static constexpr int kLoadAttempts = 3;
-    void Load(unsigned short count);
     std::map<unsigned short, std::unique_ptr<Nuvak>> m_tours;  // physical id -> tour
     std::map<unsigned long, unsigned short> m_logical;         // logical id -> physical id
 };

@@ -71,6 +71,8 @@ std::uint64_t Exercise(const std::string& dbfpath, const std::string& mdxpath) {
             if (!tag) continue;
             char expr[64];
             dXkeyexpr(tag, expr, sizeof expr);
+            dg.Add(dXverify(tag));
+            dg.Add(dXverify(tag));  // the second answers from what the first found
             int keylen = dXkeylen(tag);
             std::vector<char> key(static_cast<std::size_t>(keylen));
             std::vector<std::string> keys;

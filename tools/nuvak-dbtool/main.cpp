@@ -24,6 +24,7 @@
 #include "installation.h"
 #include "nuvaktable.h"
 #include "systune.h"
+#include "tableload.h"
 #include "walk.h"
 #include "toolargs.h"
 
@@ -198,22 +199,26 @@ int RunDump(int argc, char** argv) {
         else return BadArgs("dump takes one DIR");
     }
     DBIF_SetPath(dir.c_str());
-    // Loaded exactly as the service does at start, in one load pass (each
-    // file read once), again when a table changed while it was read.
-    bool ok = true;
-    std::unique_ptr<NuvakTable> tourTable;
-    std::unique_ptr<GpresetTable> presetTable;
-    for (int attempt = 1;; ++attempt) {
-        DBIF_LoadPass pass;
-        ok = CheckTables(dir);
-        tourTable = std::make_unique<NuvakTable>(SYS_NNUVAKS);
-        presetTable = std::make_unique<GpresetTable>(SYS_NGPRESET);
-        if (pass.End() == DBIFERR_NOERROR) break;
-        if (attempt == 3) {
-            std::fprintf(stderr, "nuvak-dbtool: the tables changed while they were read (run dump again)\n");
-            ok = false;
-            break;
-        }
+    // Loaded exactly as the service loads: all tables in one load pass, read
+    // again while one changes under the read; a table is taken only when it
+    // was read whole. A table that kept changing is not printed at all (a
+    // dump never shows a writer's half-way state): nothing is printed.
+    auto tourTable = std::make_unique<NuvakTable>();
+    auto presetTable = std::make_unique<GpresetTable>();
+    namespace tl = nuvak::tables;
+    const tl::LoadOutcome loaded = tl::LoadTables(tourTable.get(), SYS_NNUVAKS, presetTable.get(), SYS_NGPRESET,
+                                                  tl::kAllTables, nullptr);
+    if (loaded.changing != 0) {
+        for (unsigned t = tl::kTours; t <= tl::kMonitors; t <<= 1)
+            if (loaded.changing & t)
+                std::fprintf(stderr, "nuvak-dbtool: the %s table kept changing while it was read (%d reads); "
+                                     "nothing printed, run dump again\n", tl::TableName(t), tl::kLoadAttempts);
+        return 1;
+    }
+    bool ok = CheckTables(dir);
+    if (loaded.applied != tl::kAllTables && ok) {
+        std::fprintf(stderr, "nuvak-dbtool: a table could not be read whole; it is left out\n");
+        ok = false;
     }
     NuvakTable& tours = *tourTable;
     GpresetTable& presets = *presetTable;

@@ -41,7 +41,9 @@
     X(-18, DBRET_NFILES)    /* too many open files */                       \
     X(-19, DBRET_ACCESS)    /* access denied */                             \
     X(-20, DBRET_DISKFULL)  /* disk full */                                 \
-    X(-21, DBRET_CHANGED)   /* a file changed while a load pass read it */
+    X(-21, DBRET_CHANGED)   /* a file changed while a load pass read it */ \
+    X(-22, DBRET_STALE)     /* an index that does not match its data file  \
+                               (older or newer than it: dXverify) */
 
 enum {
 #define DBRET_ENUM(code, name) name = code,
@@ -149,6 +151,11 @@ int DBinit(T_DBGDAT* gdat, unsigned type);
 int DBpassbegin(void);
 int DBpassend(void);
 
+// After DBpassend: 1 when the file `path` (as opened, with its extension)
+// was read by the pass just ended and differs now from what it read, else
+// 0. Forgotten when the next pass begins.
+int DBpasschanged(const char* path);
+
 // ---- Data files --------------------------------------------------------
 
 // Opens the data file `name` (".dbf" appended when it has no extension)
@@ -231,6 +238,19 @@ int dXnxtkey(TAG tag, char* keybuf, long* recno);
 
 // Positions the tag before its first entry.
 int dXrewind(TAG tag);
+
+// Checks that the tag indexes the data file it was opened for, as that file
+// was at dXopen: one entry per record (deleted ones included), every record
+// number in 1..record count and none twice, and the data file long enough
+// for every record its header counts. A writer that replaces a table's two
+// files one after the other leaves, for a moment, an index of one version
+// over the data of another; such an index is refused with DBRET_STALE
+// (report 10515 for entries that do not match the records, 10516 for a data
+// file shorter than its header says) rather than leading seeks to records
+// of another key. For tags that index every record (the key tags of the
+// tour service's tables; not a tag with a FOR condition). Walks the whole
+// tag once per open index (the result is kept) and leaves it unpositioned.
+int dXverify(TAG tag);
 
 // Number of tags in the index's tag table.
 int dXtagcnt(MDX mdx);

@@ -62,6 +62,10 @@ constexpr int kTagRange = 10512;       // tag number out of range
 constexpr int kNameLength = 10513;     // file name too long
 constexpr int kPassChanged = 10514;    // a file changed while a load pass
                                        // read it
+constexpr int kIndexStale = 10515;     // index entries do not match the
+                                       // data file's records
+constexpr int kDataShort = 10516;      // data file shorter than its header
+                                       // says
 }  // namespace report
 
 // Little-endian loads from a byte buffer (byteorder.h); the caller has

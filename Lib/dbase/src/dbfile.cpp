@@ -85,6 +85,8 @@ struct PassEntry {
 struct Pass {
     int depth = 0;
     std::vector<PassEntry> files;
+    // Paths the last pass found changed at its end (DBpasschanged).
+    std::vector<std::string> changed;
     // Buffers of earlier passes' copies that nothing holds any more, reused
     // so that a pass does not fault fresh memory in for every file.
     std::vector<std::unique_ptr<unsigned char[]>> spare;
@@ -333,7 +335,8 @@ const char* DBretname(int code) {
 }
 
 int DBpassbegin(void) {
-    ++CurrentPass().depth;
+    Pass& pass = CurrentPass();
+    if (pass.depth++ == 0) pass.changed.clear();
     return 0;
 }
 
@@ -341,15 +344,21 @@ int DBpassend(void) {
     Pass& pass = CurrentPass();
     if (pass.depth == 0) return 0;
     if (--pass.depth > 0) return 0;
-    bool same = true;
+    // Every file is compared (not only up to the first that changed), so
+    // that the caller learns which tables changed.
+    pass.changed.clear();
     for (const PassEntry& e : pass.files)
-        if (!Unchanged(e)) {
-            same = false;
-            break;
-        }
+        if (!Unchanged(e)) pass.changed.push_back(e.path);
     for (PassEntry& e : pass.files) KeepBuffer(e.copy);
     pass.files.clear();
-    return same ? 0 : DBRET_CHANGED;
+    return pass.changed.empty() ? 0 : DBRET_CHANGED;
+}
+
+int DBpasschanged(const char* path) {
+    if (!path) return 0;
+    for (const std::string& p : CurrentPass().changed)
+        if (p == path) return 1;
+    return 0;
 }
 
 int DBinit(T_DBGDAT* gdat, unsigned type) {

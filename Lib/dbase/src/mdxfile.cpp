@@ -181,6 +181,7 @@ struct DbaseTag {
     unsigned char curkey[DB_MAXKEYLEN] = {};
     long currec = 0;
     std::uint64_t leaf_visits = 0;
+    bool verified = false;  // dXverify found it matching its data file
 };
 
 // Control block of an open index file.
@@ -206,6 +207,10 @@ struct DbaseMdx {
     std::uint64_t fills = 0;
     std::size_t cache_cap = 4;
     std::uint64_t clock = 0;
+    // The data file as dXopen found it: its record count, and whether it
+    // holds every record that count promises (dXverify).
+    std::uint32_t data_reccnt = 0;
+    bool data_complete = false;
 };
 
 namespace {
@@ -516,6 +521,7 @@ int Revalidate(DbaseTag* t) {
     // A writer has been here: the file may have changed size and anything
     // read from it may be stale.
     DropFileState(m);
+    t->verified = false;
     rc = LoadTagHeader(t);
     if (rc != 0) return rc;
     if (t->pos != Pos::kOn) {
@@ -611,6 +617,8 @@ MDX dXopen(DBF dbf, const char* name, int /*mode*/, int buffers) {
         return nullptr;
     }
     m->gdat = gdat;
+    m->data_reccnt = dbf->reccnt;
+    m->data_complete = dbf->file.Size() >= dbf->hdrlen + static_cast<std::uint64_t>(dbf->reccnt) * dbf->reclen;
     int rep = 0;
     int rc = m->file.Open(path.data(), &rep);
     if (rc != 0) {
@@ -808,6 +816,39 @@ int dXrewind(TAG h) {
     if (!t) return DBRET_BADHANDLE;
     Unposition(t, Pos::kNone);
     return Ok(t->mdx->gdat);
+}
+
+int dXverify(TAG h) {
+    DbaseTag* t = CheckTag(h);
+    if (!t) return DBRET_BADHANDLE;
+    DbaseMdx* m = t->mdx;
+    if (t->verified) return Ok(m->gdat);
+    if (!m->data_complete) return TagFail(t, DBRET_STALE, report::kDataShort);
+    const std::uint32_t count = m->data_reccnt;
+    std::vector<bool> seen;
+    try {
+        seen.assign(static_cast<std::size_t>(count) + 1, false);
+    } catch (const std::bad_alloc&) {
+        return TagFail(t, DBRET_MEMORY, report::kMemory);
+    }
+    std::uint64_t entries = 0;
+    Unposition(t, Pos::kNone);
+    long recno = 0;
+    int rc;
+    while ((rc = dXnxtkey(h, nullptr, &recno)) == 0) {
+        if (recno < 1 || static_cast<unsigned long>(recno) > count || seen[static_cast<std::size_t>(recno)]) {
+            rc = DBRET_STALE;
+            break;
+        }
+        seen[static_cast<std::size_t>(recno)] = true;
+        ++entries;
+    }
+    Unposition(t, Pos::kNone);
+    if (rc == DBRET_STALE || (rc == DBRET_EOF && entries != count))
+        return TagFail(t, DBRET_STALE, report::kIndexStale);
+    if (rc != DBRET_EOF) return rc;
+    t->verified = true;
+    return Ok(m->gdat);
 }
 
 int dXtagcnt(MDX h) {

@@ -32,7 +32,9 @@ typedef T_uint_16 T_error;
     X(11, DBIFERR_NOFILE)     /* the data file does not exist */                            \
     X(12, DBIFERR_NOFIELD)    /* not raised by these calls */                               \
     X(13, DBIFERR_WRITEVAL)   /* not raised by these calls */                              \
-    X(14, DBIFERR_CHANGED)    /* a table changed while a load pass read it (DBIF_EndPass) */
+    X(14, DBIFERR_CHANGED)    /* a table changed while it was read: its index does not match */ \
+                              /* its data, a record read does not carry the key sought, or */ \
+                              /* its files changed while a load pass read them (DBIF_EndPass) */
 
 #define DBIF_DEFINE_ERROR(code, name) constexpr T_uint_16 name = code;
 DBIF_ERROR_LIST(DBIF_DEFINE_ERROR)
@@ -123,7 +125,9 @@ struct T_MON_config {
 // *block set, or an error and *block null: 7 descriptor not ready, 2 open
 // failed, 5 no tag / key not convertible, 4 no record of that number (or key
 // field neither C nor N), 8 no memory, 6 record read failed,
-// 10 a field has gone from the data file.
+// 10 a field has gone from the data file, 14 the index does not match the
+// data file or a record read through it carries another key (the table is
+// being rewritten: read it again).
 T_uint_16 DBIF_NUVAKbyID(T_uint_16 id, T_NUVAK_config** block);
 // "LGRPTOUR" of the tour's first record; 0 when not found or on any failure.
 T_uint_32 DBIF_NUVAKIDtoLog(T_uint_16 id);
@@ -134,8 +138,9 @@ T_uint_16 DBIF_GROUPbyID(T_uint_16 id, T_GROUP_config** block);
 T_uint_32 DBIF_GROUPIDtoLog(T_uint_16 id);
 
 // Camera / monitor `id` into *rec. 0, 1 when there is no record of that
-// number, 7 when the descriptor is not ready, 2 on any other failure. *rec is
-// written only on success.
+// number, 7 when the descriptor is not ready, 2 on any other failure
+// (including an index that does not match its data). *rec is written only
+// on success.
 T_uint_16 DBIF_CAMbyID(T_uint_16 id, T_CAM_config* rec);
 T_uint_16 DBIF_MONbyID(T_uint_16 id, T_MON_config* rec);
 
@@ -153,6 +158,14 @@ T_uint_16 DBIF_MONbyID(T_uint_16 id, T_MON_config* rec);
 // Outside a pass every lookup opens and closes the files as described above.
 T_uint_16 DBIF_BeginPass();
 T_uint_16 DBIF_EndPass();
+
+// The four tables, for DBIF_PassTableStatus.
+enum DBIF_Table { DBIF_TABLE_NUVAK, DBIF_TABLE_GROUP, DBIF_TABLE_CAM, DBIF_TABLE_MON, DBIF_NTABLES };
+// After DBIF_EndPass: DBIFERR_CHANGED when the last pass cannot vouch for
+// table `table` (its files differ now from what the pass read, its index did
+// not match its data, or a record read did not carry the key sought), else
+// 0. A table the pass did not read is 0.
+T_uint_16 DBIF_PassTableStatus(int table);
 
 // A load pass for a scope: ended by End() (its result) or the destructor.
 class DBIF_LoadPass {

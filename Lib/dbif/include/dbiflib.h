@@ -98,7 +98,8 @@ void DBIF_CloseDB(T_Database* db);
 
 // Reads into `rec` the first record (in index order) whose key field `key`
 // equals `keytext`: 0; 5 no tag or key not convertible; 4 not found or a key
-// field neither C nor N; 6 record read failed.
+// field neither C nor N; 6 record read failed; 14 the index does not match
+// the data file, or the record it leads to carries another key.
 T_uint_16 DBIF_FindRec(T_field* key, char* rec, T_Database* db, const char* keytext);
 
 // Field conversions over a record buffer (deletion flag at byte 0).

@@ -10,6 +10,14 @@
 //    read at its new positions (or refused with DBIFERR_MISC when a field has
 //    gone) instead of being read at stale offsets;
 //  - a record longer than the shared record buffer is refused.
+// Two things are checked at every read through an index, because a writer
+// that replaces a table's two files one after the other leaves for a moment
+// the index of one version over the data of another:
+//  - the index must match the data file (dXverify: one entry per record);
+//  - every record read must carry the key that was sought.
+// Either failure answers DBIFERR_CHANGED and, in a load pass, marks the
+// table as changed (DBIF_PassTableStatus), so that a loader reads it again
+// instead of taking records of another key for this one.
 // Inside a load pass (DBIF_BeginPass) the dBASE layer serves every open from
 // its one copy of each file, and a table opened by a lookup stays open until
 // the pass ends: its structure cannot change within the pass, so the checks
@@ -43,6 +51,10 @@ char tempbuffer1[257];          // scratch for field conversions
 char tempbuffer2[DBIF_MAXRECLEN + 1];  // the one record buffer of all tables
 std::string dbDir = DBPATH;
 int passDepth = 0;               // load passes begun and not ended
+// Per table (DBIF_Table): a read of the pass in progress found it changed;
+// and the outcome of the last pass ended.
+bool passDirty[DBIF_NTABLES] = {};
+T_uint_16 passStatus[DBIF_NTABLES] = {};
 // In a pass, the first record of the last block read (its table and key):
 // the loaders ask for a block and then for its logical number, which is a
 // field of that same record in the same files.
@@ -52,6 +64,7 @@ struct FirstRecord {
     std::vector<char> rec;
 } lastFirst;
 
+const char* const kFiles[DBIF_NTABLES] = {DBFILE_NUVAK, DBFILE_GROUP, DBFILE_CAM, DBFILE_MON};
 const char* const kNuvakFields[NUVAK_NFIELDS] = {"GRPTOUR", "GRPPRESET", "GRPDWELL", "LGRPTOUR"};
 const char* const kGroupFields[GROUP_NFIELDS] = {"GRPPRESET", "MON", "CAM", "CAMPRESET",
                                                  "LGRPPRESET"};
@@ -65,6 +78,7 @@ const char* const kMonFields[MON_NFIELDS] = {"MON",    "LMON",     "SWID",
 
 // A descriptor seen generically.
 struct TableRef {
+    int index;  // DBIF_Table
     T_boolean* ready;
     T_Database* db;
     T_field* fld;
@@ -77,25 +91,34 @@ struct TableRef {
 
 std::string paths[4];
 TableRef Nuvak() {
-    return {&dbNUVAK.f_init, &dbNUVAK.db, dbNUVAK.fld, NUVAK_NFIELDS, &dbNUVAK.prec,
+    return {DBIF_TABLE_NUVAK, &dbNUVAK.f_init, &dbNUVAK.db, dbNUVAK.fld, NUVAK_NFIELDS, &dbNUVAK.prec,
             DBFILE_NUVAK,    kNuvakFields, &paths[0]};
 }
 TableRef Group() {
-    return {&dbGROUP.f_init, &dbGROUP.db, dbGROUP.fld, GROUP_NFIELDS, &dbGROUP.prec,
+    return {DBIF_TABLE_GROUP, &dbGROUP.f_init, &dbGROUP.db, dbGROUP.fld, GROUP_NFIELDS, &dbGROUP.prec,
             DBFILE_GROUP,    kGroupFields, &paths[1]};
 }
 TableRef Cam() {
-    return {&dbCAM.f_init, &dbCAM.db, dbCAM.fld, CAM_NFIELDS, &dbCAM.prec,
+    return {DBIF_TABLE_CAM, &dbCAM.f_init, &dbCAM.db, dbCAM.fld, CAM_NFIELDS, &dbCAM.prec,
             DBFILE_CAM,    kCamFields, &paths[2]};
 }
 TableRef Mon() {
-    return {&dbMON.f_init, &dbMON.db, dbMON.fld, MON_NFIELDS, &dbMON.prec,
+    return {DBIF_TABLE_MON, &dbMON.f_init, &dbMON.db, dbMON.fld, MON_NFIELDS, &dbMON.prec,
             DBFILE_MON,    kMonFields, &paths[3]};
 }
 
 // Ends a lookup: the table is closed, unless a load pass keeps it open.
 void Release(T_Database* db) {
     if (passDepth == 0) DBIF_CloseDB(db);
+}
+
+T_Database* const kTables[DBIF_NTABLES] = {&dbNUVAK.db, &dbGROUP.db, &dbCAM.db, &dbMON.db};
+
+// Answers DBIFERR_CHANGED for table `db`, marking it in a load pass.
+T_uint_16 Changed(const T_Database* db) {
+    for (int i = 0; i < DBIF_NTABLES; ++i)
+        if (kTables[i] == db && passDepth > 0) passDirty[i] = true;
+    return DBIFERR_CHANGED;
 }
 
 void CloseAll() {
@@ -181,6 +204,9 @@ T_uint_16 BuildKey(const T_field* key, T_Database* db, const char* keytext, TAG*
                    char* keybuf, int* keylen) {
     TAG tag = dXactidx(db->h_mdx, key->pname);
     if (!tag) return DBIFERR_INDEXFILE;
+    int v = dXverify(tag);
+    if (v == DBRET_STALE) return Changed(db);
+    if (v != 0) return DBIFERR_INDEXFILE;
     int kl = dXkeylen(tag);
     if (kl <= 0 || kl > DB_MAXKEYLEN) return DBIFERR_INDEXFILE;
     char text[sizeof tempbuffer1];
@@ -213,6 +239,21 @@ bool SameKey(TAG tag, const char* search, const char* k, int kl) {
     if (kt != 'N' && kt != 'F') return false;
     char a[DB_NUMTEXT_LEN], b[DB_NUMTEXT_LEN];
     return dUnktoa(search, a) == 0 && dUnktoa(k, b) == 0 && std::strcmp(a, b) == 0;
+}
+
+// Whether record `rec`, read through `tag`, carries the search key: its key
+// field turned into a key as the index would hold it.
+bool CarriesKey(const T_field* key, const char* rec, T_Database* db, TAG tag, const char* search,
+                int kl) {
+    const char* field = rec + key->offset;
+    char k[DB_MAXKEYLEN + 1];
+    if (key->type == 'N') {
+        if (dUnftonk(db->pdat, 1, field, key->width, k) != 0) return false;
+    } else {
+        std::memset(k, ' ', static_cast<size_t>(kl));
+        std::memcpy(k, field, static_cast<size_t>(std::min(kl, key->width)));
+    }
+    return SameKey(tag, search, k, kl);
 }
 
 // "%u" of an id, without the cost of printf on every lookup.
@@ -286,6 +327,10 @@ T_uint_16 ReadBlock(const TableRef& t, T_uint_16 (*init)(), void (*format)(Item*
         if (dDgetrec(db->h_dbf, recno, *t.prec) != 0) {
             DBIF_CloseDB(db);
             return DBIFERR_DBFFILE;
+        }
+        if (!CarriesKey(key, *t.prec, db, tag, search, kl)) {
+            DBIF_CloseDB(db);
+            return Changed(db);
         }
         if (items.empty() && passDepth > 0) {
             lastFirst.db = db;
@@ -375,7 +420,10 @@ const char* DBIF_ErrorName(T_uint_16 code) {
 }
 
 T_uint_16 DBIF_BeginPass() {
-    if (passDepth++ == 0) DBpassbegin();
+    if (passDepth++ == 0) {
+        DBpassbegin();
+        for (bool& d : passDirty) d = false;
+    }
     return DBIFERR_NOERROR;
 }
 
@@ -384,7 +432,20 @@ T_uint_16 DBIF_EndPass() {
     if (--passDepth > 0) return DBIFERR_NOERROR;
     CloseAll();
     lastFirst.db = nullptr;
-    return DBpassend() == 0 ? DBIFERR_NOERROR : DBIFERR_CHANGED;
+    DBpassend();
+    T_uint_16 result = DBIFERR_NOERROR;
+    for (int i = 0; i < DBIF_NTABLES; ++i) {
+        const std::string base = dbDir + "/" + kFiles[i];
+        const bool changed = passDirty[i] || DBpasschanged((base + ".dbf").c_str()) ||
+                             DBpasschanged((base + ".mdx").c_str());
+        passStatus[i] = changed ? DBIFERR_CHANGED : DBIFERR_NOERROR;
+        if (changed) result = DBIFERR_CHANGED;
+    }
+    return result;
+}
+
+T_uint_16 DBIF_PassTableStatus(int table) {
+    return table >= 0 && table < DBIF_NTABLES ? passStatus[table] : DBIFERR_NOERROR;
 }
 
 void DBIF_SetPath(const char* dir) {
@@ -441,7 +502,8 @@ T_uint_16 DBIF_FindRec(T_field* key, char* rec, T_Database* db, const char* keyt
     long recno = 0;
     int rc = dXgetrno(tag, search, &recno);
     if (rc != 0) return SeekFailure(rc);
-    return dDgetrec(db->h_dbf, recno, rec) == 0 ? DBIFERR_NOERROR : DBIFERR_DBFFILE;
+    if (dDgetrec(db->h_dbf, recno, rec) != 0) return DBIFERR_DBFFILE;
+    return CarriesKey(key, rec, db, tag, search, kl) ? DBIFERR_NOERROR : Changed(db);
 }
 
 T_uint_16 DBIF_NUVAKbyID(T_uint_16 id, T_NUVAK_config** block) {
