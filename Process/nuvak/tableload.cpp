@@ -220,6 +220,7 @@ LoadOutcome LoadTables(NuvakTable* tours, unsigned short tourCount, GpresetTable
             else
                 std::printf("%s: %s keep their previous content: the table cannot be read (%s at %u, %d reads)\n",
                             who, TableName(table), DBIF_ErrorName(read.status), read.id, kLoadAttempts);
+            std::fflush(stdout);
         }
     return outcome;
 }

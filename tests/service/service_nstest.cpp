@@ -7,6 +7,7 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
+#include <filesystem>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -233,6 +234,44 @@ TEST_F(Service, DatabaseUpdatesWhileToursRun) {
     EXPECT_EQ(Err(in.Check(10021, MON_TOUR_TYP_GRP)), NUVAKERR_INVALID);
     EXPECT_EQ(Err(in.Group(10003, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 20, kOther, 3)), 0);
     EXPECT_TRUE(in.Service().Running());
+}
+
+// A reload signalled while a writer is half-way: the tour table's new index
+// (tour 1 deleted) over its old data, then the preset table unreadable for a
+// moment. Each keeps its previous content whole and says so: the running
+// tour is not ended and goes on stepping, every preset still runs. Once the
+// tables are written whole, the next signal takes them.
+TEST_F(Service, AReloadOfAHalfWrittenOrUnreadableTableKeepsWhatItHad) {
+    Installation& in = Start();
+    ASSERT_EQ(Err(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1)), 0);
+    ASSERT_TRUE(in.WaitMon(1, Kind("camera_preset", 1)));
+    namespace fs = std::filesystem;
+    const std::string db = "/opt/cctv/database/";
+    fs::copy_file(db + "nuvak.dbf", in.Dir() + "/nuvak.dbf", fs::copy_options::overwrite_existing);
+    RewriteDatabase(in, Description(""));
+    fs::copy_file(in.Dir() + "/nuvak.dbf", db + "nuvak.dbf", fs::copy_options::overwrite_existing);
+    const size_t halfWritten = in.MonLog().size();
+    in.QueueSignal(NUVAK_UPDATE_SIG);
+    ASSERT_TRUE(in.Service().WaitFor("tours keep their previous content", 10s)) << in.Service().Output();
+    EXPECT_TRUE(in.WaitMon(1, Kind("camera_select", 1), 6000ms, halfWritten)) << "tour 1 stopped stepping";
+    EXPECT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_SKIP, 10, kUser, 1).Num("State"), TOURSTATE_RUNNING);
+
+    RewriteDatabase(in, Description());
+    fs::resize_file(db + "grppre.dbf", 0);
+    in.QueueSignal(GRPPRE_UPDATE_SIG);
+    ASSERT_TRUE(in.Service().WaitFor("group presets keep their previous content", 10s)) << in.Service().Output();
+    const size_t unreadable = in.MonLog().size();
+    EXPECT_EQ(Err(in.Group(20005, MON_TOUR_TYP_GRPPRE, MON_TOUR_ACT_RUN, 0, kOther, 7)), 0);
+    EXPECT_TRUE(in.WaitMon(1, Selected(9, 100103), 5000ms, unreadable));
+    EXPECT_TRUE(in.WaitMon(2, Kind("camera_select", 2), 6000ms, unreadable)) << "tour 1 stopped stepping";
+    EXPECT_FALSE(in.WaitMon(1, Kind("tour_stop", 1), 0ms, halfWritten));
+
+    // Written whole (tour 1 deleted): the next signal ends it.
+    RewriteDatabase(in, Description(""));
+    const size_t whole = in.MonLog().size();
+    in.QueueSignal(NUVAK_UPDATE_SIG);
+    EXPECT_TRUE(in.WaitMon(1, Kind("tour_stop", 1), 5000ms, whole));
+    EXPECT_EQ(Err(in.Check(10001, MON_TOUR_TYP_GRP)), NUVAKERR_INVALID);
 }
 
 // Another tour given a running tour's logical id leaves the id with the

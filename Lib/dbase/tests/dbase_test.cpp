@@ -405,8 +405,53 @@ TEST_F(DbaseTest, LoadPassReadsOnceAndNoticesRewrites) {
     ASSERT_TRUE(WriteFile(dir.File("p.mdx"), x2));
     EXPECT_EQ(lookup("1"), 1);
     EXPECT_EQ(DBpassend(), DBRET_CHANGED) << "one byte rewritten while the pass read";
+    EXPECT_EQ(DBpasschanged(dir.File("p.mdx").c_str()), 1);
+    EXPECT_EQ(DBpasschanged(dir.File("p.dbf").c_str()), 0) << "the caller learns which file changed";
     DBpassbegin();
     EXPECT_EQ(lookup("1"), 1);
     EXPECT_EQ(DBpassend(), 0);
     EXPECT_EQ(DBpassend(), 0) << "an end without a pass";
+}
+
+// A writer replacing a table's two files one after the other leaves, for a
+// moment, an index of one version over the data of another. dXverify tells
+// such a pair from a matching one (entries against records, record numbers
+// in range and each once, data file as long as its header says), in a pass
+// and outside one; seeks through it would have reached records of other keys.
+TEST_F(DbaseTest, AnIndexOfAnotherVersionOfItsDataIsRefused) {
+    const TableImage a = Image(TourTable({"1", "1", "2", "3"}));
+    const TableImage fewer = Image(TourTable({"2", "3", "8"}));
+    bool pass = false;
+    // A pass keeps its first reading of a path: each pair gets a pass of its own.
+    auto verify = [&](const Bytes& d, const Bytes& x) {
+        Close();
+        if (pass) DBpassend(), DBpassbegin();
+        EXPECT_TRUE(WriteFile(dir.File("v.dbf"), d) && WriteFile(dir.File("v.mdx"), x));
+        dbf = dDopen(&gdat, dir.File("v").c_str(), DB_MODE_READ, 1);
+        mdx = dbf ? dXopen(dbf, dir.File("v").c_str(), DB_MODE_READ, 4) : nullptr;
+        TAG t = mdx ? dXactidx(mdx, "GRPTOUR") : nullptr;
+        return t ? dXverify(t) : 99;
+    };
+    for (bool inPass : {false, true}) {
+        pass = inPass;
+        SCOPED_TRACE(pass ? "in a pass" : "outside a pass");
+        if (pass) DBpassbegin();
+        EXPECT_EQ(verify(a.dbf, a.mdx), 0);
+        EXPECT_EQ(verify(a.dbf, fewer.mdx), DBRET_STALE) << "an index with fewer entries than records";
+        EXPECT_EQ(+gdat.d_report, 10515);
+        EXPECT_EQ(verify(fewer.dbf, a.mdx), DBRET_STALE) << "record 4 is not in the data";
+        Bytes cut(a.dbf.begin(), a.dbf.end() - 12);  // the last record half-written
+        EXPECT_EQ(verify(cut, a.mdx), DBRET_STALE);
+        EXPECT_EQ(+gdat.d_report, 10516);
+        // The tag is left unpositioned and the check is kept: a step starts
+        // at the first entry, and a second check answers at once.
+        ASSERT_EQ(verify(a.dbf, a.mdx), 0);
+        TAG t = dXactidx(mdx, "GRPTOUR");
+        long recno = 0;
+        EXPECT_EQ(dXnxtkey(t, nullptr, &recno), 0);
+        EXPECT_EQ(recno, 1);
+        EXPECT_EQ(dXverify(t), 0);
+        Close();
+        if (pass) DBpassend();
+    }
 }

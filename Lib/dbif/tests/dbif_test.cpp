@@ -247,6 +247,55 @@ TEST_F(DbifTest, LoadPassAnswersFromOneReadingAndReportsRewrites) {
     EXPECT_EQ(again.End(), DBIFERR_NOERROR);
 }
 
+// Two versions with the same records in other places: the index of one over
+// the data of the other passes the layer's check of index against data, but
+// leads tour 1's seek to tour 8's record. Every record read through an index
+// must carry the key sought: the lookup answers DBIFERR_CHANGED (not tour
+// 8's step as tour 1's, nor camera 12 as camera 5), and a load pass names the
+// table, only that one, as changed.
+TEST_F(DbifTest, ARecordWithoutTheKeySoughtIsAChangedTable) {
+    auto version = [&](bool swapped) {
+        Installation inst;
+        std::string error;
+        const std::string t1 = "tour 1 logical 10001\n  step preset 1 dwell 5\n";
+        const std::string t8 = "tour 8 logical 10008\n  step preset 8 dwell 9\n";
+        const std::string c5 = "camera 5 logical 105\n", c12 = "camera 12 logical 112\n";
+        EXPECT_TRUE(ParseDescription(swapped ? t8 + t1 + c12 + c5 : t1 + t8 + c5 + c12, &inst, &error)) << error;
+        Write(inst, {});  // records in listed order
+    };
+    version(true);
+    const std::string nuvakMdx = dir_ + "/nuvak.mdx.swapped", camMdx = dir_ + "/cam.mdx.swapped";
+    ASSERT_EQ(::rename((dir_ + "/nuvak.mdx").c_str(), nuvakMdx.c_str()), 0);
+    ASSERT_EQ(::rename((dir_ + "/cam.mdx").c_str(), camMdx.c_str()), 0);
+    version(false);
+    T_CAM_config cam;
+    ASSERT_EQ(DBIF_CAMbyID(5, &cam), DBIFERR_NOERROR);
+    EXPECT_EQ(cam.log_no, 105u);
+    ASSERT_EQ(::rename(nuvakMdx.c_str(), (dir_ + "/nuvak.mdx").c_str()), 0);
+    ASSERT_EQ(::rename(camMdx.c_str(), (dir_ + "/cam.mdx").c_str()), 0);
+    for (bool pass : {false, true}) {
+        if (pass) DBIF_BeginPass();
+        EXPECT_EQ(ReadTour(1).code, DBIFERR_CHANGED);
+        EXPECT_EQ(DBIF_NUVAKIDtoLog(1), 0u) << "not tour 8's logical id";
+        cam.log_no = 0;
+        EXPECT_EQ(DBIF_CAMbyID(5, &cam), DBIFERR_NOACCESS);
+        EXPECT_EQ(cam.log_no, 0u) << "not camera 12's number";
+        T_GROUP_config* g = nullptr;
+        EXPECT_EQ(DBIF_GROUPbyID(1, &g), DBIFERR_NOTFOUND);
+        if (!pass) continue;
+        EXPECT_EQ(DBIF_EndPass(), DBIFERR_CHANGED);
+        EXPECT_EQ(DBIF_PassTableStatus(DBIF_TABLE_NUVAK), DBIFERR_CHANGED);
+        EXPECT_EQ(DBIF_PassTableStatus(DBIF_TABLE_CAM), DBIFERR_CHANGED);
+        EXPECT_EQ(DBIF_PassTableStatus(DBIF_TABLE_GROUP), DBIFERR_NOERROR);
+        EXPECT_EQ(DBIF_PassTableStatus(DBIF_TABLE_MON), DBIFERR_NOERROR);
+    }
+    version(false);
+    DBIF_LoadPass whole;
+    EXPECT_EQ(ReadTour(1).steps, 1);
+    EXPECT_EQ(whole.End(), DBIFERR_NOERROR);
+    EXPECT_EQ(DBIF_PassTableStatus(DBIF_TABLE_NUVAK), DBIFERR_NOERROR);
+}
+
 TEST_F(DbifTest, KeyFieldOfAnotherType) {
     // A character key field works like a numeric one.
     Table full = MakeTable(Small(), TableId::kCameras);

@@ -1,6 +1,8 @@
 // Tour and group-preset tables loaded from the writer's files.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <iterator>
 #include <string>
 
 #include "databasemgr.h"
@@ -182,6 +184,80 @@ TEST_F(TablesTest, ReloadsRewriteStepsAndElementsInPlace) {
             EXPECT_EQ(st->dwell, i + 1 + camera);
         }
     }
+}
+
+// A reload applies a table only when one load pass read it whole. Caught
+// half-written (a new index over old data, new data under an old index) or
+// unreadable (truncated), a table keeps its previous content whole: nothing
+// of the mixed read, no tour or preset removed for a status other than
+// "absent", no camera given another camera's number. A table read whole is
+// applied whole: what it lacks is removed, logical ids and camera numbers
+// are what it says (a camera it deletes has none).
+TEST_F(TablesTest, AReloadAppliesOnlyTablesReadWhole) {
+    const char* a = "tour 1 logical 10001\n  step preset 1 dwell 5\n  step preset 2 dwell 6\n"
+                    "tour 2 logical 10002\n  step preset 2 dwell 7\n"
+                    "preset 1 logical 20001\n  element monitor 1 camera 5\n"
+                    "preset 2 logical 20002\n  element monitor 2 camera 12\n"
+                    "camera 3 logical 103\ncamera 5 logical 105\ncamera 12 logical 112\n";
+    const char* b = "tour 2 logical 10002\n  step preset 2 dwell 7\n"
+                    "tour 3 logical 10001\n  step preset 1 dwell 4\n"
+                    "preset 1 logical 20001\n  element monitor 1 camera 12\n  element monitor 2 camera 3\n"
+                    "camera 3 logical 103\ncamera 12 logical 112\n";
+    auto parse = [](const char* text) {
+        Installation inst;
+        std::string error;
+        EXPECT_TRUE(ParseDescription(text, &inst, &error)) << error;
+        return inst;
+    };
+    Write(parse(a));
+    NuvakTable tours(256);
+    GpresetTable presets(256);
+    DatabaseMgr db(256, 256, &tours, &presets, 1);
+    auto expectA = [&] {
+        ASSERT_EQ(tours.Size(), 2u);
+        ASSERT_NE(tours.GetNuvak(1), nullptr);
+        EXPECT_EQ(tours.GetNuvak(1)->GetNumStep(), 2);
+        EXPECT_EQ(tours.GetNuvak(1)->GetTourStep(1)->dwell, 6);
+        EXPECT_EQ(tours.GetPhysicalNuvak(10001), 1);
+        EXPECT_EQ(tours.GetNuvak(3), nullptr);
+        ASSERT_EQ(presets.Size(), 2u);
+        EXPECT_EQ(presets.GetGpreset(1)->GetNumElement(), 1);
+        EXPECT_EQ(presets.GetLogCam(5), 105u);
+        EXPECT_EQ(presets.GetLogCam(12), 112u);
+    };
+    expectA();
+
+    // Version B written elsewhere; pieces of it land over version A.
+    const std::string other = dir_ + "/b";
+    std::string error;
+    ASSERT_TRUE(WriteInstallation(other, parse(b), {std::begin(kAllTables), std::end(kAllTables)}, {}, &error))
+        << error;
+    namespace fs = std::filesystem;
+    fs::copy_file(other + "/nuvak.mdx", dir_ + "/nuvak.mdx", fs::copy_options::overwrite_existing);
+    fs::copy_file(other + "/cam.dbf", dir_ + "/cam.dbf", fs::copy_options::overwrite_existing);
+    fs::resize_file(dir_ + "/grppre.dbf", 0);
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(db.DatabaseUpdate(NUVAK_UPDATE_SIG), 0);
+    const std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(db.ToursReadWhole());
+    expectA();
+    EXPECT_NE(said.find("DatabaseMgr: tours keep their previous content: the table kept changing"), std::string::npos)
+        << said;
+    EXPECT_NE(said.find("DatabaseMgr: group presets keep their previous content: the table cannot be read"),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find("DatabaseMgr: cameras keep"), std::string::npos) << said;
+
+    Write(parse(b));
+    ASSERT_EQ(db.DatabaseUpdate(GRPPRE_UPDATE_SIG), 0);
+    EXPECT_TRUE(db.ToursReadWhole());
+    EXPECT_EQ(tours.GetNuvak(1), nullptr) << "absent from a whole read: removed";
+    ASSERT_NE(tours.GetNuvak(3), nullptr);
+    EXPECT_EQ(tours.GetPhysicalNuvak(10001), 3);
+    ASSERT_EQ(presets.Size(), 1u);
+    EXPECT_EQ(presets.GetGpreset(1)->GetNumElement(), 2);
+    EXPECT_EQ(presets.GetLogCam(5), 0xFFFFFFFFul) << "a deleted camera keeps no number";
+    EXPECT_EQ(presets.GetLogCam(12), 112u);
 }
 
 TEST(TableObjects, OwnershipAndFirstEntryKept) {
