@@ -832,16 +832,29 @@ int dXverify(TAG h) {
         return TagFail(t, DBRET_MEMORY, report::kMemory);
     }
     std::uint64_t entries = 0;
+    // Leaf by leaf, each leaf's record numbers read in place (the walk is
+    // bounded like any other: depth, cycles, leaves visited).
     Unposition(t, Pos::kNone);
-    long recno = 0;
-    int rc;
-    while ((rc = dXnxtkey(h, nullptr, &recno)) == 0) {
-        if (recno < 1 || static_cast<unsigned long>(recno) > count || seen[static_cast<std::size_t>(recno)]) {
-            rc = DBRET_STALE;
-            break;
+    t->path.clear();
+    t->leaf_visits = 0;
+    int rc = DescendLeftmost(t, t->root);
+    if (rc == 0) rc = Settle(t);
+    while (rc == 0) {
+        PageView v;
+        rc = ReadPage(t, t->path.back().block, &v);
+        if (rc != 0) break;
+        for (unsigned i = t->path.back().index; i < v.n; ++i) {
+            const std::uint32_t recno = EntryPointer(t, v, i);
+            if (recno < 1 || recno > count || seen[recno]) {
+                rc = DBRET_STALE;
+                break;
+            }
+            seen[recno] = true;
+            ++entries;
         }
-        seen[static_cast<std::size_t>(recno)] = true;
-        ++entries;
+        if (rc != 0) break;
+        t->path.back().index = v.n;
+        rc = Settle(t);
     }
     Unposition(t, Pos::kNone);
     if (rc == DBRET_STALE || (rc == DBRET_EOF && entries != count))

@@ -199,9 +199,10 @@ T_uint_16 Init(const TableRef& t) {
 }
 
 // The search key of `keytext` for the tag of field `key`: the tag, its key
-// bytes in `keybuf` (DB_MAXKEYLEN + 1 bytes) and their length.
+// bytes in `keybuf` (DB_MAXKEYLEN + 1 bytes) and their length, and in
+// `text` (sizeof tempbuffer1 bytes) the field's text as a record holds it.
 T_uint_16 BuildKey(const T_field* key, T_Database* db, const char* keytext, TAG* tagOut,
-                   char* keybuf, int* keylen) {
+                   char* keybuf, int* keylen, char* text) {
     TAG tag = dXactidx(db->h_mdx, key->pname);
     if (!tag) return DBIFERR_INDEXFILE;
     int v = dXverify(tag);
@@ -209,7 +210,6 @@ T_uint_16 BuildKey(const T_field* key, T_Database* db, const char* keytext, TAG*
     if (v != 0) return DBIFERR_INDEXFILE;
     int kl = dXkeylen(tag);
     if (kl <= 0 || kl > DB_MAXKEYLEN) return DBIFERR_INDEXFILE;
-    char text[sizeof tempbuffer1];
     if (key->type == 'C') {
         dUatocf(keytext, key->width, text);
         std::memset(keybuf, ' ', static_cast<size_t>(kl));
@@ -242,10 +242,12 @@ bool SameKey(TAG tag, const char* search, const char* k, int kl) {
 }
 
 // Whether record `rec`, read through `tag`, carries the search key: its key
-// field turned into a key as the index would hold it.
+// field holds the text sought (the usual case, one comparison), or text that
+// makes the same key as the index would hold it.
 bool CarriesKey(const T_field* key, const char* rec, T_Database* db, TAG tag, const char* search,
-                int kl) {
+                int kl, const char* text) {
     const char* field = rec + key->offset;
+    if (std::memcmp(field, text, static_cast<size_t>(key->width)) == 0) return true;
     char k[DB_MAXKEYLEN + 1];
     if (key->type == 'N') {
         if (dUnftonk(db->pdat, 1, field, key->width, k) != 0) return false;
@@ -304,7 +306,8 @@ T_uint_16 ReadBlock(const TableRef& t, T_uint_16 (*init)(), void (*format)(Item*
     TAG tag = nullptr;
     char search[DB_MAXKEYLEN + 1], entry[DB_MAXKEYLEN + 1];
     int kl = 0;
-    r = BuildKey(key, db, keytext, &tag, search, &kl);
+    char text[sizeof tempbuffer1];
+    r = BuildKey(key, db, keytext, &tag, search, &kl, text);
     if (r != DBIFERR_NOERROR) {
         DBIF_CloseDB(db);
         return r;
@@ -328,7 +331,7 @@ T_uint_16 ReadBlock(const TableRef& t, T_uint_16 (*init)(), void (*format)(Item*
             DBIF_CloseDB(db);
             return DBIFERR_DBFFILE;
         }
-        if (!CarriesKey(key, *t.prec, db, tag, search, kl)) {
+        if (!CarriesKey(key, *t.prec, db, tag, search, kl, text)) {
             DBIF_CloseDB(db);
             return Changed(db);
         }
@@ -497,13 +500,14 @@ T_uint_16 DBIF_FindRec(T_field* key, char* rec, T_Database* db, const char* keyt
     TAG tag = nullptr;
     char search[DB_MAXKEYLEN + 1];
     int kl = 0;
-    T_uint_16 r = BuildKey(key, db, keytext, &tag, search, &kl);
+    char text[sizeof tempbuffer1];
+    T_uint_16 r = BuildKey(key, db, keytext, &tag, search, &kl, text);
     if (r != DBIFERR_NOERROR) return r;
     long recno = 0;
     int rc = dXgetrno(tag, search, &recno);
     if (rc != 0) return SeekFailure(rc);
     if (dDgetrec(db->h_dbf, recno, rec) != 0) return DBIFERR_DBFFILE;
-    return CarriesKey(key, rec, db, tag, search, kl) ? DBIFERR_NOERROR : Changed(db);
+    return CarriesKey(key, rec, db, tag, search, kl, text) ? DBIFERR_NOERROR : Changed(db);
 }
 
 T_uint_16 DBIF_NUVAKbyID(T_uint_16 id, T_NUVAK_config** block) {

@@ -45,6 +45,17 @@ expect 0 "rewrite one table" "$tool" rewrite --table nuvak "$work/b.desc" "$work
 expect 0 "dump after rewrite" "$tool" dump --json "$work/db"
 grep -q '"dwell": 11' "$work/out" || { echo "FAIL: rewrite not seen"; fail=1; }
 
+# A writer half-way: the new tour table's index over its old data (a step
+# fewer). The dump prints nothing of it: it fails with a reason.
+cp "$work/db/nuvak.dbf" "$work/nuvak.dbf.old"
+sed '0,/^  step/{/^  step/d}' "$work/a.desc" > "$work/c.desc"
+expect 0 "write a step fewer" "$tool" write --table nuvak "$work/c.desc" "$work/db"
+cp "$work/nuvak.dbf.old" "$work/db/nuvak.dbf"
+expect 1 "dump of a half-written table" "$tool" dump "$work/db"
+[ -s "$work/out" ] && { echo "FAIL: a half-written table was dumped"; fail=1; }
+grep -q "tours table kept changing" "$work/err" || { echo "FAIL: no reason given"; cat "$work/err"; fail=1; }
+expect 0 "write the tours back" "$tool" write --table nuvak "$work/a.desc" "$work/db"
+
 # Indexes shaped by other writers: other data after a 16-bit tag count
 # (bytes 30-31), and a tag-name tree that misses a tag present in the file
 # (CAM hung on the wrong side of LCAM). The walk gives the same records.
