@@ -275,6 +275,11 @@ T_uint_16 SeekFailure(int rc) {
     return rc == DBRET_NOTFOUND || rc == DBRET_EOF ? DBIFERR_NOTFOUND : DBIFERR_INDEXFILE;
 }
 
+// A table this load pass has found changed: its read is void already, so
+// its later lookups in the pass answer at once (a stale index is not walked
+// again at every lookup).
+bool Rejected(const TableRef& t) { return passDepth > 0 && passDirty[t.index]; }
+
 // Opens a ready table and re-checks its fields (see the file comment). A
 // table a load pass holds open was checked when the pass opened it.
 T_uint_16 OpenChecked(const TableRef& t) {
@@ -293,6 +298,7 @@ T_uint_16 ReadBlock(const TableRef& t, T_uint_16 (*init)(), void (*format)(Item*
                     Config** out) {
     if (!out) return DBIFERR_NOACCESS;
     *out = nullptr;
+    if (Rejected(t)) return DBIFERR_CHANGED;
     if (!*t.ready) init();
     if (!*t.ready) return DBIFERR_NOINIT;
     T_uint_16 r = OpenChecked(t);
@@ -370,6 +376,7 @@ template <typename Rec>
 T_uint_16 ReadOne(const TableRef& t, T_uint_16 (*init)(), void (*format)(Rec*), T_uint_16 id,
                   Rec* rec) {
     if (!rec) return DBIFERR_NOACCESS;
+    if (Rejected(t)) return DBIFERR_NOACCESS;
     if (!*t.ready) init();
     if (!*t.ready) return DBIFERR_NOINIT;
     if (OpenChecked(t) != DBIFERR_NOERROR) return DBIFERR_NOACCESS;
@@ -386,6 +393,7 @@ T_uint_16 ReadOne(const TableRef& t, T_uint_16 (*init)(), void (*format)(Rec*), 
 
 // The logical number (field `logField`) of the first record of key `id`.
 T_uint_32 IdToLog(const TableRef& t, T_uint_16 (*init)(), int logField, T_uint_16 id) {
+    if (Rejected(t)) return 0;
     if (!*t.ready) init();
     if (!*t.ready) return 0;
     if (passDepth > 0 && lastFirst.db == t.db && lastFirst.id == id &&
