@@ -213,12 +213,15 @@ unsigned short NuvakCntl::ShowPreset(unsigned short presetId, Showing how) {
         client->SetGlobalTourId(globalTour);
         client->SetCamPresetId(el.preset);
         const auto held = held_.find(el.mon_id);
-        const bool seize = how != Showing::kStep || held == held_.end();
-        if (seize)
+        const bool fresh = how != Showing::kStep || held == held_.end();
+        const bool seize = fresh || held->second.lost;
+        if (fresh) {
             Hold(client, el.mon_id, FirstShowing(el.mon_id, member));
-        else
+        } else {
+            held->second.lost = false;
             client->SetUserData(held->second.userId, held->second.deviceId, held->second.priority,
                                 held->second.userMonitor);
+        }
         // A one-shot preset's clients carry tour state END: they end their
         // exchange with a tour stop.
         client->SetTourState(how == Showing::kOnce ? static_cast<unsigned short>(TOURSTATE_END) : state_);
@@ -346,7 +349,9 @@ void NuvakCntl::ResetMonClientState(unsigned short presetId) {
     Gpreset* preset = owner_->GetPresetTable()->GetGpreset(presetId);
     if (preset == nullptr) return;
     ForEachClient(*preset, [this](const T_GROUP_element& el, MonClient* client) {
-        if (client == nullptr || !Holds(el.mon_id) || client->GetCurrentState() == IDLESTATE) return;
+        const auto held = held_.find(el.mon_id);
+        if (client == nullptr || held == held_.end() || client->GetCurrentState() == IDLESTATE) return;
+        held->second.lost = true;
         NoteBusy(client, 0, 1);
         client->SetCallMonSeize(0);
         client->SetCallMonSelect(0);

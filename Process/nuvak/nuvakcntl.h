@@ -103,6 +103,10 @@ public:
         unsigned short deviceId;
         T_uint_32 priority;
         T_uint_32 userMonitor;
+        // The client was forced idle with its exchange unanswered: the
+        // monitor control process may have lost the seize (a restart), so
+        // the next showing seizes the monitor again under this identity.
+        bool lost = false;
     };
     const std::map<unsigned short, Held>& HeldMonitors() const { return held_; }
     bool Holds(unsigned short monitor) const { return held_.count(monitor) != 0; }
