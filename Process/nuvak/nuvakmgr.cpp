@@ -149,8 +149,9 @@ unsigned short NuvakMgr::GetNuvaks(Gpreset* preset, unsigned short, std::vector<
         T_GROUP_element* el = preset->GetPresetElement(i);
         if (el == nullptr) return NUVAKERR_INVALPTR;
         const NuvakCntl* holder = table_->HolderOf(el->mon_id);
-        const auto entry = holder ? holder->HeldMonitors().find(el->mon_id) : decltype(holder->HeldMonitors().end()){};
-        if (holder == nullptr || entry == holder->HeldMonitors().end()) continue;
+        if (holder == nullptr) continue;
+        const auto entry = holder->HeldMonitors().find(el->mon_id);
+        if (entry == holder->HeldMonitors().end()) continue;
         const NuvakCntl::Held& held = entry->second;
         if (held.priority < variable->GetPriority()) return NUVAKERR_INVSTATE;
         if (variable->GetDeviceID() != held.deviceId && held.priority == variable->GetPriority())
