@@ -205,6 +205,13 @@ TEST_F(Service, DatabaseUpdatesWhileToursRun) {
                                    p2, 10001, 5, 155), false);
     in.QueueSignal(NUVAK_UPDATE_SIG);
     EXPECT_TRUE(in.WaitMon(1, Selected(8, 100102), 10000ms));
+    // ... seizing the new monitors first, in the tour's user's name.
+    for (const auto& l : in.MonLog())
+        if (l.dir == "in" && l.Get("monitor") == 8) {
+            EXPECT_EQ(l.kind, "seize");
+            EXPECT_EQ(Mismatches(l, {{"device", 0x0203}, {"priority", 11}}), "");
+            break;
+        }
     EXPECT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_SKIP, 10, kUser, 1).Num("State"), TOURSTATE_RUNNING);
     // Renumbered (tour 2 too, held on monitors 3, 4): the old number is
     // unknown at once, the new one works.
@@ -236,6 +243,9 @@ TEST_F(Service, DatabaseUpdatesWhileToursRun) {
     EXPECT_TRUE(in.WaitMon(2, Kind("camera_select", 1), 6000ms, renumbered));
     EXPECT_EQ(in.Check(10021, MON_TOUR_TYP_GRP).Attr("GroupMonitor"), "   1   2");
     EXPECT_EQ(Err(in.Group(10021, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1)), 0);
+    // The restart stopped it first: monitors 7..9, in no step since the
+    // renumber, were released with the others it held.
+    EXPECT_TRUE(in.WaitMon(1, Kind("release", 8), 5000ms, renumbered));
     // A tour deleted while it runs is ended as a Stop would end it: its
     // monitors get the tour stop and no longer hold its priorities, so a
     // weaker user of another device may take them.
