@@ -78,6 +78,9 @@ public:
     unsigned short GetMonState() const { return monState_; }
     unsigned short GetCamState() const { return camState_; }
     unsigned short GetCallMonSelect() const { return callMonSelect_; }
+    unsigned short GetCallMonSeize() const { return callMonSeize_; }
+    unsigned long GetWatchdogCount() const { return watchdogCount_; }
+    unsigned short GetWatchdogFlag() const { return watchdogFlag_; }
     // Whether a monitor message naming control block `tourCntl` (offset 26)
     // and global tour `globalTour` (offset 52) answers this client: the block
     // is the one its last message went out for, and the global id is the one
@@ -86,9 +89,6 @@ public:
     // process echoes what any client of the block last sent). A client that
     // has sent nothing answers nothing.
     bool Answers(unsigned short tourCntl, unsigned long globalTour) const;
-    unsigned short GetCallMonSeize() const { return callMonSeize_; }
-    unsigned long GetWatchdogCount() const { return watchdogCount_; }
-    unsigned short GetWatchdogFlag() const { return watchdogFlag_; }
 
     // Actions, forwarded to the current state.
     void MonitorSelect();
