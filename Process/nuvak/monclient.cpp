@@ -92,6 +92,12 @@ void MonClient::ChangeState(int s) {
     SetStartTimer(0);
 }
 
+bool MonClient::Answers(unsigned short tourCntl, unsigned long globalTour) const {
+    if (!sentAny_ || tourCntl != sentTourId_) return false;
+    const auto global = static_cast<T_uint_32>(globalTour);
+    return global == sentGlobalTourId_ || (tourCntl == tourId_ && global == globalTourId_);
+}
+
 unsigned short MonClient::GetCurrentState() const {
     for (unsigned short i = 0; i < 5; ++i)
         if (states_[i].get() == current_) return i;
@@ -190,6 +196,9 @@ unsigned short MonClient::Send(Request r, bool* built) {
             break;
     }
     *built = true;
+    sentAny_ = true;
+    sentTourId_ = tourId_;
+    if (r != Request::Camera && r != Request::Preset) sentGlobalTourId_ = globalTourId_;
     if (!msg->Send(mm::LoadLE16(block + mm::kDest))) {
         msg->Release();
         return NUVAKERR_SENDFAIL;

@@ -81,6 +81,14 @@ public:
     unsigned short GetCallMonSeize() const { return callMonSeize_; }
     unsigned long GetWatchdogCount() const { return watchdogCount_; }
     unsigned short GetWatchdogFlag() const { return watchdogFlag_; }
+    // Whether a monitor message naming control block `tourCntl` (offset 26)
+    // and global tour `globalTour` (offset 52) answers this client: the block
+    // is the one its last message went out for, and the global id is the one
+    // it last sent for that block, or the one it now carries for it (a
+    // renumbered tour before its next tour message; the monitor control
+    // process echoes what any client of the block last sent). A client that
+    // has sent nothing answers nothing.
+    bool Answers(unsigned short tourCntl, unsigned long globalTour) const;
 
     // Actions, forwarded to the current state.
     void MonitorSelect();
@@ -139,6 +147,11 @@ private:
     unsigned short camState_ = 0;
     unsigned short tourState_ = 2;
     T_uint_32 globalTourId_ = 0xFFFFFFFFu;
+    // What the last message sent carried: the control block (every message)
+    // and the global tour id (seize, release, tour stop and pause).
+    bool sentAny_ = false;
+    unsigned short sentTourId_ = 0xFFFF;
+    T_uint_32 sentGlobalTourId_ = 0xFFFFFFFFu;
 };
 
 #endif

@@ -39,7 +39,7 @@ bool NuvakCntl::ForEachClient(const Gpreset& preset, Fn fn) const {
 
 NuvakCntl::NuvakCntl(unsigned short tourId, unsigned short state, unsigned short mode,
                      unsigned short stepIndex, unsigned short timeTick, NuvakCntlTable* owner)
-    : tourId_(tourId), state_(state), mode_(mode), stepIndex_(stepIndex), timeTick_(timeTick),
+    : tourId_(tourId), blockId_(tourId), state_(state), mode_(mode), stepIndex_(stepIndex), timeTick_(timeTick),
       owner_(owner) {}
 
 void NuvakCntl::SetUserData(unsigned short userId, unsigned short deviceId, unsigned long priority,
@@ -105,8 +105,11 @@ unsigned short NuvakCntl::ControlStop(unsigned short id) {
     return 0;
 }
 
+// An ended tour is not held (it holds nothing): Pause answers it as Start,
+// Inc and Dec do.
 unsigned short NuvakCntl::ControlPause(unsigned short id) {
     if (!Guard(id)) return NUVAKERR_INVALID;
+    if (state_ == TOURSTATE_END) return NUVAKERR_INVSTATE;
     state_ = TOURSTATE_STOPPED;
     Nuvak* tour = owner_ ? owner_->GetNuvakTable()->GetNuvak(id) : nullptr;
     if (tour == nullptr) return NUVAKERR_INVALPTR;
@@ -179,19 +182,29 @@ unsigned short NuvakCntl::ProcessGroupPreset(unsigned short presetId) {
 // Fills the monitor client of every element of the preset (creating it on
 // first use) and starts its exchange with the monitor control process:
 //   kFirst  the tour's first showing: user data, seize, camera, preset;
-//   kStep   a later step: camera and preset on the monitors already held;
+//   kStep   a later step: camera and preset on the monitors already held; a
+//           monitor not held yet is seized first, as in a first showing;
 //   kOnce   a one-shot preset: like kFirst, the clients end with a tour stop.
-// A tour whose user is not a member of the preset runs without a user
-// afterwards; a one-shot preset keeps the commanding user.
+// Every monitor seized is entered in the record with its identity. A monitor
+// that another running or held tour holds is left alone: it is that tour's
+// until it ends. A tour whose user is not a member of the preset runs without
+// a user afterwards; a one-shot preset keeps the commanding user.
 unsigned short NuvakCntl::ShowPreset(unsigned short presetId, Showing how) {
     if (owner_ == nullptr) return NUVAKERR_INVALPTR;
     GpresetTable* presets = owner_->GetPresetTable();
     Gpreset* preset = presets ? presets->GetGpreset(presetId) : nullptr;
     if (preset == nullptr) return NUVAKERR_INVALPTR;
-    const unsigned short member = NuvakUserUpdate(preset);
     const T_uint_32 globalTour =
         nuvak::ids::GlobalId(owner_->GetSourceUnit(), logicalId_);
+    // A one-shot preset's clients gave back what they took when their last
+    // showing ended: its record starts afresh.
+    if (how == Showing::kOnce) ForgetAll();
+    // The user is a member at a monitor of this preset or at one the tour
+    // holds (a step on other monitors seizes them in the same user's name).
+    const unsigned short member = (NuvakUserUpdate(preset) != 0 || Holds(userMonitor_)) ? TRUE : 0;
     const bool whole = ForEachClient(*preset, [&](const T_GROUP_element& el, MonClient* client) {
+        const NuvakCntl* holder = owner_->HolderOf(el.mon_id);
+        if (holder != nullptr && holder != this) return;
         if (client == nullptr)
             client = owner_->AddMonClient(el.mon_id, tourId_,
                                           new MonClient(el.mon_id, tourId_, owner_->GetIFrameWorkServer()));
@@ -199,24 +212,24 @@ unsigned short NuvakCntl::ShowPreset(unsigned short presetId, Showing how) {
         client->SetCameraId(owner_->GetGlobalCameraId(presets->GetLogCam(el.cam_id)));
         client->SetGlobalTourId(globalTour);
         client->SetCamPresetId(el.preset);
-        if (how != Showing::kStep) {
-            if (member == 0)
-                client->SetUserData(el.mon_id, kNoUserDevice, SYS_IDNULL_LONG, el.mon_id);
-            else if (el.mon_id == userMonitor_)
-                client->SetUserData(userId_, deviceId_, priority_, userMonitor_);
-            else if (owner_->IsLCFS() == 0)
-                client->SetUserData(el.mon_id, GroupDevice(deviceId_), Weaker(priority_), el.mon_id);
-            else
-                client->SetUserData(el.mon_id, GroupDevice(deviceId_), priority_, el.mon_id);
+        const auto held = held_.find(el.mon_id);
+        const bool fresh = how != Showing::kStep || held == held_.end();
+        const bool seize = fresh || held->second.lost;
+        if (fresh) {
+            Hold(client, el.mon_id, FirstShowing(el.mon_id, member));
+        } else {
+            held->second.lost = false;
+            client->SetUserData(held->second.userId, held->second.deviceId, held->second.priority,
+                                held->second.userMonitor);
         }
         // A one-shot preset's clients carry tour state END: they end their
         // exchange with a tour stop.
         client->SetTourState(how == Showing::kOnce ? static_cast<unsigned short>(TOURSTATE_END) : state_);
         client->SetTourId(tourId_);
-        if (how == Showing::kStep)
-            client->CameraSelect();
-        else
+        if (seize)
             client->MonitorSelect();
+        else
+            client->CameraSelect();
     });
     if (!whole) return NUVAKERR_INVALPTR;
     if (member == 0 && how != Showing::kOnce) {
@@ -227,23 +240,47 @@ unsigned short NuvakCntl::ShowPreset(unsigned short presetId, Showing how) {
     return 0;
 }
 
-Gpreset* NuvakCntl::CurrentPreset(unsigned short id) const {
-    if (owner_ == nullptr || owner_->GetNuvakTable() == nullptr || owner_->GetPresetTable() == nullptr)
-        return nullptr;
-    Nuvak* tour = owner_->GetNuvakTable()->GetNuvak(id);
-    if (tour == nullptr) return nullptr;
-    T_NUVAK_step* step = tour->GetTourStep(stepIndex_);
-    if (step == nullptr) return nullptr;
-    return owner_->GetPresetTable()->GetGpreset(step->grp_id);
+NuvakCntl::Held NuvakCntl::FirstShowing(unsigned short monitor, unsigned short member) const {
+    if (member == 0) return {monitor, kNoUserDevice, SYS_IDNULL_LONG, monitor};
+    if (monitor == userMonitor_) return {userId_, deviceId_, priority_, userMonitor_};
+    return {monitor, GroupDevice(deviceId_), owner_->IsLCFS() == 0 ? Weaker(priority_) : priority_, monitor};
 }
 
-unsigned short NuvakCntl::ProcessTourStop(unsigned short id) {
-    Gpreset* preset = CurrentPreset(id);
-    if (preset == nullptr) return NUVAKERR_INVALPTR;
-    const bool whole = ForEachClient(*preset, [this](const T_GROUP_element& el, MonClient* client) {
-        if (client != nullptr) StopClient(client, el.mon_id);
-    });
-    return whole ? 0 : NUVAKERR_INVALPTR;
+void NuvakCntl::Hold(MonClient* client, unsigned short monitor, const Held& held) {
+    client->SetUserData(held.userId, held.deviceId, held.priority, held.userMonitor);
+    held_[monitor] = held;
+    owner_->NoteHeld(monitor, blockId_);
+}
+
+MonClient* NuvakCntl::HeldClient(unsigned short monitor, const Held& held) const {
+    MonClient* client = owner_->GetMonClient(monitor, tourId_);
+    if (client != nullptr) client->SetUserData(held.userId, held.deviceId, held.priority, held.userMonitor);
+    return client;
+}
+
+void NuvakCntl::ForgetAll() {
+    if (owner_ != nullptr)
+        for (const auto& entry : held_) owner_->NoteReleased(entry.first, blockId_);
+    held_.clear();
+}
+
+void NuvakCntl::Renumber(unsigned long logicalId) {
+    logicalId_ = static_cast<T_uint_32>(logicalId);
+    area_ = nuvak::ids::AreaOf(logicalId_);
+    if (owner_ == nullptr) return;
+    const T_uint_32 global = nuvak::ids::GlobalId(owner_->GetSourceUnit(), logicalId_);
+    for (const auto& entry : held_)
+        if (MonClient* client = owner_->GetMonClient(entry.first, tourId_)) client->SetGlobalTourId(global);
+}
+
+// The tour ends: every monitor of the record is stopped under the identity
+// it is held under, whatever the tables now say of the tour's steps.
+unsigned short NuvakCntl::ProcessTourStop(unsigned short) {
+    if (owner_ == nullptr) return NUVAKERR_INVALPTR;
+    for (const auto& [monitor, held] : held_)
+        if (MonClient* client = HeldClient(monitor, held)) StopClient(client, monitor);
+    ForgetAll();
+    return 0;
 }
 
 // One monitor of a tour that ends: the client takes the block's state, gets
@@ -264,8 +301,7 @@ void NuvakCntl::StopClient(MonClient* client, unsigned short monitor) {
 }
 
 // Ends a block whose tour a reload took away (deleted, or its logical id now
-// another tour's), as a Stop would: its definition may be gone, so the
-// monitors are those whose clients this block still drives.
+// another tour's), as a Stop would: on the monitors of its record.
 unsigned short NuvakCntl::ControlEnd(unsigned short id) {
     if (owner_ == nullptr) return NUVAKERR_INVALPTR;
     if (id == SYS_IDNULL) return NUVAKERR_INVALID;
@@ -275,34 +311,35 @@ unsigned short NuvakCntl::ControlEnd(unsigned short id) {
     stepIndex_ = 0;
     timeTick_ = 0;
     retry_ = 0;
-    for (const auto& [monitor, client] : owner_->MonClients())
-        if (client->GetNuvakId() == id && client->GetTourState() != TOURSTATE_END)
-            StopClient(client.get(), static_cast<unsigned short>(monitor));
+    ProcessTourStop(id);
     tourId_ = SYS_IDNULL;
     logicalId_ = SYS_IDNULL_LONG;
     return 0;
 }
 
-unsigned short NuvakCntl::ProcessTourPause(unsigned short id) {
-    Gpreset* preset = CurrentPreset(id);
-    if (preset == nullptr) return NUVAKERR_INVALPTR;
-    if (NuvakUserUpdate(preset) == 0) return NUVAKERR_INVALHNDL;
-    const bool whole = ForEachClient(*preset, [this](const T_GROUP_element&, MonClient* client) {
-        if (client == nullptr) return;
+// Only a user at one of the held monitors pauses the clients.
+unsigned short NuvakCntl::ProcessTourPause(unsigned short) {
+    if (!Holds(userMonitor_)) return NUVAKERR_INVALHNDL;
+    for (const auto& [monitor, held] : held_) {
+        MonClient* client = HeldClient(monitor, held);
+        if (client == nullptr) continue;
         client->SetTourState(state_);
         client->SetTourId(tourId_);
         client->TourPause();
-    });
-    return whole ? 0 : NUVAKERR_INVALPTR;
+    }
+    return 0;
 }
 
 unsigned short NuvakCntl::CheckMonClientState(unsigned short presetId) {
     Gpreset* preset = owner_->GetPresetTable()->GetGpreset(presetId);
     if (preset == nullptr) return NUVAKERR_INVALPTR;
     // TRUE when every client is idle; a missing element counts as busy.
+    // Only the clients this tour holds: a monitor another tour holds is
+    // that tour's business.
     const MonClient* busy = nullptr;
-    const bool whole = ForEachClient(*preset, [&busy](const T_GROUP_element&, MonClient* client) {
-        if (busy == nullptr && client != nullptr && client->GetCurrentState() != IDLESTATE) busy = client;
+    const bool whole = ForEachClient(*preset, [&](const T_GROUP_element& el, MonClient* client) {
+        if (busy == nullptr && client != nullptr && Holds(el.mon_id) && client->GetCurrentState() != IDLESTATE)
+            busy = client;
     });
     if (busy != nullptr) NoteBusy(busy, 1, 0);
     return (whole && busy == nullptr) ? TRUE : FALSE;
@@ -311,8 +348,10 @@ unsigned short NuvakCntl::CheckMonClientState(unsigned short presetId) {
 void NuvakCntl::ResetMonClientState(unsigned short presetId) {
     Gpreset* preset = owner_->GetPresetTable()->GetGpreset(presetId);
     if (preset == nullptr) return;
-    ForEachClient(*preset, [this](const T_GROUP_element&, MonClient* client) {
-        if (client == nullptr || client->GetCurrentState() == IDLESTATE) return;
+    ForEachClient(*preset, [this](const T_GROUP_element& el, MonClient* client) {
+        const auto held = held_.find(el.mon_id);
+        if (client == nullptr || held == held_.end() || client->GetCurrentState() == IDLESTATE) return;
+        held->second.lost = true;
         NoteBusy(client, 0, 1);
         client->SetCallMonSeize(0);
         client->SetCallMonSelect(0);
@@ -383,60 +422,67 @@ unsigned short NuvakCntl::NuvakTimer(unsigned short id) {
     return TRUE;
 }
 
-unsigned short NuvakCntl::ProcessAllMons(unsigned short id) {
+// The seize requests work on the held monitors. A user at one of them takes
+// them all: that user's own monitor in the user's name, the others seized
+// again for the group device.
+unsigned short NuvakCntl::ProcessAllMons(unsigned short) {
     if (owner_ == nullptr) return NUVAKERR_INVALID;
-    Gpreset* preset = CurrentPreset(id);
-    if (preset == nullptr) return NUVAKERR_INVALPTR;
-    if (NuvakUserUpdate(preset) == 0) return NUVAKERR_INVALHNDL;
+    if (!Holds(userMonitor_)) return NUVAKERR_INVALHNDL;
     const bool lcfs = owner_->IsLCFS() != 0;
-    const bool whole = ForEachClient(*preset, [&](const T_GROUP_element& el, MonClient* client) {
-        if (client == nullptr) return;
+    for (auto& [monitor, held] : held_) {
+        MonClient* client = HeldClient(monitor, held);
+        if (client == nullptr) continue;
         client->MonitorRelease();
-        if (deviceId_ != SYS_IDNULL && client->GetMonitorId() == userMonitor_ && userId_ != SYS_IDNULL) {
-            client->SetUserData(userId_, deviceId_, priority_, userMonitor_);
-            return;
+        if (deviceId_ != SYS_IDNULL && monitor == userMonitor_ && userId_ != SYS_IDNULL) {
+            held = {userId_, deviceId_, priority_, userMonitor_};
+            client->SetUserData(held.userId, held.deviceId, held.priority, held.userMonitor);
+            continue;
         }
-        if (deviceId_ != SYS_IDNULL && !lcfs)
-            client->SetUserData(el.mon_id, GroupDevice(deviceId_), Weaker(priority_), el.mon_id);
-        else
-            client->SetUserData(el.mon_id, GroupDevice(deviceId_), priority_, el.mon_id);
+        const bool weaker = deviceId_ != SYS_IDNULL && !lcfs;
+        held = {monitor, GroupDevice(deviceId_), weaker ? Weaker(priority_) : priority_, monitor};
+        client->SetUserData(held.userId, held.deviceId, held.priority, held.userMonitor);
         client->MonitorSeize();
-    });
-    return whole ? 0 : NUVAKERR_INVALPTR;
+    }
+    return 0;
 }
 
-unsigned short NuvakCntl::ProcessSeize(unsigned short id) {
+// The user takes back the own monitor (one of the held ones).
+unsigned short NuvakCntl::ProcessSeize(unsigned short) {
     if (owner_ == nullptr) return NUVAKERR_INVALID;
-    Gpreset* preset = CurrentPreset(id);
-    if (preset == nullptr) return NUVAKERR_INVALPTR;
-    if (NuvakUserUpdate(preset) == 0) return NUVAKERR_INVALHNDL;
-    const bool whole = ForEachClient(*preset, [this](const T_GROUP_element&, MonClient* client) {
-        if (client == nullptr || client->GetMonitorId() != userMonitor_) return;
+    auto it = held_.find(userMonitor_);
+    if (it == held_.end()) return NUVAKERR_INVALHNDL;
+    if (MonClient* client = HeldClient(it->first, it->second)) {
         if (client->GetMonState() != 0) client->MonitorRelease();
+        it->second = {userId_, deviceId_, priority_, userMonitor_};
         client->SetUserData(userId_, deviceId_, priority_, userMonitor_);
-    });
-    return whole ? 0 : NUVAKERR_INVALPTR;
+    }
+    return 0;
 }
 
-unsigned short NuvakCntl::ProcessRelease(unsigned short id, unsigned long monitor) {
-    Gpreset* preset = CurrentPreset(id);
-    if (preset == nullptr) return NUVAKERR_INVALPTR;
+// A held monitor a weaker user of another device asked for is seized again
+// for the group device.
+unsigned short NuvakCntl::ProcessRelease(unsigned short, unsigned long monitor) {
+    if (owner_ == nullptr) return NUVAKERR_INVALPTR;
     const bool lcfs = owner_->IsLCFS() != 0;
-    const bool whole = ForEachClient(*preset, [&](const T_GROUP_element& el, MonClient* client) {
-        if (client == nullptr) return;
+    for (auto& [m, held] : held_) {
+        MonClient* client = HeldClient(m, held);
+        if (client == nullptr) continue;
         client->SetTourState(state_);
         client->SetTourId(tourId_);
-        if (client->GetMonitorId() == monitor) {
-            client->SetUserData(el.mon_id, GroupDevice(deviceId_), lcfs ? priority_ : Weaker(priority_),
-                                el.mon_id);
+        if (m == monitor) {
+            held = {m, GroupDevice(deviceId_), lcfs ? priority_ : Weaker(priority_), m};
+            client->SetUserData(held.userId, held.deviceId, held.priority, held.userMonitor);
             client->MonitorSeize();
         }
-    });
-    return whole ? 0 : NUVAKERR_INVALPTR;
+    }
+    return 0;
 }
 
+// Tells the user's monitor again that the tour ended, unless another tour
+// now holds that monitor (the stop would end that tour's showing there).
 unsigned short NuvakCntl::SendTourStop(unsigned short, unsigned long monitor) {
     if (owner_ == nullptr) return NUVAKERR_INVALPTR;
+    if (owner_->HolderOf(static_cast<unsigned short>(monitor)) != nullptr) return 0;
     if (MonClient* client = owner_->GetMonClient(monitor, tourId_)) client->TourStop();
     return 0;
 }

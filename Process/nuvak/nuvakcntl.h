@@ -15,9 +15,19 @@
 // Step index: while running it names the step the next expiry shows; while
 // held, the step on the screens. The countdown of a step is loaded from the
 // dwell of the step that follows it (ResetTimeTick after moving the index).
+//
+// Held monitors: the block keeps a record of every monitor it has seized and
+// not yet released, with the user, device and priority it holds it under. A
+// step that shows a monitor the tour does not hold yet seizes it first (the
+// first-showing treatment) and enters it; a monitor another running or held
+// tour holds is left to that tour. The record is emptied only when the tour
+// ends (Stop, end by a reload, a take-over), and Stop, Pause, the end and the
+// seize requests act on exactly that record, never on a definition re-read
+// from the tables (which an edit may have changed since the seize).
 #ifndef NUVAK_NUVAKCNTL_H
 #define NUVAK_NUVAKCNTL_H
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -53,8 +63,9 @@ public:
     unsigned short ProcessRelease(unsigned short id, unsigned long monitor);
     unsigned short SendTourStop(unsigned short id, unsigned long monitor);
     // Ends the block as a Stop would when a reload took its tour away: every
-    // monitor client it still drives gets the tour stop. 0, or
-    // NUVAKERR_INVALPTR without an owner table.
+    // monitor of its record gets the tour stop (and the release of what was
+    // seized for the group device). 0, or NUVAKERR_INVALPTR without an owner
+    // table.
     unsigned short ControlEnd(unsigned short id);
     unsigned short ControlCheck(unsigned short id, CameraVariableGroupMonitor* variable);
     unsigned short PresetCheck(unsigned short presetId, CameraVariableGroupMonitor* variable);
@@ -86,6 +97,25 @@ public:
     unsigned short GetStepIndex() const { return stepIndex_; }
     unsigned short GetTimeTick() const { return timeTick_; }
     unsigned short GetRetryCount() const { return retry_; }
+    // What a monitor is held under: the identity its client seized it with.
+    struct Held {
+        unsigned short userId;
+        unsigned short deviceId;
+        T_uint_32 priority;
+        T_uint_32 userMonitor;
+        // The client was forced idle with its exchange unanswered: the
+        // monitor control process may have lost the seize (a restart), so
+        // the next showing seizes the monitor again under this identity.
+        bool lost = false;
+    };
+    const std::map<unsigned short, Held>& HeldMonitors() const { return held_; }
+    bool Holds(unsigned short monitor) const { return held_.count(monitor) != 0; }
+    // The table moved the monitor to another block's record (this block had
+    // ended): it is no longer this block's to release.
+    void Forget(unsigned short monitor) { held_.erase(monitor); }
+    // A reload gave the tour another logical id: the clients it holds send
+    // the new global id from now on (a Stop before the next step included).
+    void Renumber(unsigned long logicalId);
     unsigned short IsGroupPreset() const { return nuvak::ids::IsPresetBlock(tourId_) ? TRUE : FALSE; }
 
     // Monitors of a preset in element order (at most max); returns the element
@@ -100,6 +130,15 @@ private:
     unsigned short StepByHand(unsigned short id, bool forward);
     unsigned short ProcessTourStop(unsigned short id);
     void StopClient(MonClient* client, unsigned short monitor);
+    // The identity a first showing seizes a monitor under.
+    Held FirstShowing(unsigned short monitor, unsigned short member) const;
+    // Gives the client the identity and enters the monitor in the record.
+    void Hold(MonClient* client, unsigned short monitor, const Held& held);
+    // The client of a held monitor, set back to the identity it is held
+    // under; null when the monitor has no client.
+    MonClient* HeldClient(unsigned short monitor, const Held& held) const;
+    // Empties the record (nothing is sent).
+    void ForgetAll();
     void NoteBusy(const MonClient* client, unsigned short checks, unsigned short resets);
     void ReportBusy();
     unsigned short ProcessTourPause(unsigned short id);
@@ -109,8 +148,6 @@ private:
     void ResetTimeTick();
     unsigned short NuvakUserUpdate(const Gpreset* preset) const;
     bool Guard(unsigned short id) const { return id != 0xFFFF && id == tourId_; }
-    // Current tour, step and preset of the block, or null.
-    Gpreset* CurrentPreset(unsigned short id) const;
     // Priority one step weaker, saturating at the weakest.
     static T_uint_32 Weaker(T_uint_32 p) { return p == 0xFFFFFFFFu ? p : p + 1; }
     static std::string MonListText(const std::vector<unsigned short>& list, unsigned short count);
@@ -124,6 +161,8 @@ private:
     bool ForEachClient(const Gpreset& preset, Fn fn) const;
 
     unsigned short tourId_;
+    const unsigned short blockId_;  // this block's key in the table
+    std::map<unsigned short, Held> held_;  // monitor -> identity it is held under
     T_uint_32 logicalId_ = 0xFFFFFFFFu;
     unsigned short state_;
     unsigned short mode_;

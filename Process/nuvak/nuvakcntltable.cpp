@@ -44,3 +44,23 @@ unsigned long NuvakCntlTable::GetGlobalCameraId(unsigned long logicalCamera) con
     if (static_cast<T_uint_32>(logicalCamera) == SYS_IDNULL_LONG) return SYS_IDNULL_LONG;
     return static_cast<T_uint_32>(sourceUnit_) * SYS_GLOBAL_CAM_FACTOR + static_cast<T_uint_32>(logicalCamera);
 }
+
+NuvakCntl* NuvakCntlTable::HolderOf(unsigned short monitor) const {
+    auto it = holders_.find(monitor);
+    if (it == holders_.end()) return nullptr;
+    NuvakCntl* block = GetNuvakCntl(it->second);
+    return (block != nullptr && block->GetState() != TOURSTATE_END) ? block : nullptr;
+}
+
+void NuvakCntlTable::NoteHeld(unsigned short monitor, unsigned short block) {
+    auto [it, added] = holders_.emplace(monitor, block);
+    if (added || it->second == block) return;
+    const unsigned short before = it->second;
+    it->second = block;
+    if (NuvakCntl* previous = GetNuvakCntl(before)) previous->Forget(monitor);
+}
+
+void NuvakCntlTable::NoteReleased(unsigned short monitor, unsigned short block) {
+    auto it = holders_.find(monitor);
+    if (it != holders_.end() && it->second == block) holders_.erase(it);
+}

@@ -43,9 +43,21 @@ public:
     unsigned short IsLCFS() const { return lcfs_; }
     const std::map<unsigned long, std::unique_ptr<MonClient>>& MonClients() const { return clients_; }
 
+    // Which block holds a monitor. Each block keeps its own record of what it
+    // seized (NuvakCntl); the table only indexes it, so that a monitor is in
+    // one record at most. HolderOf answers the running or held tour whose
+    // record has the monitor, or null (an ended block, such as a one-shot
+    // preset after its showing, holds nothing another request must respect).
+    NuvakCntl* HolderOf(unsigned short monitor) const;
+    // A block entered the monitor in its record: the block that had it
+    // before forgets it. NoteReleased: the block's record no longer has it.
+    void NoteHeld(unsigned short monitor, unsigned short block);
+    void NoteReleased(unsigned short monitor, unsigned short block);
+
 private:
     std::map<unsigned short, std::unique_ptr<NuvakCntl>> controls_;
     std::map<unsigned long, std::unique_ptr<MonClient>> clients_;
+    std::map<unsigned short, unsigned short> holders_;  // monitor -> block whose record has it
     NuvakTable* tours_;
     GpresetTable* presets_;
     IFrameWorkServer* server_;

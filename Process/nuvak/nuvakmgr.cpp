@@ -140,19 +140,25 @@ unsigned short NuvakMgr::CheckActiveTours(NuvakCntl*, CameraVariableGroup* varia
     return 0;
 }
 
+// A monitor is in the way when a running or held tour holds it (its record,
+// not what its client last did): the request is refused by the identity the
+// monitor is held under, or that tour joins the list of tours to stop.
 unsigned short NuvakMgr::GetNuvaks(Gpreset* preset, unsigned short, std::vector<unsigned short>& list,
                                    CameraVariableGroup* variable) {
     for (unsigned short i = 0; i < preset->GetNumElement(); ++i) {
         T_GROUP_element* el = preset->GetPresetElement(i);
         if (el == nullptr) return NUVAKERR_INVALPTR;
-        MonClient* client = table_->GetMonClient(el->mon_id, 0);
-        if (client == nullptr || client->GetTourState() == TOURSTATE_END) continue;
-        if (client->GetPriority() < variable->GetPriority()) return NUVAKERR_INVSTATE;
-        if (variable->GetDeviceID() != client->GetDeviceId() && client->GetPriority() == variable->GetPriority())
+        const NuvakCntl* holder = table_->HolderOf(el->mon_id);
+        if (holder == nullptr) continue;
+        const auto entry = holder->HeldMonitors().find(el->mon_id);
+        if (entry == holder->HeldMonitors().end()) continue;
+        const NuvakCntl::Held& held = entry->second;
+        if (held.priority < variable->GetPriority()) return NUVAKERR_INVSTATE;
+        if (variable->GetDeviceID() != held.deviceId && held.priority == variable->GetPriority())
             return NUVAKERR_INVSTATE;
-        if (client->GetDeviceId() == SYS_DEVICE_NOUSER) return NUVAKERR_INVSTATE;
-        if (std::find(list.begin(), list.end(), client->GetNuvakId()) == list.end())
-            list.push_back(client->GetNuvakId());
+        if (held.deviceId == SYS_DEVICE_NOUSER) return NUVAKERR_INVSTATE;
+        if (std::find(list.begin(), list.end(), holder->GetNuvakId()) == list.end())
+            list.push_back(holder->GetNuvakId());
     }
     return 0;
 }
@@ -258,23 +264,21 @@ bool NuvakMgr::IsGroupPreset(const T_MON_msg* message) {
            mm::LoadLE16(message->bytes + mm::kTourType) == mm::kTourTypePreset;
 }
 
-void NuvakMgr::CsiMonCam(const T_MON_msg* message) {
-    if (message == nullptr || table_ == nullptr || table_->GetNuvakTable() == nullptr ||
-        table_->GetPresetTable() == nullptr)
-        return;
+void NuvakMgr::CsiMonCam(const T_MON_msg* message) { Route(table_, message); }
+
+// The block id and the global tour id a message names, not the tables, say
+// which exchange it answers: the logical id may belong to another tour since
+// a reload, and a preset and a tour may share one.
+bool NuvakMgr::Route(NuvakCntlTable* table, const T_MON_msg* message) {
+    if (table == nullptr || message == nullptr) return false;
     const unsigned char* b = message->bytes;
-    const T_uint_32 logical = nuvak::ids::LocalOf(mm::LoadLE32(b + mm::kGlobalTour));
-    unsigned short id;
-    unsigned short block;
-    if (IsGroupPreset(message)) {
-        id = table_->GetPresetTable()->GetPhysicalGpreset(logical);
-        block = PresetBlock(id);
-    } else {
-        id = table_->GetNuvakTable()->GetPhysicalNuvak(logical);
-        block = id;
-    }
-    if (id == SYS_IDNULL) return;
-    Dispatch(table_->GetNuvakCntl(block), id, message);
+    const MonClient* client = table->GetMonClient(mm::LoadLE16(b + mm::kMonitor), 0);
+    const unsigned short block = mm::LoadLE16(b + mm::kTourCntl);
+    if (client == nullptr || !client->Answers(block, mm::LoadLE32(b + mm::kGlobalTour))) return false;
+    NuvakCntl* control = table->GetNuvakCntl(block);
+    if (control == nullptr) return false;
+    Dispatch(control, nuvak::ids::PhysicalOfBlock(block), message);
+    return true;
 }
 
 void NuvakMgr::Dispatch(NuvakCntl* control, unsigned short id, const T_MON_msg* message) {

@@ -37,6 +37,7 @@ public:
     unsigned short NuvakMessage(CameraMessage* message);
     // 0xFFFF when a step was applied, else 0.
     unsigned short NuvakTimer(unsigned long key);
+    // A monitor message: see Route.
     void CsiMonCam(const T_MON_msg* message);
     // The server clears it when its comm server is destroyed.
     void SetCommServer(ICommServer* server) { commServer_ = server; }
@@ -57,6 +58,13 @@ public:
                              CameraVariableGroup* variable);
     unsigned short NuvakResponse(CameraMessage* message);
     static bool IsGroupPreset(const T_MON_msg* message);
+    // A monitor message drives a monitor client only when it answers what
+    // that client has outstanding: the client of the monitor at offset 20
+    // whose last message went out for the block id at offset 26 under the
+    // global tour id at offset 52 (MonClient::Answers). Then it goes to that
+    // block by its primitive; anything else is left for the caller to
+    // release and discard (false).
+    static bool Route(NuvakCntlTable* table, const T_MON_msg* message);
     // Hands one monitor message to a control block by its primitive; every
     // other primitive, or no block, is ignored.
     static void Dispatch(NuvakCntl* control, unsigned short id, const T_MON_msg* message);

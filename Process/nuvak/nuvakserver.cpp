@@ -258,34 +258,14 @@ void NuvakServer::OnMonitorBlock(IPCMessage* message) {
     CsiMonCam(message, block);
 }
 
+// The message reaches a client only when it answers that client's own
+// exchange (NuvakMgr::Route); whether a manager serves the tour it names
+// does not matter. Every block is released and its wrapper deleted.
 void NuvakServer::CsiMonCam(IPCMessage* message, const T_ipchdr* block) {
     OwnedIpcMessage owned(message);
     T_MON_msg monitor;
     std::memcpy(monitor.bytes, IPC_block(block), sizeof monitor.bytes);
-    const T_uint_32 tour = mm::LoadLE32(monitor.bytes + mm::kGlobalTour);
-    auto it = managers_.find(tour);
-    if (it != managers_.end())
-        it->second->CsiMonCam(&monitor);
-    else
-        CsiMonCamUnserved(monitor);
-}
-
-// A message whose tour no manager serves: it names none (a monitor control
-// process that has not seen the seize of this exchange, e.g. after its
-// restart), or the id a reload took from a running tour (the monitor control
-// process goes on echoing the id it learned from the seize). A confirmation
-// completes the exchange of the monitor's client when the tour-control id it
-// echoes is that client's own; anything else is discarded, so that a stray or
-// forged block cannot drive a monitor for a tour that did not ask.
-void NuvakServer::CsiMonCamUnserved(const T_MON_msg& monitor) {
-    if (controls_ == nullptr) return;
-    const unsigned short primitive = mm::LoadLE16(monitor.bytes + mm::kCommand);
-    if (primitive != mm::kSeizeConfirm && primitive != mm::kSuspendConfirm && primitive != mm::kControlConfirm)
-        return;
-    const unsigned short block = mm::LoadLE16(monitor.bytes + mm::kTourCntl);
-    const MonClient* client = controls_->GetMonClient(mm::LoadLE16(monitor.bytes + mm::kMonitor), block);
-    if (client == nullptr || client->GetNuvakId() != block || block < 1 || block > nuvak::ids::kControlBlocks) return;
-    NuvakMgr::Dispatch(controls_->GetNuvakCntl(block), nuvak::ids::PhysicalOfBlock(block), &monitor);
+    NuvakMgr::Route(controls_.get(), &monitor);
 }
 
 void NuvakServer::OnSignalEvent(unsigned int code) {
@@ -300,8 +280,9 @@ void NuvakServer::OnSignalEvent(unsigned int code) {
 //    tour that kept it, is ended as a Stop would end it; but only when the
 //    tour table was read whole (a table caught half-written says nothing
 //    about deletions: its tours stay as they are until a later reload);
-//  - a tour given a new logical id goes on under it: its block sends the new
-//    global id and a manager serves it, so the timer pass keeps stepping it.
+//  - a tour given a new logical id goes on under it: its block and the
+//    clients it holds send the new global id from now on, and a manager
+//    serves it, so the timer pass keeps stepping it.
 // Managers of group ids that no longer exist are dropped.
 void NuvakServer::AfterTourReload() {
     if (controls_ == nullptr || tours_ == nullptr) return;
@@ -315,10 +296,7 @@ void NuvakServer::AfterTourReload() {
             continue;
         }
         const auto logical = static_cast<T_uint_32>(tour->GetLogicalTourId());
-        if (control->GetLogicalId() != logical) {
-            control->SetLogicalId(logical);
-            control->SetNuvakArea(nuvak::ids::AreaOf(logical));
-        }
+        if (control->GetLogicalId() != logical) control->Renumber(logical);
         const unsigned long groupId = nuvak::ids::GlobalId(unitId_, logical);
         if (managers_.count(groupId) == 0)
             managers_.emplace(groupId, std::make_unique<NuvakMgr>(

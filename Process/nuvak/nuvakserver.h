@@ -24,10 +24,13 @@
 //
 //   IPC 13 -> FrameWorkImpl pass (mailbox readable) -> EVENT_IPC
 //     -> OnIpcEvent -> OnMonitorBlock (class 13 only) -> CsiMonCam
-//     -> NuvakMgr::CsiMonCam of the global tour id at offset 52 (or, for a
-//        tour no manager serves, CsiMonCamUnserved: the monitor's own
-//        client's confirmation only) -> NuvakMgr::Dispatch by primitive
-//     -> NuvakCntl::Csi* (block id at offset 26) -> MonClient state
+//     -> NuvakMgr::Route: the monitor client of the monitor at offset 20,
+//        only if the message answers what that client sent: its last
+//        message went out for the control block at offset 26, under the
+//        global tour id at offset 52 (MonClient::Answers); anything else
+//        is released and discarded, whichever tours or managers exist
+//     -> NuvakMgr::Dispatch by primitive to the block at offset 26
+//     -> NuvakCntl::Csi* -> MonClient state
 //        -> the next IPC block (camera select, preset call) or idle.
 //
 // The one-second timer: NuvakTimer walks the managers from the resume key,
@@ -100,7 +103,6 @@ private:
     void OnTimerEvent(unsigned int id);
     void OnIpcEvent();
     bool IsKnownGroup(unsigned long groupId) const;
-    void CsiMonCamUnserved(const T_MON_msg& monitor);
     void AfterTourReload();
     static void ReportMissingDatabase();
 

@@ -8,9 +8,9 @@
 // held and a group preset shown.
 //
 // Besides crashes and sanitizer reports it checks the routing rule: a block
-// that is not a monitor message for the service, or that names no tour or one
-// nobody serves and is not a confirmation carrying the monitor client's own
-// tour-control id, changes no monitor client.
+// that is not a monitor message for the service, or that does not answer the
+// exchange of the monitor's client (the block id at offset 26 and the global
+// tour id at offset 52 that client sent), changes no monitor client.
 //
 // Run it in private namespaces only (scripts/netns-run.sh): the server binds
 // the service's fixed ports and takes IPC address 13.
@@ -123,17 +123,13 @@ Snapshot Clients(const NuvakServer& s) {
     return out;
 }
 
-// Whether the routing rule lets this block reach a monitor client.
+// Whether the routing rule lets this block reach a monitor client: it
+// answers what the client of its monitor sent (block id and global tour id).
 bool MayReachAClient(const NuvakServer& s, const T_ipchdr& b) {
     const unsigned char* p = b.bytes;
     if (mm::LoadLE16(p + mm::kClass) != mm::kMonClass) return false;
-    const T_uint_32 tour = mm::LoadLE32(p + mm::kGlobalTour);
-    if (s.HasManager(tour)) return true;
-    const unsigned short primitive = mm::LoadLE16(p + mm::kCommand);
-    if (primitive != mm::kSeizeConfirm && primitive != mm::kSuspendConfirm && primitive != mm::kControlConfirm)
-        return false;
     const MonClient* c = s.GetControlTable()->GetMonClient(mm::LoadLE16(p + mm::kMonitor), 0);
-    return c != nullptr && c->GetNuvakId() == mm::LoadLE16(p + mm::kTourCntl);
+    return c != nullptr && c->Answers(mm::LoadLE16(p + mm::kTourCntl), mm::LoadLE32(p + mm::kGlobalTour));
 }
 
 void Operate(NuvakServer& s, std::uint8_t op) {

@@ -206,9 +206,21 @@ TEST_F(Service, DatabaseUpdatesWhileToursRun) {
                                    p2, 10001, 5, 155), false);
     in.QueueSignal(NUVAK_UPDATE_SIG);
     EXPECT_TRUE(in.WaitMon(1, Selected(8, 100102), 10000ms));
+    // ... seizing the new monitors first, in the tour's user's name.
+    for (const auto& l : in.MonLog())
+        if (l.dir == "in" && l.Get("monitor") == 8) {
+            EXPECT_EQ(l.kind, "seize");
+            EXPECT_EQ(Mismatches(l, {{"device", 0x0203}, {"priority", 11}}), "");
+            break;
+        }
     EXPECT_EQ(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_SKIP, 10, kUser, 1).Num("State"), TOURSTATE_RUNNING);
-    // Renumbered: the old number is unknown at once, the new one works.
-    RewriteDatabase(in, Description("  step preset 1 dwell 1\n  step preset 2 dwell 1\n", p2, 10021, 5, 155), false);
+    // Renumbered (tour 2 too, held on monitors 3, 4): the old number is
+    // unknown at once, the new one works.
+    ASSERT_EQ(Err(in.Group(10002, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kOther, 3)), 0);
+    ASSERT_EQ(Err(in.Group(10002, MON_TOUR_TYP_GRP, MON_TOUR_ACT_PAUSE, 10, kOther, 3)), 0);
+    RewriteDatabase(in, Description("  step preset 1 dwell 1\n  step preset 2 dwell 1\n", p2, 10021, 5, 155,
+                                    "tour 2 logical 10012\n  step preset 3 dwell 3\n"
+                                    "tour 3 logical 10003\n  step preset 4 dwell 2\n"), false);
     in.QueueSignal(NUVAK_UPDATE_SIG);
     const auto end = std::chrono::steady_clock::now() + 10s;
     Reply old;
@@ -216,12 +228,25 @@ TEST_F(Service, DatabaseUpdatesWhileToursRun) {
         old = in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_SKIP, 10, kUser, 1);
     } while (old.Num("ErrorStatus") != NUVAKERR_INVALID && std::chrono::steady_clock::now() < end);
     EXPECT_EQ(old.Num("ErrorStatus"), NUVAKERR_INVALID);
+    // The held tour 2 has not stepped since: its Stop goes out under its new
+    // global id (the old one may name another tour by now).
+    const size_t stopped = in.MonLog().size();
+    ASSERT_EQ(Err(in.Group(10012, MON_TOUR_TYP_GRP, MON_TOUR_ACT_DEL, 10, kOther, 3)), 0);
+    auto stopUnder = [](unsigned long monitor, unsigned long tour) {
+        return [=](const MonLine& l) { return Kind("tour_stop", monitor)(l) && l.Get("target") == tour; };
+    };
+    EXPECT_TRUE(in.WaitMon(1, stopUnder(3, 10010012), 3000ms, stopped));
+    EXPECT_TRUE(in.WaitMon(1, stopUnder(4, 10010012), 3000ms, stopped));
+    EXPECT_FALSE(in.WaitMon(1, stopUnder(3, 10010002), 0ms, stopped));
     // ... and the running tour keeps stepping under its new id before any
     // request names it.
     const size_t renumbered = in.MonLog().size();
     EXPECT_TRUE(in.WaitMon(2, Kind("camera_select", 1), 6000ms, renumbered));
     EXPECT_EQ(in.Check(10021, MON_TOUR_TYP_GRP).Attr("GroupMonitor"), "   1   2");
     EXPECT_EQ(Err(in.Group(10021, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1)), 0);
+    // The restart stopped it first: monitors 7..9, in no step since the
+    // renumber, were released with the others it held.
+    EXPECT_TRUE(in.WaitMon(1, Kind("release", 8), 5000ms, renumbered));
     // A tour deleted while it runs is ended as a Stop would end it: its
     // monitors get the tour stop and no longer hold its priorities, so a
     // weaker user of another device may take them.
@@ -329,28 +354,40 @@ TEST_F(Service, HealthChecksAnsweredAndOrderlyShutdownOnSigint) {
     in_.reset();  // the service has ended
 }
 
-// A confirmation naming no tour (global id 0xFFFFFFFF) but carrying the
-// tour-control id of the monitor's own client completes its exchange (what
-// such messages may not do is the monitor-message fuzz target's check).
-TEST_F(Service, AConfirmationNamingNoTourCompletesItsOwnClientsExchange) {
+// A monitor message drives a client only when it answers that client's own
+// exchange: its monitor, block id and the global tour id it sent. One naming
+// no tour, another tour, or another tour's block or monitor is discarded.
+TEST_F(Service, MonitorMessagesDriveOnlyTheExchangeTheyAnswer) {
     Options o = Default();
     o.monctlArgs = {"--seize", "drop"};  // the clients wait for their seize confirmations
     Installation& in = Start(o);
-    ASSERT_EQ(Err(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1)), 0);
+    ASSERT_EQ(Err(in.Group(10001, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kUser, 1)), 0);   // block 1: 1, 2
+    ASSERT_EQ(Err(in.Group(10002, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, kOther, 3)), 0);  // block 2: 3, 4
     ASSERT_TRUE(in.WaitMon(1, Kind("seize", 1)));
+    ASSERT_TRUE(in.WaitMon(1, Kind("seize", 3)));
     namespace mm = nuvak::monmsg;
-    std::string b(256, '\0');
-    auto* p = reinterpret_cast<unsigned char*>(&b[0]);
-    mm::StoreLE16(p + mm::kSender, mm::kMonCtlAddress);
-    mm::StoreLE16(p + mm::kDest, mm::kOwnAddress);
-    mm::StoreLE16(p + mm::kClass, mm::kMonClass);
-    mm::StoreLE16(p + mm::kLength, mm::kSize);
-    mm::StoreLE16(p + mm::kCommand, mm::kSeizeConfirm);
-    mm::StoreLE16(p + mm::kMonitor, 1);
-    mm::StoreLE16(p + mm::kTourCntl, 1);
-    mm::StoreLE32(p + mm::kGlobalTour, 0xFFFFFFFFu);
-    in.SendIpc(13, b);
-    EXPECT_TRUE(in.WaitMon(1, Kind("camera_select", 1), 3000ms));
+    auto confirm = [&](unsigned short monitor, unsigned short block, unsigned long tour) {
+        std::string b(256, '\0');
+        auto* p = reinterpret_cast<unsigned char*>(&b[0]);
+        mm::StoreLE16(p + mm::kSender, mm::kMonCtlAddress);
+        mm::StoreLE16(p + mm::kDest, mm::kOwnAddress);
+        mm::StoreLE16(p + mm::kClass, mm::kMonClass);
+        mm::StoreLE16(p + mm::kLength, mm::kSize);
+        mm::StoreLE16(p + mm::kCommand, mm::kSeizeConfirm);
+        mm::StoreLE16(p + mm::kMonitor, monitor);
+        mm::StoreLE16(p + mm::kTourCntl, block);
+        mm::StoreLE32(p + mm::kGlobalTour, static_cast<std::uint32_t>(tour));
+        in.SendIpc(13, b);
+    };
+    confirm(1, 1, 0xFFFFFFFFul);  // no tour
+    confirm(1, 1, 10010002);      // tour 2
+    confirm(1, 2, 10010002);      // tour 2's block, tour 1's monitor
+    confirm(3, 1, 10010001);      // tour 1 for a monitor of tour 2
+    confirm(2, 1, 10010001);      // the answer to monitor 2's seize
+    ASSERT_TRUE(in.WaitMon(1, Kind("camera_select", 2), 3000ms));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(in.WaitMon(1, Kind("camera_select", 1), 0ms));
+    EXPECT_FALSE(in.WaitMon(1, Kind("camera_select", 3), 0ms));
 }
 
 // A user at another unit's monitor is no user of this unit's monitors: a Run

@@ -219,6 +219,27 @@ TEST_F(MonClientTest, PauseInAnyStateKeepsTheState) {
                   {Do::Stop, {Sent::Stop}, IDLESTATE}});
 }
 
+// A monitor message answers the client only under the block id and the
+// global tour id it sent: a camera request keeps the tour message's global
+// id; a renumbered tour's id is taken as well until its next tour message.
+TEST_F(MonClientTest, AnswersOnlyWhatItSent) {
+    auto c = Make();
+    EXPECT_FALSE(c->Answers(5, 10000042)) << "nothing sent yet";
+    Run(*c, {{Do::Select, {Sent::Seize}, MONSELECTSTATE}, {Do::SeizeConfirm, {Sent::Camera}, CAMSTATE}});
+    EXPECT_TRUE(c->Answers(5, 10000042));
+    EXPECT_FALSE(c->Answers(6, 10000042));
+    EXPECT_FALSE(c->Answers(5, 10000043));
+    EXPECT_FALSE(c->Answers(5, 0xFFFFFFFFul));
+    c->SetGlobalTourId(10000077);
+    EXPECT_TRUE(c->Answers(5, 10000077));
+    EXPECT_TRUE(c->Answers(5, 10000042));
+    Run(*c, {{Do::Stop, {Sent::Stop}, IDLESTATE}});
+    EXPECT_FALSE(c->Answers(5, 10000042));
+    c->SetTourId(6);  // filled for another block, nothing sent for it yet
+    EXPECT_FALSE(c->Answers(6, 10000077));
+    EXPECT_TRUE(c->Answers(5, 10000077));
+}
+
 TEST_F(MonClientTest, IndicationsAndUnexpectedConfirmations) {
     auto c = Make();
     c->CsiSeizeInd();

@@ -95,6 +95,7 @@ TEST(NuvakCntl, StateTableWithStatusCodes) {
         {MON_TOUR_ACT_NOP, NUVAKERR_INVSTATE, TOURSTATE_END, 0, kAny},
         {MON_TOUR_ACT_INC, NUVAKERR_INVSTATE, TOURSTATE_END, 0, kAny},
         {MON_TOUR_ACT_DEC, NUVAKERR_INVSTATE, TOURSTATE_END, 0, kAny},
+        {MON_TOUR_ACT_PAUSE, NUVAKERR_INVSTATE, TOURSTATE_END, 0, TOURSTATE_END},  // an ended tour is not held
     };
     for (const auto& r : rows) {
         SCOPED_TRACE("action " + std::to_string(r.action) + " from state " + std::to_string(b->GetState()));
@@ -246,6 +247,29 @@ TEST(NuvakCntl, UserDataOfTheClientsByMembershipAndOperationMode) {
     EXPECT_EQ(c.GetUserMonId(), 17);
 }
 
+// The tables change under a running tour (a reload edits its presets or
+// deletes step 0's): the new monitors are seized first, and Pause and Stop
+// still reach every monitor seized, old and new.
+TEST(NuvakCntl, EditsAfterTheSeizeChangeNothingOfWhatIsReleased) {
+    Tables in;
+    in.AddPreset(1, 5001, {1, 2});
+    in.AddPreset(2, 5002, {1, 2});
+    in.AddTour(1, 10, {{1, 1}, {2, 1}});
+    ASSERT_EQ(in.Run(1, 1), 0);
+    in.presets->DelGpreset(2);
+    in.AddPreset(2, 5002, {5, 6});
+    in.Block(1)->NuvakTimer(1);
+    ASSERT_EQ(in.Block(1)->NuvakTimer(1), 0xFFFF);
+    EXPECT_EQ(in.Client(5)->GetDeviceId(), 0x0203);
+    EXPECT_EQ(in.Client(6)->GetPriority(), 11ul);
+    in.presets->DelGpreset(1);
+    EXPECT_EQ(in.Act(1, MON_TOUR_ACT_PAUSE), 0);
+    for (unsigned short m : {1, 2, 5, 6}) EXPECT_EQ(in.Client(m)->GetTourState(), TOURSTATE_STOPPED) << m;
+    EXPECT_EQ(in.Act(1, MON_TOUR_ACT_DEL), 0);
+    for (unsigned short m : {1, 2, 5, 6}) EXPECT_EQ(in.Client(m)->GetTourState(), TOURSTATE_END) << m;
+    EXPECT_TRUE(in.Block(1)->HeldMonitors().empty());
+}
+
 TEST(NuvakCntl, MonitorChecks) {
     Tables in;
     in.AddPreset(1, 5001, {3, 12, 101});
@@ -304,11 +328,59 @@ TEST(NuvakMgr, RunRefusedByAStrongerHolderOrAUserlessTour) {
     ASSERT_EQ(Send(in, t1, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 5, 0x0103, 9), 0);
     EXPECT_EQ(in.Client(2)->GetDeviceId(), SYS_DEVICE_NOUSER);
     EXPECT_EQ(Send(in, t2, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 0, 0x0104, 3), NUVAKERR_INVALPTR);
-    // Stop, Pause, Inc, Dec are not checked against other tours: a weak user
-    // may hold tour 2 (ended) although tour 1 holds its monitors.
-    EXPECT_EQ(Send(in, t2, MON_TOUR_TYP_GRP, MON_TOUR_ACT_PAUSE, 99, 0x0105, 3), 0);
-    EXPECT_EQ(in.Block(2)->GetState(), TOURSTATE_STOPPED);
-    EXPECT_EQ(in.Block(1)->GetState(), TOURSTATE_RUNNING);
+    // A Pause of the ended tour 2 holds nothing: its monitor 3 stays free
+    // for the weakest. Stop, Pause, Inc, Dec are not checked against other
+    // tours: a weak user may hold tour 1.
+    EXPECT_EQ(Send(in, t2, MON_TOUR_TYP_GRP, MON_TOUR_ACT_PAUSE, 99, 0x0105, 3), NUVAKERR_INVSTATE);
+    EXPECT_EQ(in.Block(2)->GetState(), TOURSTATE_END);
+    EXPECT_EQ(in.Client(2)->GetTourState(), TOURSTATE_RUNNING);
+    in.AddPreset(3, 5003, {3});
+    EXPECT_EQ(Send(in, kUnitBase + 5003, MON_TOUR_TYP_GRPPRE, MON_TOUR_ACT_RUN, 99, 0x0105, 3), 0);
+    EXPECT_EQ(Send(in, t1, MON_TOUR_TYP_GRP, MON_TOUR_ACT_PAUSE, 99, 0x0105, 3), 0);
+    EXPECT_EQ(in.Block(1)->GetState(), TOURSTATE_STOPPED);
+}
+
+// What a tour holds is what it seized: a later step seizes the monitors it
+// does not hold yet (for the group device), Stop releases all of them, and
+// later requests are checked against that, not against what the clients
+// last did. A monitor another tour holds is left to it.
+TEST(NuvakMgr, HeldMonitorsAreWhatWasSeized) {
+    Tables in;
+    in.AddPreset(1, 5001, {1, 2});
+    in.AddPreset(2, 5002, {3, 4});
+    in.AddPreset(3, 5003, {5});
+    in.AddTour(1, 10, {{1, 1}, {2, 1}});  // steps on 1,2 then 3,4
+    in.AddTour(2, 20, {{1, 5}});
+    in.AddTour(3, 30, {{3, 1}, {2, 1}});  // steps on 5 then 3,4
+    in.AddTour(4, 40, {{2, 5}});
+    const unsigned long t1 = kUnitBase + 10, t2 = kUnitBase + 20;
+    ASSERT_EQ(Send(in, t1, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, 0x0103, 1), 0);
+    in.Block(1)->NuvakTimer(1);
+    ASSERT_EQ(in.Block(1)->NuvakTimer(1), 0xFFFF);  // step 1 shown
+    EXPECT_EQ(in.Client(3)->GetDeviceId(), 0x0203);
+    EXPECT_EQ(in.Client(4)->GetPriority(), 11ul);
+    ASSERT_EQ(Send(in, t1, MON_TOUR_TYP_GRP, MON_TOUR_ACT_DEL, 10, 0x0103, 1), 0);
+    for (unsigned short m = 1; m <= 4; ++m) EXPECT_EQ(in.Client(m)->GetTourState(), TOURSTATE_END) << m;
+    // Tour 2 on 1,2 at priority 10: a preset on 3,4 stops nothing of it, and
+    // priority 50 does not take its monitors.
+    ASSERT_EQ(Send(in, t2, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, 0x0103, 1), 0);
+    EXPECT_EQ(Send(in, kUnitBase + 5002, MON_TOUR_TYP_GRPPRE, MON_TOUR_ACT_RUN, 10, 0x0104, 3), 0);
+    EXPECT_EQ(in.Client(1)->GetTourState(), TOURSTATE_RUNNING);
+    EXPECT_EQ(in.Client(2)->GetNuvakId(), 2);
+    EXPECT_EQ(Send(in, t1, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 50, 0x0105, 9), NUVAKERR_INVALPTR);
+    EXPECT_EQ(in.Block(2)->GetState(), TOURSTATE_RUNNING);
+    // Tour 3 holds 5; tour 4 takes 3,4 (nobody holds them): tour 3's second
+    // step leaves them to tour 4, and tour 3's Stop does not touch them.
+    ASSERT_EQ(Send(in, kUnitBase + 30, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, 0x0105, 5), 0);
+    ASSERT_EQ(Send(in, kUnitBase + 40, MON_TOUR_TYP_GRP, MON_TOUR_ACT_RUN, 10, 0x0106, 3), 0);
+    in.Block(3)->NuvakTimer(3);
+    in.Block(3)->NuvakTimer(3);
+    EXPECT_EQ(in.Block(3)->GetStepIndex(), 0);  // step 1 was shown
+    EXPECT_EQ(in.Client(3)->GetNuvakId(), 4);
+    EXPECT_EQ(in.Client(3)->GetDeviceId(), 0x0106);
+    ASSERT_EQ(Send(in, kUnitBase + 30, MON_TOUR_TYP_GRP, MON_TOUR_ACT_DEL, 10, 0x0105, 5), 0);
+    EXPECT_EQ(in.Client(4)->GetTourState(), TOURSTATE_RUNNING);
+    EXPECT_EQ(in.Client(5)->GetTourState(), TOURSTATE_END);
 }
 
 // The same user's Run again: first come restarts the tour at step 0 (it is
