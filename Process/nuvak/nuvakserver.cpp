@@ -253,9 +253,12 @@ void NuvakServer::RetryCommServer() {
     if (bound) {
         std::printf("comm server (port %u): bound after %lu s; serving requests\n", kCommServerPort, seconds);
     } else if (now >= nextDeafReportMs_) {
-        std::printf("comm server (port %u): still not bound after %lu s (%s); retried every second, health "
+        // The reason when it is the bind's (other causes were said at start).
+        const std::string& why = LastSetupError();
+        const std::string reason = why.rfind("bind(", 0) == 0 ? " (" + why + ")" : std::string();
+        std::printf("comm server (port %u): still not bound after %lu s%s; retried every second, health "
                     "checks answered not serving\n",
-                    kCommServerPort, seconds, LastSetupError().c_str());
+                    kCommServerPort, seconds, reason.c_str());
         nextDeafReportMs_ = now + kDeafReportMs;
     } else {
         return;

@@ -4,7 +4,6 @@
 #include <string>
 
 #include "icommserver.h"
-
 #include "itmgr.h"
 
 namespace {
