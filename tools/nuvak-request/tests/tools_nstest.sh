@@ -33,8 +33,10 @@ start_server() {
 
 # Help, defaults and bad arguments.
 expect_rc 0 "help" -- "$req" --help; expect_out "ACTION GROUP" "help"
+expect_out "the 4.3 s the server keeps its answer" "help: the exactly-once schedule rule"
 expect_rc 0 "no arguments" -- "$req"; expect_out "usage" "no arguments"
 expect_rc 0 "peer help" -- "$peer" --help; expect_out "nuvak-peer send" "peer help"
+expect_out "the 4.3 s the server keeps its answer" "peer help: the exactly-once schedule rule"
 for bad in "$req fly 1" "$req run" "$req run abc" "$req --unit 70 run 1" "$req --to 1.2.3.4 --unit 2 run 1" \
            "$req --port 0 run 1" "$req --bogus run 1" "$peer fly" "$peer send --count 0" "$peer --port" \
            "$peer send --type twice" "$peer serve extra" "$req --retry-period 5000 run 1" \
