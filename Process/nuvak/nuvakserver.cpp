@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -26,6 +28,12 @@ constexpr unsigned short kMailboxAddress = 13;
 constexpr unsigned int kTourTimerMs = 1000;
 constexpr unsigned short kStepsPerPass = 5;
 constexpr unsigned long kNoKey = SYS_IDNULL_LONG;
+constexpr std::uint64_t kDeafReportMs = 60000;
+
+std::uint64_t NowMs() {
+    using namespace std::chrono;
+    return static_cast<std::uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
 
 // A block taken from the mailbox goes back to it and its wrapper is deleted
 // however its handling ends.
@@ -57,8 +65,10 @@ NuvakServer::NuvakServer(unsigned short maxTours, unsigned short maxPresets, uns
     // The endpoints say themselves, once, which step failed and why.
     unsigned short status = 0;
     commClient_ = CreateCommClient(fw, nullptr, unitId, kCommClientPort, status, 3, 1000);
-    status = 0;
-    commServer_ = CreateCommServer(fw, *this, unitId, kCommServerPort, status, 1, 1500);
+    if (!OpenCommServer()) {
+        deafSinceMs_ = NowMs();
+        nextDeafReportMs_ = deafSinceMs_ + kDeafReportMs;
+    }
     if (worker_ != nullptr) {
         if (worker_->CreateMailbox(*this, kMailboxAddress, PRIORITY_HIGH, &mailbox_) != 0) {
             ReportSetupFailure("NuvakServer: " + LastSetupError() + "; running without monitor messages");
@@ -218,7 +228,47 @@ unsigned long NuvakServer::GetGroupSequenceId(CameraMessage* message) {
 }
 
 void NuvakServer::OnTimerEvent(unsigned int id) {
-    if (tourTimer_ != nullptr && id == tourTimerId_) NuvakTimer();
+    if (tourTimer_ == nullptr || id != tourTimerId_) return;
+    if (!serving_) RetryCommServer();
+    NuvakTimer();
+}
+
+bool NuvakServer::OpenCommServer() {
+    // A server whose port could not be bound is still returned (error set);
+    // it says itself, once, which call failed and why.
+    unsigned short status = 0;
+    commServer_ = CreateCommServer(*fw_, *this, unitId_, kCommServerPort, status, 1, 1500);
+    serving_ = CommServerListening(commServer_);
+    // The task manager hears "not serving" rather than "healthy" meanwhile.
+    ITMGR::SetHealthStatus(serving_ ? PROC_STATE_OK : PROC_STATE_UNKNOWN);
+    return serving_;
+}
+
+// Once a second while port 5110 is not bound (another process holds it):
+// the deaf server is replaced by a new one. The managers are handed the new
+// one at once (they answer only from inside OnRequest, which the deaf one
+// never calls).
+void NuvakServer::RetryCommServer() {
+    DestroyCommServer(&commServer_);
+    commServer_ = nullptr;
+    const bool bound = OpenCommServer();
+    for (auto& [key, manager] : managers_) manager->SetCommServer(commServer_);
+    const std::uint64_t now = NowMs();
+    const unsigned long seconds = static_cast<unsigned long>((now - deafSinceMs_) / 1000);
+    if (bound) {
+        std::printf("comm server (port %u): bound after %lu s; serving requests\n", kCommServerPort, seconds);
+    } else if (now >= nextDeafReportMs_) {
+        // The reason when it is the bind's (other causes were said at start).
+        const std::string& why = LastSetupError();
+        const std::string reason = why.rfind("bind(", 0) == 0 ? " (" + why + ")" : std::string();
+        std::printf("comm server (port %u): still not bound after %lu s%s; retried every second, health "
+                    "checks answered not serving\n",
+                    kCommServerPort, seconds, reason.c_str());
+        nextDeafReportMs_ = now + kDeafReportMs;
+    } else {
+        return;
+    }
+    std::fflush(stdout);
 }
 
 // At most five tours change step per pass; tours still counting down cost

@@ -64,8 +64,9 @@ class NuvakServer : public IFrameWorkObserver,
                     public ICommServerUser,
                     public CameraElementFactory {
 public:
-    // The task manager link is part of the creation call but unused here: it
-    // registers with the framework and answers the health checks itself.
+    // The task manager link registers with the framework and answers the
+    // health checks itself; the server only sets what they answer (not
+    // serving while its request port is not bound).
     NuvakServer(unsigned short maxTours, unsigned short maxPresets, unsigned short unitId, IFrameWork& fw,
                 ITMGR& tmgr);
     ~NuvakServer() override;
@@ -105,6 +106,10 @@ private:
     bool IsKnownGroup(unsigned long groupId) const;
     void AfterTourReload();
     static void ReportMissingDatabase();
+    // Creates the comm server on port 5110; false when its port could not be
+    // bound (it then receives nothing and is tried again every timer pass).
+    bool OpenCommServer();
+    void RetryCommServer();
 
     // What the server owns, declared so that the reverse order is a safe
     // teardown when OnTerm never ran (registration refused): managers, then
@@ -130,6 +135,10 @@ private:
     unsigned short area_ = 0;
     IFrameWork* fw_ = nullptr;
     unsigned short lcfs_ = 0;
+    // Port 5110 not bound: health checks say so, the bind is retried on
+    // the tour timer, and a line is printed once a minute.
+    bool serving_ = false;
+    std::uint64_t deafSinceMs_ = 0, nextDeafReportMs_ = 0;
 };
 
 #endif

@@ -1,5 +1,6 @@
 // The monitor control stand-in's logic: requests in, wall state and answers out.
 #include "monctl.h"
+#include "sysdefs.h"
 #include "toolargs.h"
 
 #include <cstdio>
@@ -59,6 +60,7 @@ Request Decode(const unsigned char* b) {
 }
 
 namespace {
+constexpr std::uint16_t kDeviceNoUser = SYS_DEVICE_NOUSER;  // device 767: a tour run without a user
 bool IsTourCommand(const Request& r) { return r.command == kCmdCamera && r.ctrlWord >= kCtrlTourBase; }
 bool IsTourStop(const Request& r) { return IsTourCommand(r) && (r.ctrlWord == kCtrlTourStop || r.tourAction == 0); }
 bool IsTourPause(const Request& r) { return IsTourCommand(r) && !IsTourStop(r) && r.tourAction == 2; }
@@ -230,12 +232,16 @@ std::string Wall::Render(unsigned columns) const {
                 const auto& [id, m] = *cells[first + c];
                 char text[96];
                 if (part == 0) {
-                    std::snprintf(text, sizeof text, " M%-5u %-7s tour %u", id, m.seized ? "SEIZED" : "free",
-                                  m.tourCntl);
+                    // Control blocks above 256 are group presets' (shown once), not tours.
+                    std::snprintf(text, sizeof text, " M%-5u %-7s %s %u", id, m.seized ? "SEIZED" : "free",
+                                  m.tourCntl >= kFirstPresetControl ? "preset" : "tour", m.tourCntl);
                 } else if (part == 1) {
                     if (m.camera == 0xFFFFFFFFu) std::snprintf(text, sizeof text, " cam -");
                     else if (m.preset == 0) std::snprintf(text, sizeof text, " cam %u", m.camera);
                     else std::snprintf(text, sizeof text, " cam %u preset %u", m.camera, m.preset);
+                } else if (m.lastDevice == kDeviceNoUser) {
+                    // A tour without a user (one run for another unit's keyboard).
+                    std::snprintf(text, sizeof text, " (no user) %s", m.last.c_str());
                 } else {
                     std::snprintf(text, sizeof text, " u%u d0x%04X %s", m.lastUser, m.lastDevice, m.last.c_str());
                 }

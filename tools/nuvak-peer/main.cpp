@@ -66,7 +66,12 @@ const char kUsage[] =
     "             must be its own request's: the payload TAG-I back, or with\n"
     "             --service a check of GROUP answered with the request's id.\n"
     "             Prints one JSON line: sent, answered, unanswered, wrong, late,\n"
-    "             refused, seconds, p50_ms, p99_ms (--latencies: every figure)\n"
+    "             refused, seconds, p50_ms, p99_ms (--latencies: every figure).\n"
+    "             Exactly once (--type once, and switch) holds only while every\n"
+    "             copy arrives within the 4.3 s the server keeps its answer:\n"
+    "             MAX-RETRY x (RETRY-PERIOD + 100) + 1000, the period in whole\n"
+    "             100 ms, must not exceed 4300 (3 repeats: at most 1000 ms apart,\n"
+    "             the default); a longer schedule is refused\n"
     "  broadcast  a check to every unit at the task manager's broadcast address;\n"
     "             prints 'answer unit U status S' for every answer within --wait\n"
     "             (default 2000 ms)\n"
@@ -119,6 +124,17 @@ Args Parse(int argc, char** argv) {
     if (std::find(std::begin(kModes), std::end(kModes), a.mode) == std::end(kModes))
         Fail("unknown mode " + a.mode + " (try --help)");
     if (a.type != "once" && a.type != "least" && a.type != "most") Fail("--type takes once, least or most");
+    // Exactly once holds only while every copy arrives within the server's hold.
+    const bool exactlyOnce = a.mode == "switch" || (a.mode == "send" && a.type == "once");
+    if (exactlyOnce && !CommExactlyOnceFits(a.maxRetry, a.retryPeriod)) {
+        const unsigned long most = CommExactlyOnceMaxPeriod(a.maxRetry);
+        Fail("--max-retry " + std::to_string(a.maxRetry) + " --retry-period " + std::to_string(a.retryPeriod) +
+             ": exactly-once copies would span " + std::to_string(CommRetrySpanMs(a.maxRetry, a.retryPeriod)) +
+             " ms, beyond the server's hold of " + std::to_string(COMM_EXACTLY_ONCE_HOLD_MS) + " ms less " +
+             std::to_string(COMM_EXACTLY_ONCE_MARGIN_MS) + " ms margin; " +
+             (most == 0 ? std::string("use fewer repeats")
+                        : "with " + std::to_string(a.maxRetry) + " repeats at most " + std::to_string(most) + " ms"));
+    }
     return a;
 }
 

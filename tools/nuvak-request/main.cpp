@@ -61,7 +61,13 @@ const char kUsage[] =
     "                  unit of --monitor, else the unit of GROUP)\n"
     "  --max-retry N   repeats after the first transmission (default 3)\n"
     "  --retry-period MS  time between transmissions (default 1000)\n"
-    "  --local-port P  the client's own UDP port (default: any free port)\n"
+    "                  Exactly once holds only while every copy arrives within\n"
+    "                  the 4.3 s the server keeps its answer: N x (MS + 100) + 1000,\n"
+    "                  MS in whole 100 ms, must not exceed 4300 (3 repeats: at most\n"
+    "                  1000 ms; 1 repeat: 3200 ms); a longer schedule is refused\n"
+    "  --local-port P  the client's own UDP port (default: any free port); each run\n"
+    "                  takes session ids and RequestIDs from the clock, so a run\n"
+    "                  soon after another from the same port is acted on anew\n"
     "Numbers are decimal or 0x hex.\n"
     "Exit status: 0 answered with status 0; 2 answered with an error status;\n"
     "3 no answer (or, for --count, any request lost); 1 bad arguments or failure.\n";
@@ -91,7 +97,8 @@ public:
         std::string data;           // single requests keep the whole answer
     };
 
-    Requester(IFrameWork& fw, const Options& o, unsigned short source) : fw_(fw), o_(o), source_(source) {
+    Requester(IFrameWork& fw, const Options& o, unsigned short source, RunIds ids)
+        : fw_(fw), o_(o), source_(source), ids_(ids) {
         results_.resize(o.count);
         pending_.resize(o.count);
         for (std::size_t i = 0; i < o.count; ++i) pending_[i].owner = this, pending_[i].index = i;
@@ -151,7 +158,7 @@ private:
             credit_ -= 1.0;
             const std::size_t i = next_++;
             Result& r = results_[i];
-            const std::string xml = BuildRequest(o_, source_, static_cast<unsigned short>((i + 1) & 0xFFFF));
+            const std::string xml = BuildRequest(o_, source_, RequestIdOf(ids_, i));
             r.start = NowMs();
             unsigned short ok;
             if (o_.unit != 0)
@@ -172,6 +179,7 @@ private:
     IFrameWork& fw_;
     const Options& o_;
     unsigned short source_;
+    RunIds ids_;
     IFrameWorkServer* worker_ = nullptr;
     ITimer* timer_ = nullptr;
     ICommClient* client_ = nullptr;
@@ -306,7 +314,11 @@ int main(int argc, char** argv) {
             const std::string why = LastSetupError();
             Fail("cannot open the comm client" + (why.empty() ? std::string() : ": " + why));
         }
-        auto requester = std::make_unique<Requester>(*fw, o, source);
+        // Ids of this run, distinct from those of runs shortly before it
+        // (the steady clock is the machine's, shared by every process).
+        const RunIds ids = SeedIds(static_cast<std::uint64_t>(NowMs()));
+        CommClientStartSessionsAt(client, ids.firstSession);
+        auto requester = std::make_unique<Requester>(*fw, o, source, ids);
         if (!requester->Open(client)) {
             DestroyCommClient(&client);
             DestroyFrameWork();

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "cameramessage.h"
+#include "commtypes.h"
 #include "sysdefs.h"
 #include "toolargs.h"
 
@@ -102,6 +103,17 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& reason) {
         reason = e.what();
         return false;
     }
+    if (!CommExactlyOnceFits(o.maxRetry, o.retryPeriod)) {
+        const unsigned long most = CommExactlyOnceMaxPeriod(o.maxRetry);
+        reason = "--max-retry " + std::to_string(o.maxRetry) + " --retry-period " + std::to_string(o.retryPeriod) +
+                 ": the copies would span " + std::to_string(CommRetrySpanMs(o.maxRetry, o.retryPeriod)) +
+                 " ms, beyond what the server holds an exactly-once answer (" +
+                 std::to_string(COMM_EXACTLY_ONCE_HOLD_MS) + " ms, less " +
+                 std::to_string(COMM_EXACTLY_ONCE_MARGIN_MS) + " ms margin); " +
+                 (most == 0 ? std::string("use fewer repeats")
+                            : "with " + std::to_string(o.maxRetry) + " repeats at most " + std::to_string(most) + " ms");
+        return false;
+    }
     if (!o.to.empty() && o.unit != 0) {
         reason = "give --to or --unit, not both";
         return false;
@@ -132,6 +144,14 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& reason) {
     }
     o.group = static_cast<std::uint32_t>(g);
     return true;
+}
+
+RunIds SeedIds(std::uint64_t nowMs) {
+    return {static_cast<unsigned short>((nowMs / 2) % 4096 + 1), static_cast<unsigned short>(nowMs % 65535 + 1)};
+}
+
+unsigned short RequestIdOf(const RunIds& ids, std::size_t i) {
+    return static_cast<unsigned short>((ids.firstRequestId - 1u + i) % 65535u + 1u);
 }
 
 bool LoadXml(Options& o, std::string& reason) {

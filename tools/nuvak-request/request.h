@@ -36,8 +36,24 @@ struct Options {
     bool help = false;
 };
 
-// Parses argv; false with a one-line reason on bad arguments.
+// Parses argv; false with a one-line reason on bad arguments, among them a
+// --max-retry and --retry-period whose copies would outlast the server's
+// hold of an exactly-once answer (CommExactlyOnceFits, commtypes.h).
 bool ParseOptions(int argc, char** argv, Options& o, std::string& reason);
+
+// The ids of one run: its first session id (1..4096) and first RequestID
+// (1..65535), both from the time in ms. Runs started at least 2 ms apart
+// and less than 8 s apart (the server holds an answer 4.3 s) get different
+// session ids and RequestIDs, so a run from the same --local-port as an
+// earlier one is acted on instead of being answered with the earlier one's
+// stored answer.
+struct RunIds {
+    unsigned short firstSession;
+    unsigned short firstRequestId;
+};
+RunIds SeedIds(std::uint64_t nowMs);
+// The RequestID of the i-th request of a run (wraps past 65535 to 1).
+unsigned short RequestIdOf(const RunIds& ids, std::size_t i);
 
 // The variable an action asks for: group type, action value, and whether it
 // is a monitor check ("CameraGroupMonitor"). False for an unknown action.

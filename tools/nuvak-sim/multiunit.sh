@@ -53,6 +53,8 @@ fi
 printf '   %s units up in %.1f s: each with its task manager, unit table, monitor control, database and service\n' \
   "$units" "$(awk "BEGIN{print $(date +%s.%N) - $t0}")"
 echo "   unit K is 198.18.0.K on the bridge br0; its tours are K*10000000 + K*1000 + 1..3, presets + 101..109"
+echo "   on the walls: 'tour N' / 'preset N' is the holding control block; '(no user)': a tour run for"
+echo "   another unit's keyboard, which has no user here (device 767)"
 unit 1 "${bin[units]}" --count "$((units < 8 ? units : 8))" | sed -n '/^Unit/,$p' | sed '/^$/d; s/^/   /'
 
 # Four roles, on units 1-4 (fewer units take several roles).
@@ -105,11 +107,17 @@ ask $a OK "check at unit $b with its link back" --unit $b check "$(tour $b 1)"
 if [ $keep = 1 ]; then
   say "The installation keeps running"
   cat <<EOF
-   A shell in the network's own namespace follows. Try:
+   A shell in the network's own namespace follows: it is in no unit (no task
+   manager, no unit table), so run requests inside a unit with "unit K ...";
+   a plain nuvak-request here reaches nothing by --unit. Try:
      unit 2 nuvak-request --unit 1 --monitor 20000001 --user 2 run 10001002
      wall 1           (the monitor wall of unit 1; every unit has its own)
      unit $units nuvak-units --count $units
-     netsim.sh loss $ndir 1 2 30     (30% loss from unit 1 to unit 2; 0 ends it)
+   The network (netsim.sh --help for all; DIR is $ndir):
+     netsim.sh loss \$ndir 1 2 30   30% loss from unit 1 to unit 2 (0 ends it)
+     netsim.sh cut \$ndir 2         unit 2's link down; netsim.sh mend \$ndir 2: up
+     netsim.sh stranger \$ndir      a host at 198.18.0.200 in no unit table
+     netsim.sh guard \$ndir 1       unit 1 takes port 5110 only from its units
    Leave the shell (exit or Ctrl-D) to shut the installation down.
 EOF
   PATH="$build/tools/nuvak-request:$build/tools/nuvak-sim:$build/tools/nuvak-units:$build/tools/nuvak-dbtool:$src/tools/nuvak-sim:$PATH"

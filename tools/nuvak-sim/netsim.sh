@@ -173,9 +173,10 @@ case $cmd in
       start_prog "$k" nuvak
     done
     # A service registers before it reads its database and opens its ports;
-    # its first health answer comes from its running loop.
+    # its first health answer comes from its running loop, and says OK
+    # (status 0x0E) only once its request port 5110 is bound.
     for k in $(seq 1 "$n"); do
-      wait_file "$dir/u$k/tmgr.out" "answer NUVAK" 90 || die "unit $k: the service did not answer its task manager"
+      wait_file "$dir/u$k/tmgr.out" "answer NUVAK.*status 0x0E" 90 || die "unit $k: the service did not answer its task manager"
     done
     ;;
   down)

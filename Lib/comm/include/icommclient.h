@@ -46,6 +46,9 @@ public:
     virtual unsigned short SendBroadcast(ICommClientUser* user, unsigned short port, ACKNOWLEDGE_TYPE ack,
                                          std::string data) = 0;
     // A refused request (0) leaves nothing behind; its user is not called.
+    // An exactly-once request is refused when the client's max retry and
+    // retry period would spread its copies beyond the server's hold
+    // (CommExactlyOnceFits in commtypes.h; said once per schedule).
     virtual unsigned short SendRequest(ICommClientUser* user, unsigned long ipa, unsigned short port,
                                        TRANSMISSION_TYPE trans, ACKNOWLEDGE_TYPE ack, std::string data) = 0;
     virtual unsigned short SendRequest(ICommClientUser* user, std::vector<unsigned short> unitIds,
@@ -80,6 +83,13 @@ ICommClient* CreateCommClientStandalone(IFrameWork& fw, ICommClientUser* user, u
 // has no address for it or shows it IDLE, at the request or at a repeat)
 // rather than after its repeats; false otherwise.
 bool CommClientGaveUpOffline(const ICommClient* client);
+
+// Makes a fresh client hand out its session ids (1..4096) from `first` on,
+// wrapping, instead of from 1. A tool run again and again from one local
+// port then does not send a new request under the ids of a request the
+// server still holds an answer for (it would get that answer, not be acted
+// on). Has no effect once a request is open, or for `first` outside 1..4096.
+void CommClientStartSessionsAt(ICommClient* client, unsigned short first);
 
 class CommClient_SingletonFactory {
 public:

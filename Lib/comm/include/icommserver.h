@@ -69,6 +69,11 @@ struct CommServerStats {
 CommServerStats GetCommServerStats(const ICommServer* server);
 // The UDP port the server is bound to (the kernel's choice when created with 0).
 unsigned int GetCommServerPort(const ICommServer* server);
+// Whether the server's socket is open, so that requests reach it. False for
+// a server whose port could not be bound (it is still returned by
+// CreateCommServer, with error 0xFFFF, and receives nothing); a server
+// whose only fault is a task manager without host entries listens.
+bool CommServerListening(const ICommServer* server);
 
 ICommServer* CreateCommServer(IFrameWork& fw, ICommServerUser& user, unsigned short localUnitId,
                               unsigned short port, unsigned short& error, unsigned short timeToLive,

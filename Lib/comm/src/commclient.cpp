@@ -1,7 +1,9 @@
 #include "commclient.h"
 
 #include <chrono>
+#include <cstdio>
 #include <new>
+#include <string>
 
 #include <sys/socket.h>
 
@@ -56,6 +58,13 @@ CommClient::~CommClient() {
     _ep.Close();
 }
 
+
+void CommClient::StartSessionsAt(unsigned short first) {
+    if (first < 1 || first > kSessionIds || !_sessions.empty() || _idPool.size() != kSessionIds) return;
+    _idPool.clear();
+    for (unsigned i = 0; i < kSessionIds; ++i)
+        _idPool.push_back(static_cast<unsigned short>((first - 1u + i) % kSessionIds + 1u));
+}
 
 bool CommClient::IsLocalIPA(unsigned long ipa) const { return _ep.IsLocal(ipa); }
 
@@ -112,8 +121,28 @@ unsigned short CommClient::FinishRequest(std::unique_ptr<CommClientSession> sess
     return COMM_TRUE;
 }
 
+bool CommClient::ScheduleFits(TRANSMISSION_TYPE trans) {
+    if (trans != TRANSMISSION_EXACTLY_ONCE || CommExactlyOnceFits(_maxRetry, _retryPeriod)) return true;
+    // Said once per schedule (a requester that keeps it is refused silently).
+    if (_refusedMaxRetry != _maxRetry || _refusedPeriod != _retryPeriod) {
+        _refusedMaxRetry = _maxRetry;
+        _refusedPeriod = _retryPeriod;
+        const unsigned long most = CommExactlyOnceMaxPeriod(_maxRetry);
+        std::printf("comm client (port %u): exactly-once requests refused: %u repeats %lu ms apart span up to "
+                    "%llu ms, beyond the %lu ms the server holds an answer less %lu ms margin; %s\n",
+                    _ep.socket != nullptr ? _ep.socket->GetPort() : 0u, _maxRetry, _retryPeriod,
+                    CommRetrySpanMs(_maxRetry, _retryPeriod), COMM_EXACTLY_ONCE_HOLD_MS, COMM_EXACTLY_ONCE_MARGIN_MS,
+                    most == 0 ? "use fewer repeats"
+                              : ("with " + std::to_string(_maxRetry) + " repeats at most " + std::to_string(most) +
+                                 " ms apart").c_str());
+        std::fflush(stdout);
+    }
+    return false;
+}
+
 unsigned short CommClient::SendRequest(ICommClientUser* user, unsigned long ipa, unsigned short port,
                                        TRANSMISSION_TYPE trans, ACKNOWLEDGE_TYPE ack, std::string data) {
+    if (!ScheduleFits(trans)) return COMM_FALSE;
     std::unique_ptr<CommClientSession> session = NewSession(user, trans, ack, data);
     if (!session) return COMM_FALSE;
     std::unique_ptr<CommClientTransaction> t = session->CreateTransaction();
@@ -144,7 +173,7 @@ void CommClient::ValidateUnitID(const std::vector<unsigned short>& in, std::vect
 unsigned short CommClient::SendRequest(ICommClientUser* user, std::vector<unsigned short> unitIds,
                                        unsigned short port, TRANSMISSION_TYPE trans, ACKNOWLEDGE_TYPE ack,
                                        std::string data) {
-    if (unitIds.empty() || unitIds.size() > kMaxUnitList) return COMM_FALSE;
+    if (unitIds.empty() || unitIds.size() > kMaxUnitList || !ScheduleFits(trans)) return COMM_FALSE;
     std::vector<unsigned short> online, offline;
     ValidateUnitID(unitIds, online, offline);
     std::unique_ptr<CommClientSession> session = NewSession(user, trans, ack, data);
@@ -377,6 +406,10 @@ ICommClient* CreateCommClientStandalone(IFrameWork& fw, ICommClientUser* user, u
 bool CommClientGaveUpOffline(const ICommClient* client) {
     const CommClient* c = dynamic_cast<const CommClient*>(client);
     return c != nullptr && c->GaveUpOffline();
+}
+
+void CommClientStartSessionsAt(ICommClient* client, unsigned short first) {
+    if (CommClient* c = dynamic_cast<CommClient*>(client)) c->StartSessionsAt(first);
 }
 
 CommClient_SingletonFactory* CommClient_SingletonFactory::_instance = nullptr;

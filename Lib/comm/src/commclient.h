@@ -72,6 +72,8 @@ public:
     std::size_t OpenSessions() const { return _sessions.size(); }
     std::size_t FreeSessionIds() const { return _idPool.size(); }
     bool GaveUpOffline() const { return _gaveUpOffline; }
+    // See CommClientStartSessionsAt (icommclient.h).
+    void StartSessionsAt(unsigned short first);
 
 private:
     bool IsLocalIPA(unsigned long ipa) const;
@@ -88,6 +90,9 @@ private:
     unsigned short FinishRequest(std::unique_ptr<CommClientSession> session, bool failed);
     void OnReceive();
     void ExpireDue();
+    // False (and one line per schedule) for an exactly-once request whose
+    // copies would outlast the server's hold (commtypes.h).
+    bool ScheduleFits(TRANSMISSION_TYPE trans);
 
     ICommClientUser* _defaultUser;
     CommEndpoint _ep;  // workers, retry timer, socket, host addresses
@@ -102,6 +107,8 @@ private:
     std::map<std::pair<std::uint64_t, std::uint64_t>, CommClientTransaction*> _due;  // (due ms, seq)
     std::uint64_t _dueSeq = 0;
     bool _gaveUpOffline = false;  // set while a user is told of an offline unit
+    unsigned short _refusedMaxRetry = 0;  // the schedule last reported as refused
+    unsigned long _refusedPeriod = 0;
 };
 
 #endif

@@ -1,12 +1,20 @@
 #include "commendpoint.h"
 
+#include <set>
 #include <string>
 
+#include "icommserver.h"
 #include "itmgr.h"
 
 namespace {
 
 constexpr unsigned long kLoopback = 0x7F000001ul;
+
+// The owners whose endpoint has its socket open (one or two per process).
+std::set<const IFrameWorkObserver*>& Listening() {
+    static std::set<const IFrameWorkObserver*> owners;
+    return owners;
+}
 
 std::string Prefix(const char* name, unsigned short port) {
     return std::string(name) + " (port " + std::to_string(port) + "): ";
@@ -51,6 +59,16 @@ bool CommEndpoint::IsLocal(unsigned long ipa) const {
 void CommEndpoint::DestroySocket() {
     if (socket != nullptr && socketWorker != nullptr) socketWorker->DestroySocket(socket->GetSocketId());
     socket = nullptr;
+    if (owner != nullptr) Listening().erase(owner);
+    owner = nullptr;
+}
+
+bool CommEndpointListening(const IFrameWorkObserver* owner) {
+    return owner != nullptr && Listening().count(owner) != 0;
+}
+
+bool CommServerListening(const ICommServer* server) {
+    return CommEndpointListening(dynamic_cast<const IFrameWorkObserver*>(server));
 }
 
 void CommEndpoint::Close() {
@@ -99,5 +117,7 @@ unsigned short OpenCommEndpoint(CommEndpoint& ep, IFrameWork& fw, IFrameWorkClie
         return 0xFFFF;
     }
     WidenReceiveBuffer(ep.socket->GetSocketId());
+    ep.owner = &observer;
+    Listening().insert(ep.owner);
     return error;
 }

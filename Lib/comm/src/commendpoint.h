@@ -19,6 +19,7 @@ struct CommEndpoint {
     IFrameWorkServer* sessionWorker = nullptr;
     ITimer* timer = nullptr;  // periodic, on the session worker
     ISocket* socket = nullptr;
+    const IFrameWorkObserver* owner = nullptr;  // the client or server, while its socket is open
     unsigned long localIPA[3] = {0, 0, 0};  // host entries 0..2, 0 where none
 
     // 0 is not local; 127.0.0.1 is; so is any non-zero host address.
@@ -42,5 +43,9 @@ enum class CommWorkerOrder { SocketFirst, SessionFirst };
 unsigned short OpenCommEndpoint(CommEndpoint& ep, IFrameWork& fw, IFrameWorkClient& client,
                                 IFrameWorkObserver& observer, const char* name, unsigned short port,
                                 bool useTaskManager, CommWorkerOrder order, EVENTPRIORITY timerPriority);
+
+// Whether the endpoint of `owner` (the client or server object, as framework
+// observer) has its socket open: false once its port could not be bound.
+bool CommEndpointListening(const IFrameWorkObserver* owner);
 
 #endif

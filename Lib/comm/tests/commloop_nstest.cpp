@@ -252,6 +252,30 @@ protected:
     std::vector<Datagram> got;
 };
 
+// The schedules the client lets exactly once use all end within the
+// server's hold of its answer (one constant for both sides).
+static_assert(CommServer::kRequesterWindowMs == COMM_EXACTLY_ONCE_HOLD_MS, "one hold for client and server");
+TEST(CommSchedule, ExactlyOnceCopiesWithinTheServerHold) {
+    for (unsigned short retry = 0; retry <= 40; ++retry) {
+        const unsigned long most = CommExactlyOnceMaxPeriod(retry);
+        for (unsigned long period : {1ul, 99ul, 100ul, 199ul, 1000ul, 1099ul, 1100ul, 3200ul, 5000ul, 600000ul}) {
+            const bool fits = CommExactlyOnceFits(retry, period);
+            // Worst case: first and last copy arrive, those between are lost,
+            // each period a tick late; the last must come within the hold.
+            const unsigned long long lastCopy = retry * ((period < 200 ? 100 : period / 100 * 100) + 100ull);
+            EXPECT_EQ(fits, lastCopy + 1000 <= 4300) << retry << " x " << period;
+            if (retry > 0 && most > 0) {
+                EXPECT_EQ(fits, period < most + 100) << retry << " x " << period;
+            } else if (retry > 0) {
+                EXPECT_FALSE(fits) << retry << " x " << period;
+            }
+        }
+    }
+    EXPECT_EQ(CommExactlyOnceMaxPeriod(3), 1000u);
+    EXPECT_EQ(CommExactlyOnceMaxPeriod(1), 3200u);
+    EXPECT_TRUE(CommExactlyOnceFits(0, 600000));
+}
+
 // Refused requests send nothing and keep no session id; an exactly-once
 // request nobody answers is repeated on schedule, then given up empty. The
 // same with more requests open than the framework has timers.
@@ -272,6 +296,17 @@ TEST_F(CommLoop, RetransmissionScheduleThenEmptyVerdict) {
             EXPECT_EQ(send(kLo, std::string(15400, 'x')), COMM_FALSE);
             EXPECT_EQ(send(std::vector<unsigned short>{}, "x"), COMM_FALSE);
             EXPECT_EQ(client->SendBroadcast(&user, 5110, ACKNOWLEDGE_DEEP, "b"), COMM_FALSE);
+            // Exactly once with copies spread beyond the server's hold.
+            client->SetRetryPeriod(1100);
+            EXPECT_EQ(send(kLo, "slow"), COMM_FALSE);
+            EXPECT_EQ(send(std::vector<unsigned short>{2}, "slow"), COMM_FALSE);
+            client->SetMaxRetry(1);
+            client->SetRetryPeriod(3300);
+            EXPECT_EQ(send(kLo, "slow"), COMM_FALSE);
+            client->SetMaxRetry(3);
+            client->SetRetryPeriod(1000);
+            // Session ids from 4095 on, wrapping past 4096 to 1.
+            CommClientStartSessionsAt(client, 4095);
             EXPECT_EQ(send(kLo, "q"), COMM_TRUE);
             for (std::size_t i = 0; i < kMany; ++i) {
                 accepted += client->SendRequest(&many, kLo, 5111, TRANSMISSION_EXACTLY_ONCE, ACKNOWLEDGE_DEEP,
@@ -287,7 +322,7 @@ TEST_F(CommLoop, RetransmissionScheduleThenEmptyVerdict) {
         EXPECT_TRUE(got[k].tick >= 10 * k && got[k].tick <= 10 * k + 8) << k << ": tick " << got[k].tick;
         EXPECT_EQ(got[k].port, 5010u);
         // Every repeat carries the same session and payload.
-        EXPECT_EQ(U::decodeSessionID(got[k].text), U::decodeSessionID(got[0].text));
+        EXPECT_EQ(U::decodeSessionID(got[k].text), 4095);
         EXPECT_EQ(U::decodeData(got[k].text), "q");
     }
     ASSERT_EQ(user.Summary(), "0:");

@@ -65,7 +65,10 @@ SocketImpl::SocketImpl(IWorker& worker, IFrameWorkObserver& observer, unsigned l
         socketId_ = fd;
         socklen_t len = sizeof sa;
         if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0) port_ = ntohs(sa.sin_port);
-        ReportStep(setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one), "setsockopt(SO_REUSEADDR", where);
+        // No SO_REUSEADDR on a datagram socket: on Linux any local process,
+        // of any user, that sets it too could then bind the same port and
+        // take its unicast datagrams. UDP has no TIME_WAIT, so a restarted
+        // service binds its port without it.
         ReportStep(setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one), "setsockopt(SO_BROADCAST", where);
         // Signal and owner first, so the first readiness already comes as
         // the framework signal. Without them the socket is deaf: said once.

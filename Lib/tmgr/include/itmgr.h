@@ -10,7 +10,9 @@
 //
 // Health check: a queued value in [0xE800E800, 0xEBFFEBFF] on the framework
 // signal is answered with TMGRIF_respond(PROC_STATE_OK); for process 51 the
-// requester receives 0xEC33EC0E.
+// requester receives 0xEC33EC0E. A process that is alive but cannot do its
+// work (the service without its request port) answers another state, set
+// with SetHealthStatus, until it can again.
 #ifndef ITMGR_H
 #define ITMGR_H
 
@@ -48,6 +50,12 @@ public:
     // which every part of the process reports a missing data module.
     static std::string LinkFailure();
 
+    // The state health checks are answered with from now on (the answer
+    // carries its low 4 bits): PROC_STATE_OK (the initial value) while the
+    // process serves, PROC_STATE_UNKNOWN (answered as 0) while it does not.
+    static void SetHealthStatus(T_uint_16 status) { _healthStatus = status; }
+    static T_uint_16 HealthStatus() { return _healthStatus; }
+
     // Diagnostics for tests.
     static bool IsRegistered() { return _bRegistered; }
     static int LinkCount() { return _linkCounter; }
@@ -59,6 +67,7 @@ private:
 
     static bool _bRegistered;
     static int _linkCounter;
+    static T_uint_16 _healthStatus;
 };
 
 #endif

@@ -6,6 +6,7 @@
 
 bool ITMGR::_bRegistered = false;
 int ITMGR::_linkCounter = 0;
+T_uint_16 ITMGR::_healthStatus = PROC_STATE_OK;
 
 std::string ITMGR::LinkFailure() {
     const int err = TMGRIF_attacherror();
@@ -70,7 +71,7 @@ bool ITMGR::OnEvent(EVENTTYPE type, unsigned int value) {
     if (type != EVENT_SIGNAL || (value & PROC_CHK_TYPE_MASK) != PROC_CHK_BASE) return true;
     if (TMGRIF_checksig(value) != TMGRIF_OK) {
         std::printf("OnEvent: TMGRIF_checksig could not acknowladge signal!\n");
-    } else if (TMGRIF_respond(PROC_STATE_OK) != TMGRIF_OK) {
+    } else if (TMGRIF_respond(_healthStatus) != TMGRIF_OK) {
         std::printf("OnEvent: TMGRIF_respond could not respond to signal!\n");
     }
     std::fflush(stdout);

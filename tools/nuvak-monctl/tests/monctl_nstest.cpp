@@ -214,6 +214,21 @@ TEST_F(MonCtlTest, AnswersRequestsDropsBadDatagramsAndLogsEveryMessage) {
     EXPECT_EQ(Field(lines[14], "global_tour"), "4294967295");
 }
 
+// A group preset's block (control 265) seizing monitor 6 for a tour without
+// a user (device 767): the wall says both in words.
+TEST_F(MonCtlTest, WallNamesPresetBlocksAndToursWithoutUser) {
+    Start({});
+    Req noUser = Seize(6, 265, 10020009);
+    noUser.user = 1;
+    noUser.device = 0x02FF;
+    EXPECT_EQ(LoadLE16(&Ask(noUser)[kCommand]), kSeizeConfirm);
+    monctl->Signal(SIGUSR2);
+    EXPECT_TRUE(monctl->WaitFor("| M6     SEIZED  preset 265", nuvak::rig::Ms(5000))) << monctl->Output();
+    EXPECT_TRUE(monctl->WaitFor("| (no user) seize", nuvak::rig::Ms(5000))) << monctl->Output();
+    EXPECT_EQ(monctl->Output().find("tour 265"), std::string::npos) << monctl->Output();
+    Stop();
+}
+
 TEST_F(MonCtlTest, SuspendRefuseAndDropModes) {
     Start({"--seize", "suspend", "--control", "refuse", "--refuse-result", "3"});
     EXPECT_EQ(LoadLE16(&Ask(Seize(5, 3, 40000007))[kCommand]), kSuspendConfirm);

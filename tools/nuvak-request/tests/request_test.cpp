@@ -46,6 +46,11 @@ TEST(NuvakRequest, CommandLine) {
         {"--bogus", "run", "1"},
         {"--monitor"},
         {"--xml", "f", "run", "1"},
+        // Exactly-once copies spread beyond the server's hold.
+        {"--retry-period", "5000", "run", "1"},
+        {"--retry-period", "1100", "run", "1"},
+        {"--max-retry", "1", "--retry-period", "3300", "run", "1"},
+        {"--max-retry", "40", "--retry-period", "1", "run", "1"},
     };
     for (const auto& args : bad) {
         Options b;
@@ -54,6 +59,29 @@ TEST(NuvakRequest, CommandLine) {
         EXPECT_FALSE(reason.empty());
         EXPECT_EQ(reason.find('\n'), std::string::npos);
     }
+}
+
+TEST(NuvakRequest, ScheduleAndIdsOfARun) {
+    Options o1, o2, o3;
+    std::string reason;
+    EXPECT_TRUE(Parse({"--max-retry", "1", "--retry-period", "3200", "run", "1"}, o1, reason)) << reason;
+    EXPECT_TRUE(Parse({"--max-retry", "0", "--retry-period", "600000", "run", "1"}, o2, reason)) << reason;
+    EXPECT_FALSE(Parse({"--retry-period", "5000", "run", "1"}, o3, reason));
+    EXPECT_NE(reason.find("at most 1000 ms"), std::string::npos) << reason;
+
+    // Runs 2 ms to 8 s apart never share a session id or a RequestID; the
+    // ids stay in range.
+    const std::uint64_t t0 = 1234567891ull;
+    const RunIds first = SeedIds(t0);
+    for (std::uint64_t dt = 2; dt < 8190; dt += 1) {
+        const RunIds later = SeedIds(t0 + dt);
+        ASSERT_NE(later.firstSession, first.firstSession) << dt;
+        ASSERT_NE(later.firstRequestId, first.firstRequestId) << dt;
+        ASSERT_TRUE(later.firstSession >= 1 && later.firstSession <= 4096);
+        ASSERT_NE(later.firstRequestId, 0);
+    }
+    EXPECT_EQ(RequestIdOf({1, 65535}, 0), 65535);
+    EXPECT_EQ(RequestIdOf({1, 65535}, 1), 1);
 }
 
 std::string Attr(const Element& e, const char* key) {

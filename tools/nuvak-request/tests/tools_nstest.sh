@@ -33,11 +33,14 @@ start_server() {
 
 # Help, defaults and bad arguments.
 expect_rc 0 "help" -- "$req" --help; expect_out "ACTION GROUP" "help"
+expect_out "the 4.3 s the server keeps its answer" "help: the exactly-once schedule rule"
 expect_rc 0 "no arguments" -- "$req"; expect_out "usage" "no arguments"
 expect_rc 0 "peer help" -- "$peer" --help; expect_out "nuvak-peer send" "peer help"
+expect_out "the 4.3 s the server keeps its answer" "peer help: the exactly-once schedule rule"
 for bad in "$req fly 1" "$req run" "$req run abc" "$req --unit 70 run 1" "$req --to 1.2.3.4 --unit 2 run 1" \
            "$req --port 0 run 1" "$req --bogus run 1" "$peer fly" "$peer send --count 0" "$peer --port" \
-           "$peer send --type twice" "$peer serve extra"; do
+           "$peer send --type twice" "$peer serve extra" "$req --retry-period 5000 run 1" \
+           "$peer send --unit 1 --retry-period 1100"; do
   # shellcheck disable=SC2086
   expect_rc 1 "bad arguments '$bad'" -- $bad
   [ "$(wc -l <"$tmp/err")" = 1 ] || fail "bad arguments '$bad' should give one line: $(cat "$tmp/err")"
@@ -96,6 +99,15 @@ expect_rc 3 "idle unit" -- "$req" --unit 5 run 50000001; expect_out "unit 5 is o
 expect_rc 3 "idle unit, short period" -- "$req" --unit 5 --retry-period 100 run 50000001
 expect_out "unit 5 is offline" "idle unit, short period"
 expect_rc 0 "units remove" -- "$units" --quiet --remove
+
+# Runs one after the other from one local port, within the server's hold of
+# an answer, are each acted on (each run has ids of its own), also when the
+# payload is the same file.
+before=$(grep -c '^got ' "$tmp/server.log")
+for run in 1 2; do expect_rc 0 "same port, run $run" -- "$req" --local-port 5300 check 10000001; done
+for run in 1 2; do expect_rc 0 "same port, xml run $run" -- "$req" --local-port 5300 --xml "$tmp/raw.xml"; done
+after=$(grep -c '^got ' "$tmp/server.log")
+[ $((after - before)) = 4 ] || fail "same port: the server acted on $((after - before)) of 4 runs"
 
 # Load: every request answered, each delivered once.
 before=$(grep -c '^got ' "$tmp/server.log")
