@@ -61,6 +61,9 @@ struct CommServerStats {
     unsigned long delivered = 0;      // handed to the user
     unsigned long repeats = 0;        // answered from the store
     unsigned long refusedFull = 0;    // exactly-once requests dropped because the store was full
+    unsigned long refusedShare = 0;   // ... because their address held its share of the store
+    unsigned long droppedAnswers = 0; // answer op-codes, or requests from a comm server's port
+    unsigned long droppedConflicts = 0;  // exactly-once, the key of a held answer, another payload
     unsigned long sendFailures = 0;
     std::size_t stored = 0;           // stored answers now
     std::size_t storedBytes = 0;      // their payload bytes now
