@@ -70,6 +70,8 @@ struct CommServerStats {
     std::size_t storedPeak = 0;
 };
 CommServerStats GetCommServerStats(const ICommServer* server);
+// A smaller bound on stored answers (tests and tools; at most the default).
+void SetCommServerStoreBound(ICommServer* server, std::size_t answers);
 // The UDP port the server is bound to (the kernel's choice when created with 0).
 unsigned int GetCommServerPort(const ICommServer* server);
 

@@ -373,6 +373,11 @@ CommServerStats GetCommServerStats(const ICommServer* server) {
     return s != nullptr ? s->Stats() : CommServerStats();
 }
 
+void SetCommServerStoreBound(ICommServer* server, std::size_t answers) {
+    CommServer* s = dynamic_cast<CommServer*>(server);
+    if (s != nullptr) s->SetStoreBounds(answers, CommServer::kMaxStoredBytes);
+}
+
 unsigned int GetCommServerPort(const ICommServer* server) {
     const CommServer* s = dynamic_cast<const CommServer*>(server);
     return s != nullptr ? s->Port() : 0;
