@@ -356,7 +356,8 @@ BENCHMARK(BM_CommExactlyOnceRate)->Arg(1000)->Arg(2500)->Arg(5000)->Arg(10000)->
 // A requesting unit without a comm client, for loads no single client can
 // offer: one UDP socket bound to its own loopback address (127.0.1.K), sending
 // exactly-once requests at a fixed rate with session ids 1..65535 in turn
-// (none comes round within the server's 4.3 s hold at these rates) and,
+// and transaction ids
+// 1..64 (none comes round within the server's 4.3 s hold at these rates) and,
 // when `repeats`, repeating a request unanswered after a second up to 3
 // times, as the comm client does. Payload "K-SEQ-" padded to a group
 // request's size.
@@ -424,7 +425,9 @@ private:
     void Send(unsigned long i, unsigned short copy) {
         CommSession s(static_cast<unsigned short>(i % 65535 + 1), ACKNOWLEDGE_DEEP, TRANSMISSION_EXACTLY_ONCE);
         const OPCODE_TYPE op = copy == 0 ? OPCODE_CLIENT_REQUEST : copy < 3 ? OPCODE_CLIENT_RETRANSMIT : OPCODE_CLIENT_MAX_RETRY;
-        CommTransaction t(op, 1, static_cast<unsigned short>(10 + index_), 0, 0, 0);
+        // Session and transaction ids together name 4 million requests in turn.
+        CommTransaction t(op, static_cast<unsigned short>(i / 65535 % 64 + 1), static_cast<unsigned short>(10 + index_),
+                          0, 0, 0);
         std::string payload = std::to_string(index_) + "-" + std::to_string(i) + "-";
         payload.resize(220, 'x');
         const CommEncoder e(&s, &t, copy, payload);
@@ -626,6 +629,8 @@ void BM_CommFairShareUnderFlood(benchmark::State& state) {
         state.counters["refused"] = static_cast<double>(r.stats.refusedFull + r.stats.refusedShare);
         state.counters["acted_twice"] = static_cast<double>(r.twice);
         state.counters["server_cpu_pct"] = 100.0 * r.serverCpuS / r.wallS;
+        state.counters["server_us_per_req"] =
+            r.stats.received > 0 ? r.serverCpuS * 1e6 / static_cast<double>(r.stats.received) : 0;
         state.counters["stored_peak"] = static_cast<double>(r.stats.storedPeak);
         state.counters["rss_peak_mb"] = static_cast<double>(r.rssPeakKb) / 1024.0;
     }
