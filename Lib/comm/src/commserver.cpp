@@ -121,9 +121,9 @@ bool CommServer::MayStore(unsigned long ipa, bool& full) const {
     full = _store.size() >= _maxStored || _stats.storedBytes >= _maxStoredBytes;
     if (full) return false;
     const auto it = _holders.find(ipa);
-    if (it == _holders.end()) return true;
+    if (it == _holders.end()) return true;  // the part kept free for a newcomer
     const std::size_t parts = _holders.size() + 1;  // the other holders, this one, a newcomer
-    return it->second.count < _maxStored / parts && it->second.bytes < _maxStoredBytes / parts;
+    return it->second.count < ShareOf(ipa) && it->second.bytes < _maxStoredBytes / parts;
 }
 
 void CommServer::Account(unsigned long ipa, long count, long bytes) {
@@ -139,13 +139,13 @@ void CommServer::NoteRefusal(unsigned long ipa, bool full) {
     ++_refusedSinceLine;
     const std::uint64_t now = NowMs();
     if (_refusalLineAt != 0 && now - _refusalLineAt < kRefusalLineMs) return;
-    char line[256];
+    char line[320];
     std::snprintf(line, sizeof line,
                   "comm server (port %u): refusing exactly-once requests from %lu.%lu.%lu.%lu: %s "
-                  "(%zu answers held for it, %zu stored in all; %lu refused since the last line)",
+                  "(%zu answers held for it, its share %zu, %zu stored in all; %lu refused since the last line)",
                   Port(), (ipa >> 24) & 0xFF, (ipa >> 16) & 0xFF, (ipa >> 8) & 0xFF, ipa & 0xFF,
                   full ? "the store of answers is full" : "it holds its share of the store", HeldFor(ipa),
-                  _store.size(), _refusedSinceLine);
+                  ShareOf(ipa), _store.size(), _refusedSinceLine);
     std::fprintf(stderr, "%s\n", line);
     _refusalLineAt = now;
     _refusedSinceLine = 0;
