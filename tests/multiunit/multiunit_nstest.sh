@@ -200,7 +200,7 @@ forged_datagrams() {
   ns loss 3 1 100
   in_unit 1 "$peer" send --unit 3 --port 5111 --count 1 --local-port 5300 --tag R >"$dir/r.json" &
   local requester=$!
-  sleep 0.5
+  for _ in $(seq 100); do grep -q '^got R-0' "$dir/serve3.out" && break; sleep 0.05; done
   forge 1 --from-port 5300 --to 198.18.0.3 --port 5111 --op retransmit --session 1 --transaction 1 --tag F-0
   sleep 1
   forge 1 --from-port 5300 --to 198.18.0.3 --port 5111 --op request --session 1 --transaction 1 --tag F-1
