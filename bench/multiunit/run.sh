@@ -107,7 +107,7 @@ fi
 if [ "$sustain" -gt 0 ]; then
   per_unit=$(awk "BEGIN{print $target_rate / ($units - 1)}")
   procs=$(awk "BEGIN{p = int($per_unit / 700); print (p * 700 < $per_unit) ? p + 1 : p}")
-  per_proc=$(awk "BEGIN{print $per_unit / $procs}")
+  per_proc=$(awk "BEGIN{printf \"%d\", $per_unit / $procs + 0.999}")
   count=$(awk "BEGIN{printf \"%d\", $per_proc * $sustain}")
   svc=$(cat "$dir/u1/nuvak.pid")
   cpu0=$(awk '{print $14 + $15}' "/proc/$svc/stat")
