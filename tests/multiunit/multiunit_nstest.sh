@@ -172,8 +172,69 @@ broadcast_and_strangers() {
   expect "guarded: a unit is still answered" "$(status_of "$out")" = OK
 }
 
+# Datagrams received by unit K (its network namespace's UDP counter).
+udp_in() { in_unit "$1" awk '/^Udp:/ && ++n == 2 { print $2 }' /proc/net/snmp; }
+forge() { local k=$1; shift; in_unit "$k" "$peer" forge --from "198.18.0.$k" "$@" >/dev/null || fail "forge $*"; }
+
+forged_datagrams() {
+  # 1. A forged answer between two services (unit 1's address and service
+  # port as its source) is dropped: no loop. The same to the broadcast
+  # address, and a request from a service's port. Each service gets about
+  # one datagram a second otherwise (the task manager's health checks).
+  local before1 before2
+  before1=$(udp_in 1) before2=$(udp_in 2)
+  forge 1 --from-port 5110 --to 198.18.0.2 --port 5110 --op response --type least --service 20002001
+  forge 1 --from-port 5110 --to 198.18.0.255 --port 5110 --op acknowledge --service 20002001
+  forge 1 --from-port 5110 --to 198.18.0.2 --port 5110 --op request --type least --service 20002001
+  sleep 2
+  expect "forged answers: datagrams at unit 1 in 2 s" $(($(udp_in 1) - before1)) -le 60
+  expect "forged answers: datagrams at unit 2 in 2 s" $(($(udp_in 2) - before2)) -le 60
+  out=$(request 1 --unit 2 --monitor 10000001 --user 1 --device 0x0101 check 20002001)
+  expect "forged answers: unit 2 still answers" "$(status_of "$out")" = OK
+
+  # 6. A forgery with a requester's address, port and ids but another
+  # payload, while the requester (its answers lost) repeats: the stored
+  # answer stays, the requester's repeats are answered from it, the forgery
+  # is never acted on.
+  serve 3
+  ns loss 3 1 100
+  in_unit 1 "$peer" send --unit 3 --port 5111 --count 1 --local-port 5300 --tag R >"$dir/r.json" &
+  local requester=$!
+  for _ in $(seq 100); do grep -q '^got R-0' "$dir/serve3.out" && break; sleep 0.05; done
+  forge 1 --from-port 5300 --to 198.18.0.3 --port 5111 --op retransmit --session 1 --transaction 1 --tag F-0
+  sleep 1
+  forge 1 --from-port 5300 --to 198.18.0.3 --port 5111 --op request --session 1 --transaction 1 --tag F-1
+  wait $requester
+  expect "forged payload: the request acted on" "$(acted 3 R-0)" -eq 1
+  expect "forged payload: the forgery acted on" "$(acted 3 F-)" -eq 0
+  ns loss 3 1 0
+
+  # 5. One requesting address floods a server whose store holds 300 answers:
+  # it gets at most a third of them (it and one other hold answers, and a part
+  # is kept free), the requester already there is never refused, nothing is
+  # acted on twice, and one line names the flooding address.
+  in_unit 4 "$peer" serve --port 5112 --store 300 >"$dir/fair.out" 2>&1 &
+  for _ in $(seq 100); do grep -q listening "$dir/fair.out" && break; sleep 0.05; done
+  in_unit 2 "$peer" send --unit 4 --port 5112 --count 60 --rate 10 --window 4 --tag W >"$dir/w.json" &
+  local steady=$!
+  sleep 1
+  in_unit 1 "$peer" send --unit 4 --port 5112 --count 1500 --window 400 --tag X >"$dir/x.json"
+  wait $steady
+  r=$(cat "$dir/w.json"); echo "     steady requester: $r"
+  expect "fair share: the steady requester answered" "$(json "$r" answered)" -eq 60
+  # A refused first copy would be answered by a repeat, a second later.
+  expect "fair share: steady p99 below 900 ms" "$(awk -v v="$(json "$r" p99_ms)" 'BEGIN{print int(v)}')" -lt 900
+  r=$(cat "$dir/x.json"); echo "     flood: $r"
+  expect "fair share: flood answers wrong" "$(json "$r" wrong)" -eq 0
+  expect "fair share: flood acted on twice" "$(grep '^got X-' "$dir/fair.out" | sort | uniq -d | wc -l)" -eq 0
+  expect "fair share: steady acted on twice" "$(grep '^got W-' "$dir/fair.out" | sort | uniq -d | wc -l)" -eq 0
+  expect "fair share: refusal lines" "$(grep -c 'refusing exactly-once requests from' "$dir/fair.out")" -eq 1
+  expect "fair share: the line names the flooding unit" \
+    "$(grep -c 'refusing exactly-once requests from 198.18.0.1: it holds its share' "$dir/fair.out")" -eq 1
+}
+
 case $case_name in
   exactly_once_under_loss | delivery_types_under_loss | duplication_and_reordering | \
-  service_restart_while_requests_flow | broadcast_and_strangers) "$case_name" ;;
+  service_restart_while_requests_flow | broadcast_and_strangers | forged_datagrams) "$case_name" ;;
   *) fail "unknown case $case_name" ;;
 esac

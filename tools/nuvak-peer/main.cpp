@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <deque>
 #include <atomic>
@@ -32,6 +33,7 @@
 #include "ixmlcodec.h"
 #include "sysdefs.h"
 #include "toolargs.h"
+#include "byteorder.h"
 
 namespace {
 
@@ -39,10 +41,13 @@ using nuvak::toolargs::BadArgs;
 using nuvak::toolargs::NowMs;
 
 const char kUsage[] =
-    "usage: nuvak-peer [serve] [--port P] [--unit N] [--status CODE] [--state N]\n"
+    "usage: nuvak-peer [serve] [--port P] [--unit N] [--status CODE] [--state N] [--store N]\n"
     "       nuvak-peer send (--unit N | --to ADDRESS) [--port P] [--count N] [--window W]\n"
     "               [--type once|least|most] [--tag T] [--service GROUP] [--max-retry N]\n"
-    "               [--retry-period MS] [--rate R] [--latencies]\n"
+    "               [--retry-period MS] [--rate R] [--latencies] [--local-port P]\n"
+    "       nuvak-peer forge --to ADDRESS --from ADDRESS --from-port P [--port P]\n"
+    "               [--op OPCODE] [--type once|least|most] [--session N] [--transaction N]\n"
+    "               [--unit N] [--tag PAYLOAD | --service GROUP]\n"
     "       nuvak-peer broadcast [--port P] [--wait MS]\n"
     "       nuvak-peer udp-echo [--port P]\n"
     "       nuvak-peer udp-ping --to ADDRESS [--port P] [--count N] [--service GROUP]\n"
@@ -59,19 +64,27 @@ const char kUsage[] =
     "             status --status (default 0) and state --state (default 1);\n"
     "             any other payload comes back unchanged. It serves as the task\n"
     "             manager's unit, or without one as --unit N (default 1), until\n"
-    "             SIGINT or SIGTERM, then prints its delivered, repeat and\n"
-    "             dropped counts\n"
+    "             SIGINT or SIGTERM, then prints its delivered, repeat, dropped\n"
+    "             and refused counts; --store N keeps at most N answers\n"
     "  send       N requests (default 100), at most W unresolved (default 16) and\n"
     "             at most R a second (default: as the window allows); each answer\n"
     "             must be its own request's: the payload TAG-I back, or with\n"
     "             --service a check of GROUP answered with the request's id.\n"
     "             Prints one JSON line: sent, answered, unanswered, wrong, late,\n"
-    "             refused, seconds, p50_ms, p99_ms (--latencies: every figure).\n"
+    "             refused, seconds, p50_ms, p99_ms (--latencies: every figure);\n"
+    "             --local-port binds the client to P (its first request is session 1,\n"
+    "             transaction 1).\n"
     "             Exactly once (--type once, and switch) holds only while every\n"
     "             copy arrives within the 4.3 s the server keeps its answer:\n"
     "             MAX-RETRY x (RETRY-PERIOD + 100) + 1000, the period in whole\n"
     "             100 ms, must not exceed 4300 (3 repeats: at most 1000 ms apart,\n"
     "             the default); a longer schedule is refused\n"
+    "  forge      one comm datagram as another host would forge it: source\n"
+    "             --from:--from-port, to --to:--port (a broadcast address too),\n"
+    "             op-code request, retransmit, maxretry, broadcast, response or\n"
+    "             acknowledge (default request), session and transaction (default\n"
+    "             1), unit in the header (default 1), payload --tag or a check of\n"
+    "             --service GROUP; needs root (a raw socket)\n"
     "  broadcast  a check to every unit at the task manager's broadcast address;\n"
     "             prints 'answer unit U status S' for every answer within --wait\n"
     "             (default 2000 ms)\n"
@@ -86,8 +99,10 @@ const char kUsage[] =
 [[noreturn]] void Fail(const std::string& why) { nuvak::toolargs::Fail("nuvak-peer", why); }
 
 struct Args {
-    std::string mode = "serve", to, tag = "r", type = "once";
-    unsigned short unit = 0, port = 5111, maxRetry = 3;
+    std::string mode = "serve", to, tag = "r", type = "once", from, op = "request";
+    unsigned short unit = 0, port = 5111, maxRetry = 3, localPort = 0, fromPort = 0;
+    unsigned short session = 1, transaction = 1;
+    unsigned long store = 0;  // serve: bound on stored answers, 0 the server's own
     unsigned short status = 0, state = 1;  // serve: what a camera message is answered with
     unsigned long count = 100, window = 16, retryPeriod = 1000, waitMs = 2000;
     double rate = 0;  // requests per second, 0: as fast as the window allows
@@ -97,7 +112,7 @@ struct Args {
 };
 
 Args Parse(int argc, char** argv) {
-    static const char* const kModes[] = {"serve", "send", "broadcast", "udp-echo", "udp-ping", "switch"};
+    static const char* const kModes[] = {"serve", "send", "broadcast", "udp-echo", "udp-ping", "switch", "forge"};
     Args a;
     int first = 1;
     if (argc > 1 && argv[1][0] != '-') a.mode = argv[first++];
@@ -116,6 +131,13 @@ Args Parse(int argc, char** argv) {
         else if (k == "--wait") a.waitMs = r.Number(0, 600000);
         else if (k == "--log") a.log = r.Value();
         else if (k == "--rate") a.rate = r.Number<double>(0, 1000000);
+        else if (k == "--local-port") a.localPort = r.Number<unsigned short>(1, 65535);
+        else if (k == "--from") a.from = r.Value();
+        else if (k == "--from-port") a.fromPort = r.Number<unsigned short>(1, 65535);
+        else if (k == "--op") a.op = r.Value();
+        else if (k == "--session") a.session = r.Number<unsigned short>(1, 65535);
+        else if (k == "--transaction") a.transaction = r.Number<unsigned short>(0, 65535);
+        else if (k == "--store") a.store = r.Number(1, 131072);
         else if (k == "--status") a.status = r.Number<unsigned short>(0, 0xFFFF);
         else if (k == "--state") a.state = r.Number<unsigned short>(0, 0xFFFF);
         else if (k[0] == '-') throw BadArgs("unknown option " + k + " (try --help)");
@@ -135,6 +157,9 @@ Args Parse(int argc, char** argv) {
              (most == 0 ? std::string("use fewer repeats")
                         : "with " + std::to_string(a.maxRetry) + " repeats at most " + std::to_string(most) + " ms"));
     }
+    static const char* const kOps[] = {"request", "retransmit", "maxretry", "broadcast", "response", "acknowledge"};
+    if (std::find(std::begin(kOps), std::end(kOps), a.op) == std::end(kOps))
+        Fail("--op takes request, retransmit, maxretry, broadcast, response or acknowledge");
     return a;
 }
 
@@ -237,11 +262,13 @@ int Serve(const Args& a) {
     user.server = tm ? CreateCommServer(*fw, user, unit, a.port, err, 1, 1500)
                      : CreateCommServerStandalone(*fw, user, unit, a.port, err, 1, 1500);
     if (user.server == nullptr || err != 0) Fail("cannot open the comm server on port " + std::to_string(a.port));
+    if (a.store != 0) SetCommServerStoreBound(user.server, a.store);
     std::printf("listening port %u unit %u\n", GetCommServerPort(user.server), unit);
     std::fflush(stdout);
     fw->Run();
     const CommServerStats st = GetCommServerStats(user.server);
-    std::printf("delivered %lu repeats %lu dropped %lu\n", st.delivered, st.repeats, st.dropped);
+    std::printf("delivered %lu repeats %lu dropped %lu answers %lu conflicts %lu refused %lu\n", st.delivered,
+                st.repeats, st.dropped, st.droppedAnswers, st.droppedConflicts, st.refusedFull + st.refusedShare);
     DestroyCommServer(&user.server);
     DestroyFrameWork();
     return 0;
@@ -389,7 +416,7 @@ int Send(const Args& a) {
     if ((a.unit == 0) == a.to.empty()) Fail("send needs --unit N or --to ADDRESS");
     IFrameWork* fw = CreateFrameWork();
     unsigned short err = 0;
-    ICommClient* client = CreateCommClient(*fw, nullptr, OwnUnit(), 0, err, a.maxRetry, a.retryPeriod);
+    ICommClient* client = CreateCommClient(*fw, nullptr, OwnUnit(), a.localPort, err, a.maxRetry, a.retryPeriod);
     if (client == nullptr || err != 0) Fail("cannot open the comm client");
     auto sender = std::make_unique<Sender>(*fw, a, OwnUnit());
     if (!sender->Open(client)) Fail("cannot register with the framework");
@@ -659,6 +686,60 @@ int UdpPing(const Args& a) {
     return 0;
 }
 
+// ---- a forged datagram ----
+
+// One comm datagram in an IPv4/UDP packet written by hand, so that its source
+// address and port are whatever --from and --from-port say.
+int Forge(const Args& a) {
+    if (a.to.empty() || a.from.empty() || a.fromPort == 0) Fail("forge needs --to, --from and --from-port");
+    static const std::pair<const char*, OPCODE_TYPE> kOps[] = {
+        {"request", OPCODE_CLIENT_REQUEST},  {"retransmit", OPCODE_CLIENT_RETRANSMIT},
+        {"maxretry", OPCODE_CLIENT_MAX_RETRY}, {"broadcast", OPCODE_CLIENT_BROADCAST},
+        {"response", OPCODE_SERVER_RESPONSE}, {"acknowledge", OPCODE_SERVER_ACKNOWLEDGE}};
+    OPCODE_TYPE op = OPCODE_CLIENT_REQUEST;
+    for (const auto& o : kOps)
+        if (a.op == o.first) op = o.second;
+    const TRANSMISSION_TYPE trans = a.type == "least" ? TRANSMISSION_AT_LEAST_ONCE
+                                    : a.type == "most" ? TRANSMISSION_AT_MOST_ONCE
+                                                       : TRANSMISSION_EXACTLY_ONCE;
+    const unsigned short unit = std::max<unsigned short>(a.unit, 1);
+    const std::string payload = a.service != 0 ? CheckRequest(unit, a.service, 1) : a.tag;
+    CommSession session(a.session, ACKNOWLEDGE_DEEP, trans);
+    CommTransaction t(op, a.transaction, unit, 0, 0, 0);
+    CommEncoder enc(&session, &t, op == OPCODE_CLIENT_REQUEST ? 0 : 1, payload);
+    if (enc.ValidateErr() != 0) Fail("the datagram cannot be encoded");
+    const std::string& d = enc.Msg();
+    std::vector<unsigned char> p(28 + d.size(), 0);
+    p[0] = 0x45;  // IPv4, 20-byte header
+    nuvak::StoreBE16(&p[2], static_cast<std::uint16_t>(p.size()));
+    p[8] = 64;  // time to live
+    p[9] = IPPROTO_UDP;
+    nuvak::StoreBE32(&p[12], static_cast<std::uint32_t>(Address(a.from)));
+    nuvak::StoreBE32(&p[16], static_cast<std::uint32_t>(Address(a.to)));
+    std::uint32_t sum = 0;
+    for (int i = 0; i < 20; i += 2) sum += static_cast<std::uint32_t>(p[i] << 8 | p[i + 1]);
+    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    nuvak::StoreBE16(&p[10], static_cast<std::uint16_t>(~sum));
+    nuvak::StoreBE16(&p[20], a.fromPort);
+    nuvak::StoreBE16(&p[22], a.port);
+    nuvak::StoreBE16(&p[24], static_cast<std::uint16_t>(8 + d.size()));  // checksum 0: none
+    std::memcpy(&p[28], d.data(), d.size());
+    const int fd = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+    if (fd < 0) Fail(std::string("raw socket: ") + std::strerror(errno) + " (needs root)");
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(static_cast<std::uint32_t>(Address(a.to)));
+    const bool sent = sendto(fd, p.data(), p.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
+                      static_cast<ssize_t>(p.size());
+    const int e = errno;
+    close(fd);
+    if (!sent) Fail(std::string("sendto: ") + std::strerror(e));
+    std::printf("forged %zu bytes %s:%u -> %s:%u\n", d.size(), a.from.c_str(), a.fromPort, a.to.c_str(), a.port);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -669,5 +750,6 @@ int main(int argc, char** argv) {
     if (a.mode == "udp-echo") return UdpEcho(a);
     if (a.mode == "udp-ping") return UdpPing(a);
     if (a.mode == "switch") return Switch(a);
+    if (a.mode == "forge") return Forge(a);
     Fail("unknown mode " + a.mode + " (try --help)");
 }

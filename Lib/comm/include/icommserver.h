@@ -61,12 +61,17 @@ struct CommServerStats {
     unsigned long delivered = 0;      // handed to the user
     unsigned long repeats = 0;        // answered from the store
     unsigned long refusedFull = 0;    // exactly-once requests dropped because the store was full
+    unsigned long refusedShare = 0;   // ... because their address held its share of the store
+    unsigned long droppedAnswers = 0; // answer op-codes, or requests from a comm server's port
+    unsigned long droppedConflicts = 0;  // exactly-once, the key of a held answer, another payload
     unsigned long sendFailures = 0;
     std::size_t stored = 0;           // stored answers now
     std::size_t storedBytes = 0;      // their payload bytes now
     std::size_t storedPeak = 0;
 };
 CommServerStats GetCommServerStats(const ICommServer* server);
+// A smaller bound on stored answers (tests and tools; at most the default).
+void SetCommServerStoreBound(ICommServer* server, std::size_t answers);
 // The UDP port the server is bound to (the kernel's choice when created with 0).
 unsigned int GetCommServerPort(const ICommServer* server);
 // Whether the server's socket is open, so that requests reach it. False for

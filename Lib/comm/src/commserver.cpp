@@ -1,6 +1,8 @@
 #include "commserver.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <new>
 
 #include <sys/socket.h>
@@ -49,6 +51,7 @@ CommServer::~CommServer() {
     ClearCurrent();
     _expiry.clear();
     _store.clear();  // deletes every stored answer
+    _holders.clear();
     _ep.Close();
 }
 
@@ -89,19 +92,75 @@ void CommServer::ClearCurrent() {
     _answered = 0;
 }
 
-CommServerSession* CommServer::FindStored(const Key& key, std::uint64_t digest) {
+CommServerSession* CommServer::FindStored(const Key& key, std::uint64_t digest, bool& other) {
+    other = false;
     auto range = _store.equal_range(key);
-    for (auto it = range.first; it != range.second; ++it)
+    for (auto it = range.first; it != range.second; ++it) {
         if (it->second->RequestDigest() == digest) return it->second.get();
+        other = true;
+    }
     return nullptr;
 }
 
+std::size_t CommServer::HeldFor(unsigned long ipa) const {
+    const auto it = _holders.find(ipa);
+    return it == _holders.end() ? 0 : it->second.count;
+}
+
+std::size_t CommServer::ShareOf(unsigned long ipa) const {
+    const std::size_t others = _holders.size() - (HeldFor(ipa) != 0 ? 1 : 0);
+    return _maxStored / (others + 2);
+}
+
+void CommServer::SetStoreBounds(std::size_t answers, std::size_t bytes) {
+    _maxStored = std::min(answers, kMaxStored);
+    _maxStoredBytes = std::min(bytes, kMaxStoredBytes);
+}
+
+bool CommServer::MayStore(unsigned long ipa, bool& full) const {
+    full = _store.size() >= _maxStored || _stats.storedBytes >= _maxStoredBytes;
+    if (full) return false;
+    const auto it = _holders.find(ipa);
+    if (it == _holders.end()) return true;  // the part kept free for a newcomer
+    const std::size_t parts = _holders.size() + 1;  // the other holders, this one, a newcomer
+    return it->second.count < ShareOf(ipa) && it->second.bytes < _maxStoredBytes / parts;
+}
+
+void CommServer::Account(unsigned long ipa, long count, long bytes) {
+    Holder& h = _holders[ipa];
+    h.count = static_cast<std::size_t>(static_cast<long>(h.count) + count);
+    h.bytes = static_cast<std::size_t>(static_cast<long>(h.bytes) + bytes);
+    _stats.storedBytes = static_cast<std::size_t>(static_cast<long>(_stats.storedBytes) + bytes);
+    if (h.count == 0) _holders.erase(ipa);
+}
+
+void CommServer::NoteRefusal(unsigned long ipa, bool full) {
+    ++(full ? _stats.refusedFull : _stats.refusedShare);
+    ++_refusedSinceLine;
+    const std::uint64_t now = NowMs();
+    if (_refusalLineAt != 0 && now - _refusalLineAt < kRefusalLineMs) return;
+    char line[320];
+    std::snprintf(line, sizeof line,
+                  "comm server (port %u): refusing exactly-once requests from %lu.%lu.%lu.%lu: %s "
+                  "(%zu answers held for it, its share %zu, %zu stored in all; %lu refused since the last line)",
+                  Port(), (ipa >> 24) & 0xFF, (ipa >> 16) & 0xFF, (ipa >> 8) & 0xFF, ipa & 0xFF,
+                  full ? "the store of answers is full" : "it holds its share of the store", HeldFor(ipa),
+                  ShareOf(ipa), _store.size(), _refusedSinceLine);
+    std::fprintf(stderr, "%s\n", line);
+    _refusalLineAt = now;
+    _refusedSinceLine = 0;
+}
+
 void CommServer::OnReceive() {
-    ExpireDue();
     unsigned long ipa = 0;
     unsigned int port = 0, count = 0;
     _ep.socket->GetSource(ipa, port);
     const unsigned char* bytes = _ep.socket->GetBuffer(count);
+    Receive(ipa, port, bytes, bytes != nullptr ? count : 0);
+}
+
+void CommServer::Receive(unsigned long ipa, unsigned int port, const unsigned char* bytes, unsigned int count) {
+    ExpireDue();
     if (bytes != nullptr)
         _received.assign(reinterpret_cast<const char*>(bytes), count);
     else
@@ -111,10 +170,18 @@ void CommServer::OnReceive() {
         ++_stats.dropped;
         return;
     }
+    _currentTransaction.emplace(decoder.GetCommTransaction());
+    const OPCODE_TYPE op = _currentTransaction->OpCode();
+    if (op == OPCODE_SERVER_RESPONSE || op == OPCODE_SERVER_ACKNOWLEDGE || port == kServicePort || port == Port()) {
+        // An answer, or a request from a server's own port: never a
+        // requester's. Answering it could start a loop between servers.
+        ++_stats.droppedAnswers;
+        ClearCurrent();
+        return;
+    }
     ++_stats.received;
     std::string data = decoder.GetData();
     _currentSession.emplace(decoder.GetCommSession());
-    _currentTransaction.emplace(decoder.GetCommTransaction());
     _answered = 0;
     _currentStored = nullptr;
     const bool exactlyOnce = _currentSession->TransmissionType() == TRANSMISSION_EXACTLY_ONCE;
@@ -122,7 +189,8 @@ void CommServer::OnReceive() {
         _currentDigest = Digest(data);
         const Key key{ipa, static_cast<unsigned short>(port), _currentSession->SessionID(),
                       _currentTransaction->TransactionID()};
-        if (CommServerSession* stored = FindStored(key, _currentDigest)) {
+        bool other = false;
+        if (CommServerSession* stored = FindStored(key, _currentDigest, other)) {
             // A repeat: answered from the store, never handed to the user.
             // A failed re-send keeps the answer for the next repeat.
             ++_stats.repeats;
@@ -132,10 +200,19 @@ void CommServer::OnReceive() {
             ClearCurrent();
             return;
         }
-        if (_store.size() >= kMaxStored || _stats.storedBytes >= kMaxStoredBytes) {
+        if (other) {
+            // The key of a held answer with another payload: a forgery, or
+            // a requester reusing its ids too soon. Dropped unanswered; the
+            // held answer stays as it is until its hold ends.
+            ++_stats.droppedConflicts;
+            ClearCurrent();
+            return;
+        }
+        bool full = false;
+        if (!MayStore(ipa, full)) {
             // No room to keep the answer: taking the request now could make
             // a repeat reach the user again. The requester repeats it later.
-            ++_stats.refusedFull;
+            NoteRefusal(ipa, full);
             ClearCurrent();
             return;
         }
@@ -155,9 +232,10 @@ unsigned short CommServer::SendResponse(unsigned short /*unitId*/, ACKNOWLEDGE_T
     if (_currentSession->TransmissionType() == TRANSMISSION_EXACTLY_ONCE) {
         if (_currentStored != nullptr) {
             // A second answer to the same request replaces the stored one.
-            _stats.storedBytes -= _currentStored->GetMsgData().size();
+            const long before = static_cast<long>(_currentStored->GetMsgData().size());
             _currentStored->SetMsgData(std::move(data));
-            _stats.storedBytes += _currentStored->GetMsgData().size();
+            Account(_currentStored->GetTransaction()->RemoteIPA(), 0,
+                    static_cast<long>(_currentStored->GetMsgData().size()) - before);
             return SendAcknowledge(_currentStored);
         }
         std::unique_ptr<CommServerSession> s(new (std::nothrow) CommServerSession(
@@ -184,9 +262,8 @@ unsigned short CommServer::SendResponse(unsigned short /*unitId*/, ACKNOWLEDGE_T
         t->RemoteIPA(_currentTransaction->RemoteIPA());
         t->RemotePort(_currentTransaction->RemotePort());
         const Key key = KeyOf(*s);
-        RemoveStale(key);
         CommServerSession* stored = s.get();
-        _stats.storedBytes += stored->GetMsgData().size();
+        Account(t->RemoteIPA(), 1, static_cast<long>(stored->GetMsgData().size()));
         _store.emplace(key, std::move(s));
         if (_store.size() > _stats.storedPeak) _stats.storedPeak = _store.size();
         _currentStored = stored;
@@ -232,15 +309,8 @@ void CommServer::Erase(Store::iterator it) {
     CommServerSession* s = it->second.get();
     if (s->ExpirySeq() != 0) _expiry.erase({s->ExpiryTick(), s->ExpirySeq()});
     if (s == _currentStored) _currentStored = nullptr;
-    _stats.storedBytes -= s->GetMsgData().size();
+    Account(s->GetTransaction()->RemoteIPA(), -1, -static_cast<long>(s->GetMsgData().size()));
     _store.erase(it);
-}
-
-void CommServer::RemoveStale(const Key& key) {
-    // A stored answer under the same ids whose request differs: its
-    // requester has finished with those ids and reused them.
-    auto range = _store.equal_range(key);
-    for (auto it = range.first; it != range.second;) Erase(it++);
 }
 
 void CommServer::DestroySession(CommServerSession* session) {
@@ -301,6 +371,11 @@ CommServer* NewCommServer(IFrameWork& fw, ICommServerUser& user, unsigned short 
 CommServerStats GetCommServerStats(const ICommServer* server) {
     const CommServer* s = dynamic_cast<const CommServer*>(server);
     return s != nullptr ? s->Stats() : CommServerStats();
+}
+
+void SetCommServerStoreBound(ICommServer* server, std::size_t answers) {
+    CommServer* s = dynamic_cast<CommServer*>(server);
+    if (s != nullptr) s->SetStoreBounds(answers, CommServer::kMaxStoredBytes);
 }
 
 unsigned int GetCommServerPort(const ICommServer* server) {

@@ -55,8 +55,8 @@ public:
     // EVENT_TIMER: the current period has ended (may delete this object).
     bool OnEvent(EVENTTYPE type, unsigned int value) override;
 
-    // Fingerprint of the request this answers, so that a new request reusing
-    // the same ids is not taken for a repeat.
+    // Fingerprint of the request this answers: a datagram under the same
+    // ids with another payload is not its repeat (and is dropped).
     std::uint64_t RequestDigest() const { return _requestDigest; }
     void RequestDigest(std::uint64_t d) { _requestDigest = d; }
     // The server's filing position of this answer (set and used only by it).

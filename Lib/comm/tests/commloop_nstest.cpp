@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -335,7 +336,10 @@ TEST_F(CommLoop, RetransmissionScheduleThenEmptyVerdict) {
 }
 
 // Repeats are answered from the store until it expires; the same ids from
-// another requester, or with another payload, are requests of their own.
+// another requester are a request of their own. A datagram with a held
+// answer's address, port and ids but another payload (a forgery) is dropped
+// and leaves the answer as it was: the requester's next repeat is still
+// answered from the store.
 TEST_F(CommLoop, ExactlyOnceStoredAnswerAnswersRepeatsAndExpires) {
     MakeServer();
     RawPeer peer, other;
@@ -353,8 +357,12 @@ TEST_F(CommLoop, ExactlyOnceStoredAnswerAnswersRepeatsAndExpires) {
             EXPECT_EQ(Stats().stored, 0u);
             peer.Send(repeat);
         }
-        if (tick == 57) peer.Send(Request(5, "y"));
-        return tick > 59;
+        if (tick == 57) {
+            peer.Send(Request(5, "y"));
+            peer.Send(Request(5, "z", OPCODE_CLIENT_MAX_RETRY, 3));
+        }
+        if (tick == 59) peer.Send(Request(5, "x", OPCODE_CLIENT_MAX_RETRY, 3));
+        return tick > 61;
     });
     std::vector<std::string> answers;
     for (const auto& d : got) {
@@ -362,12 +370,92 @@ TEST_F(CommLoop, ExactlyOnceStoredAnswerAnswersRepeatsAndExpires) {
         EXPECT_NE(d.text.find("Transmission Type: Exactly Once\n"), std::string::npos);
     }
     const std::string ack = "OpCode: Server Acknowledge TTL=1|5|2|echo:";
-    EXPECT_EQ(answers, (std::vector<std::string>{ack + "x", ack + "x", ack + "x", ack + "y"}));
+    EXPECT_EQ(answers, (std::vector<std::string>{ack + "x", ack + "x", ack + "x", ack + "x"}));
     EXPECT_EQ(otherGot, 1u);
-    // Two requesters and the expired repeat; "y" replaced the stored answer.
-    EXPECT_EQ(echo.seen, (std::map<std::string, int>{{"x", 3}, {"y", 1}}));
-    EXPECT_EQ(Stats().repeats, 1u);
+    // Two requesters and the expired repeat; "y" and "z" never reached the user.
+    EXPECT_EQ(echo.seen, (std::map<std::string, int>{{"x", 3}}));
+    EXPECT_EQ(Stats().repeats, 2u);
+    EXPECT_EQ(Stats().droppedConflicts, 2u);
     EXPECT_EQ(Stats().stored, 1u);
+}
+
+// A datagram with an answer's op-code, or a request from a comm server's own
+// port, is dropped unanswered: a forged answer between two servers (here one
+// that names the other server's port as its source) would otherwise be
+// answered by each in turn for ever.
+TEST_F(CommLoop, AnswersAndServerPortsAreNeverAnswered) {
+    MakeServer();
+    EchoUser echoB;
+    unsigned short err = 1;
+    ICommServer* b = CreateCommServerStandalone(*fw, echoB, 3, 0, err, 1, 1500);
+    ASSERT_EQ(err, 0);
+    echoB.server = b;
+    const auto portB = static_cast<unsigned short>(GetCommServerPort(b));
+    auto inject = [](ICommServer* to, unsigned int port, const std::string& d) {
+        dynamic_cast<CommServer*>(to)->Receive(kLo, port, reinterpret_cast<const unsigned char*>(d.data()),
+                                               static_cast<unsigned int>(d.size()));
+    };
+    RawPeer peer;
+    Run(peer, 20, [&](unsigned tick) {
+        if (tick == 1) {
+            for (TRANSMISSION_TYPE t : {TRANSMISSION_AT_MOST_ONCE, TRANSMISSION_AT_LEAST_ONCE, TRANSMISSION_EXACTLY_ONCE}) {
+                inject(server, portB, Request(40 + t, "loop", OPCODE_SERVER_RESPONSE, 0, t));
+                peer.Send(Request(50 + t, "r", OPCODE_SERVER_RESPONSE, 1, t));
+                peer.Send(Request(60 + t, "a", OPCODE_SERVER_ACKNOWLEDGE, 1, t));
+            }
+            inject(server, 5110, Request(70, "own port"));
+            inject(b, 5110, Request(71, "service port", OPCODE_CLIENT_REQUEST, 0, TRANSMISSION_AT_LEAST_ONCE));
+            inject(b, portB, Request(72, "own port", OPCODE_CLIENT_RETRANSMIT, 1));
+            peer.Send(Request(80, "ok"));
+        }
+        return tick >= 10;
+    });
+    const CommServerStats sa = Stats(), sb = GetCommServerStats(b);
+    DestroyCommServer(&b);
+    EXPECT_EQ(echo.seen.size(), 1u);  // (a loop's payloads grow by "echo:" on every turn)
+    EXPECT_EQ(echo.seen["ok"], 1);
+    EXPECT_EQ(echoB.seen.size(), 0u);
+    EXPECT_EQ(sa.droppedAnswers, 3u * 3u + 1u);
+    EXPECT_EQ(sb.droppedAnswers, 2u);
+    EXPECT_EQ(sa.received + sb.received, 1u);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(Brief(got[0]), "OpCode: Server Acknowledge TTL=1|80|2|echo:ok");
+}
+
+// Stored answers are shared between requesting addresses: while n other
+// addresses hold answers one address may hold 1/(n + 2) of the store, so a
+// flood from one address leaves room for the others. Refused requests never
+// reach the user, repeats of stored ones are still answered, and refusing
+// prints one line a minute naming the address.
+TEST_F(CommLoop, StoreIsSharedFairlyBetweenAddresses) {
+    MakeServer();
+    auto* s = dynamic_cast<CommServer*>(server);
+    s->SetStoreBounds(90, 1 << 20);
+    auto inject = [&](unsigned long ipa, int i, OPCODE_TYPE op = OPCODE_CLIENT_REQUEST) {
+        const std::string d = Request(static_cast<unsigned short>(i), std::to_string(ipa & 0xFF) + "-" + std::to_string(i), op);
+        s->Receive(ipa, 6000, reinterpret_cast<const unsigned char*>(d.data()), static_cast<unsigned int>(d.size()));
+    };
+    const unsigned long a = 0x0AC80001ul, b = 0x0AC80002ul, c = 0x0AC80003ul;  // 10.200.0.x: no route
+    testing::internal::CaptureStderr();
+    for (int i = 1; i <= 100; ++i) inject(a, i);  // alone: half of 90
+    EXPECT_EQ(s->HeldFor(a), 45u);
+    EXPECT_EQ(Stats().refusedShare, 55u);
+    for (int i = 1; i <= 40; ++i) inject(b, i);  // one other holder: a third
+    EXPECT_EQ(s->HeldFor(b), 30u);
+    inject(a, 101);  // a holds more than its share now
+    EXPECT_EQ(s->HeldFor(a), 45u);
+    for (int i = 1; i <= 20; ++i) inject(c, i);  // the 15 places left, then full
+    EXPECT_EQ(s->HeldFor(c), 15u);
+    EXPECT_EQ(Stats().refusedShare, 55u + 10u + 1u);
+    EXPECT_EQ(Stats().refusedFull, 5u);
+    inject(a, 7, OPCODE_CLIENT_RETRANSMIT);  // a repeat is answered from the store, full or not
+    EXPECT_EQ(Stats().repeats, 1u);
+    EXPECT_EQ(Stats().stored, 90u);
+    EXPECT_EQ(echo.seen.size(), 90u);
+    const std::string lines = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 1) << lines;
+    EXPECT_NE(lines.find("refusing exactly-once requests from 10.200.0.1: it holds its share"), std::string::npos)
+        << lines;
 }
 
 // A requester that loses every answer repeats its exactly-once request 3
