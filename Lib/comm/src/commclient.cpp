@@ -54,6 +54,7 @@ CommClient::~CommClient() {
     _ep.DestroySocket();
     _sessions.clear();  // deletes sessions and transactions (which leave the queue)
     _idPool.clear();
+    _resting.clear();
     _due.clear();
     _ep.Close();
 }
@@ -71,12 +72,24 @@ bool CommClient::IsLocalIPA(unsigned long ipa) const { return _ep.IsLocal(ipa); 
 unsigned long CommClient::Destination(unsigned long ipa) const { return IsLocalIPA(ipa) ? kLoopback : ipa; }
 
 void CommClient::GenerateSessionID(unsigned short& id) {
+    const std::uint64_t now = NowMs();
+    while (!_resting.empty() && _resting.front().first <= now) {
+        _idPool.push_back(_resting.front().second);
+        _resting.pop_front();
+    }
     if (_idPool.empty()) {
         id = 0;
         return;
     }
     id = _idPool.front();
     _idPool.pop_front();
+}
+
+void CommClient::ReturnSessionID(unsigned short id, TRANSMISSION_TYPE trans) {
+    if (trans == TRANSMISSION_EXACTLY_ONCE)
+        _resting.emplace_back(NowMs() + COMM_EXACTLY_ONCE_HOLD_MS, id);
+    else
+        _idPool.push_back(id);
 }
 
 bool CommClient::Transmit(CommSession* session, CommTransaction* transaction, unsigned short count,
@@ -112,7 +125,8 @@ unsigned short CommClient::FinishRequest(std::unique_ptr<CommClientSession> sess
     if (failed || session->TransmissionType() == TRANSMISSION_AT_MOST_ONCE || session->TransactionCount() == 0) {
         // Nothing stays behind: the session (with any transaction already
         // filed, whose user is not told) goes, its id returns to the pool.
-        _idPool.push_back(session->SessionID());
+        // A refused request sent nothing the server could hold: its id is free at once.
+        ReturnSessionID(session->SessionID(), failed ? TRANSMISSION_AT_LEAST_ONCE : session->TransmissionType());
         session.reset();
         return failed ? COMM_FALSE : COMM_TRUE;
     }
@@ -265,7 +279,7 @@ void CommClient::DestroySession(CommClientSession* session) {
     const unsigned short id = session->SessionID();
     const auto it = _sessions.find(id);
     if (it == _sessions.end() || it->second.get() != session) return;
-    _idPool.push_back(id);
+    ReturnSessionID(id, session->TransmissionType());
     _sessions.erase(it);
 }
 

@@ -70,7 +70,8 @@ public:
     bool OnEvent(EVENTTYPE type, unsigned int value) override;
 
     std::size_t OpenSessions() const { return _sessions.size(); }
-    std::size_t FreeSessionIds() const { return _idPool.size(); }
+    // Ids ready for a new session, and those still resting (see ReturnSessionID).
+    std::size_t FreeSessionIds() const { return _idPool.size() + _resting.size(); }
     bool GaveUpOffline() const { return _gaveUpOffline; }
     // See CommClientStartSessionsAt (icommclient.h).
     void StartSessionsAt(unsigned short first);
@@ -78,7 +79,13 @@ public:
 private:
     bool IsLocalIPA(unsigned long ipa) const;
     unsigned long Destination(unsigned long ipa) const;
+    // 0 when no id is free: every id is in use or still resting.
     void GenerateSessionID(unsigned short& id);
+    // An exactly-once session's id rests for the server's hold before it is
+    // used again: the server keys its stored answer by address, port and ids,
+    // so a new request under a held key would be taken for a forgery and
+    // dropped. Other ids go back to the pool at once.
+    void ReturnSessionID(unsigned short id, TRANSMISSION_TYPE trans);
     void ValidateUnitID(const std::vector<unsigned short>& in, std::vector<unsigned short>& online,
                         std::vector<unsigned short>& offline);
     // Encodes and sends one datagram; false when refused or not sent.
@@ -103,6 +110,7 @@ private:
     unsigned long _retryPeriod;
     std::map<unsigned short, std::unique_ptr<CommClientSession>> _sessions;
     std::deque<unsigned short> _idPool;
+    std::deque<std::pair<std::uint64_t, unsigned short>> _resting;  // (free from ms, id), oldest first
     bool _retryRunning = false;
     std::map<std::pair<std::uint64_t, std::uint64_t>, CommClientTransaction*> _due;  // (due ms, seq)
     std::uint64_t _dueSeq = 0;

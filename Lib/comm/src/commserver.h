@@ -59,9 +59,9 @@ public:
     static constexpr std::uint64_t kRefusalLineMs = 60000;
     static constexpr unsigned long kLocalTriggerPeriod = 750;
     static constexpr unsigned short kLocalTimeToLive = 1;
-    // A requester's whole retry window: 3 repeats of 1000 ms, each period
-    // up to one 100 ms tick late, and one more period of margin.
-    static constexpr unsigned long kRequesterWindowMs = 3 * (1000 + 100) + 1000;
+    // A requester's whole retry window (commtypes.h): 3 repeats of 1000 ms,
+    // each period up to one 100 ms tick late, and one more period of margin.
+    static constexpr unsigned long kRequesterWindowMs = COMM_EXACTLY_ONCE_HOLD_MS;
 
     CommServer(IFrameWork& fw, ICommServerUser& user, unsigned short localUnitId, unsigned short port,
                unsigned short& error, unsigned short timeToLive, unsigned long triggerPeriod,
