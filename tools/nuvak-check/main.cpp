@@ -45,7 +45,7 @@ using nuvak::toolargs::NowMs;
 
 const char kUsage[] =
     "usage: nuvak-check [--seed N] [--runs R] [--ops N] [--minutes M] [--unanswered P]\n"
-    "                   [--ignore NAME[,NAME...]] [--keep] [--quiet]\n"
+    "                   [--ignore LIST] [--avoid LIST] [--trace N] [--keep] [--quiet]\n"
     "Drives the real tour service with random requests, database edits and\n"
     "monitor-control answers, and checks its invariants after every operation.\n"
     "Runs in private IPC, network and mount namespaces of its own (needs root).\n"
@@ -57,14 +57,20 @@ const char kUsage[] =
     "  --unanswered P  percent of monitor messages refused, suspended or dropped\n"
     "                  (default 4)\n"
     "  --ignore LIST   invariants not checked (names as printed on failure)\n"
+    "  --avoid LIST    operations left out, to look past a known fault:\n"
+    "                  ended-tours (stop/pause/start/inc/dec of ended tours),\n"
+    "                  mixed-steps (steps of one tour on other monitors),\n"
+    "                  half-writes, edits (no database edits at all),\n"
+    "                  suspend, drop (monitor-control answers of that kind)\n"
+    "  --trace N       events shown on failure (default 30)\n"
     "  --keep          keep the temporary folder (service output, database)\n"
     "  --quiet         only failures and the summary\n"
     "Binaries: NUVAK_BIN, NUVAK_TMGR_BIN (default: this build's). Exit status 0\n"
     "all runs clean, 1 an invariant failed, 2 bad arguments or set-up failure.\n";
 
 struct Args {
-    unsigned long seed = 1, runs = 1, ops = 150, minutes = 0, unanswered = 4;
-    std::set<std::string> ignore;
+    unsigned long seed = 1, runs = 1, ops = 150, minutes = 0, unanswered = 4, trace = 30;
+    std::set<std::string> ignore, avoid;
     bool keep = false, quiet = false;
 };
 
@@ -74,12 +80,22 @@ struct Args {
 
 const std::set<std::string> kInvariants = {
     "answered",   "held-after-stop", "held-by-deleted", "sent-after-stop", "camera-version", "shown-unseized",
-    "taken-while-held", "one-step", "stepping", "bounded", "alive"};
+    "taken-while-held", "released-other", "ended-answers", "one-step", "stepping", "bounded", "alive"};
+
+const std::set<std::string> kAvoidable = {"ended-tours", "mixed-steps", "half-writes", "edits", "suspend", "drop"};
 
 // Thrown by a failed invariant; caught by the run.
 struct Failure {
     std::string invariant, detail;
 };
+
+std::vector<std::string> Split(const std::string& list) {
+    std::vector<std::string> out(1);
+    for (char c : list)
+        if (c == ',') out.emplace_back();
+        else out.back() += c;
+    return out;
+}
 
 // ---- namespaces --------------------------------------------------------
 
@@ -138,7 +154,7 @@ struct Pending {  // an answer of the monitor control waiting for its time
 class Checker {
 public:
     Checker(const Args& a, unsigned long seed, const std::string& dir)
-        : a_(a), seed_(seed), dir_(dir), ops_(seed), answers_(seed ^ 0x9E3779B97F4A7C15ull), db_(ops_) {}
+        : a_(a), seed_(seed), dir_(dir), ops_(seed), answers_(seed ^ 0x9E3779B97F4A7C15ull), db_(ops_, a.avoid.count("mixed-steps") != 0) {}
 
     ~Checker() {
         if (service_ && service_->Running()) service_->Signal(SIGKILL);
@@ -172,7 +188,7 @@ private:
         char t[32];
         std::snprintf(t, sizeof t, "%8.0f ", NowMs() - t0_);
         trace_.push_back(t + line);
-        if (trace_.size() > 30) trace_.pop_front();
+        if (trace_.size() > a_.trace) trace_.pop_front();
     }
 
     // ---- set-up and shutdown ----
@@ -308,16 +324,26 @@ private:
             if (holderLive)
                 Fail("taken-while-held", "monitor " + std::to_string(mon) + " seized for block " + std::to_string(block) +
                                              " while live tour block " + std::to_string(holder) + " holds it");
-            const unsigned r = answers_.Below(100);
+            unsigned r = answers_.Below(100);
+            if (r < a_.unanswered / 2 + (a_.unanswered & 1) && a_.avoid.count("suspend") != 0) r = 100;
+            if (r < a_.unanswered && a_.avoid.count("drop") != 0) r = 100;
             if (r < a_.unanswered / 2 + (a_.unanswered & 1)) {  // suspended: still held by whoever held it
                 Answer(b, mm::kSuspendConfirm, 0), Dirty(mon);
+                suspended_[mon] = block;
             } else {
                 held_[mon] = block;
                 if (r < a_.unanswered) Dirty(mon), Trace("  (seize answer dropped)");
                 else Answer(b, mm::kSeizeConfirm, 0);
             }
         } else if (cmd == mm::kCmdRelease || tourStop) {
-            // Ends the hold of the block it names; another holder's stays.
+            // Ends the hold of the block it names. A release after a suspend
+            // confirmation to that block is its due answer to the suspend.
+            const bool afterSuspend = cmd == mm::kCmdRelease && suspended_.count(mon) != 0 && suspended_[mon] == block;
+            suspended_.erase(mon);
+            if (holderLive && !afterSuspend)
+                Fail("released-other", std::string(kind) + " of monitor " + std::to_string(mon) + " for block " +
+                                           std::to_string(block) + " while live tour block " + std::to_string(holder) +
+                                           " holds it");
             if (holder == block) held_.erase(mon);
             if (tourStop && tm != nullptr && tm->state != TourState::Ended) {
                 tm->state = TourState::Ended;  // a tour stop ends the tour (Stop or a take-over)
@@ -341,7 +367,8 @@ private:
                     if (opTour_ == block) opSteps_.insert(tm->shownStep);
                 }
             }
-            const unsigned r = answers_.Below(100);
+            unsigned r = answers_.Below(100);
+            if (r >= a_.unanswered / 2 && r < a_.unanswered && a_.avoid.count("drop") != 0) r = 100;
             if (r < a_.unanswered / 2) Answer(b, mm::kControlConfirm, 0), Dirty(mon);  // refused
             else if (r < a_.unanswered) Dirty(mon), Trace("  (control answer dropped)");
             else Answer(b, mm::kControlConfirm, 1);
@@ -382,8 +409,9 @@ private:
         opSteps_.clear();
         const double opStart = NowMs();
         const unsigned kind = ops_.Below(100);
-        if (kind < 12) EditDatabase();
-        else if (kind < 17) HalfWrite();
+        const bool edits = a_.avoid.count("edits") == 0, halves = edits && a_.avoid.count("half-writes") == 0;
+        if (kind < 12 && edits) EditDatabase();
+        else if (kind < 17 && halves) HalfWrite();
         else if (kind < 19) Signal(ops_.Percent(80) ? NUVAK_UPDATE_SIG : 0xBEEF);
         else if (kind < 27) Preset();
         else TourRequest();
@@ -496,11 +524,17 @@ private:
         const unsigned short action = kActions[ai];
         const Keyboard& k = AnyKeyboard();
         const unsigned long pri = AnyPriority();
+        TourModel* tm = block > 0 ? &tours_[block] : nullptr;
+        const bool byHand = action == MON_TOUR_ACT_PAUSE || action == MON_TOUR_ACT_NOP || action == MON_TOUR_ACT_INC ||
+                            action == MON_TOUR_ACT_DEC;
+        const bool ended = tm != nullptr && tm->state == TourState::Ended;
+        if (ended && (byHand || action == MON_TOUR_ACT_DEL) && a_.avoid.count("ended-tours") != 0) return;
         char line[160];
         std::snprintf(line, sizeof line, "op %lu %s tour logical %u (block %d) kb-monitor %u pri %lu", op_,
                       kNames[ai], logical, block, k.monitor, pri);
         Trace(line);
-        TourModel* tm = block > 0 ? &tours_[block] : nullptr;
+        const bool wasQuiet = tm != nullptr && tm->noSend;
+        if (tm != nullptr && action == MON_TOUR_ACT_RUN) tm->noSend = false;  // a Run may send for it again
         // Next and last on a held tour: the step to expect, when it is known.
         int expect = -1;
         if (tm != nullptr && (action == MON_TOUR_ACT_INC || action == MON_TOUR_ACT_DEC) &&
@@ -519,10 +553,14 @@ private:
         Trace("  answer " + std::to_string(status));
         if (tm == nullptr || action == 0xFFFE) return;
         const double now = NowMs();
+        if (ended && byHand && status == 0)
+            Fail("ended-answers", std::string(kNames[ai]) + " of ended tour block " + std::to_string(block) +
+                                      " answered OK");
         if (action == MON_TOUR_ACT_RUN) {
             tm->state = status == 0 ? TourState::Running : tm->state == TourState::Ended ? TourState::Ended
                                                                                          : TourState::Unknown;
-            if (status == 0) tm->stableSince = now, tm->noSend = false, tm->endedAt = -1;
+            if (status == 0) tm->stableSince = now, tm->endedAt = -1;
+            else tm->noSend = wasQuiet;
         } else if (status != 0) {
             return;
         } else if (action == MON_TOUR_ACT_DEL) {
@@ -610,6 +648,7 @@ private:
     std::deque<Pending> pending_;
     std::deque<std::string> trace_;
     std::map<std::uint16_t, int> held_;           // monitor -> holding block (see OnMonitorMessage)
+    std::map<std::uint16_t, int> suspended_;     // monitor -> block whose seize got a suspend
     std::map<std::uint16_t, double> dirty_;       // monitor -> last answer not given normally
     std::map<std::uint16_t, std::uint32_t> globalOf_;  // block -> global tour id it last sent
     std::map<int, TourModel> tours_;
@@ -633,18 +672,17 @@ int main(int argc, char** argv) {
         else if (s == "--minutes") a.minutes = r.Number(1, 100000);
         else if (s == "--unanswered") a.unanswered = r.Number(0, 50);
         else if (s == "--keep") a.keep = true;
+        else if (s == "--trace") a.trace = r.Number(1, 100000);
+        else if (s == "--avoid") {
+            for (const auto& name : Split(r.Value()))
+                if (kAvoidable.count(name) == 0) BadArgs("--avoid: nothing named '" + name + "'");
+                else a.avoid.insert(name);
+        }
         else if (s == "--quiet") a.quiet = true;
         else if (s == "--ignore") {
-            std::string list = r.Value(), name;
-            for (std::size_t i = 0; i <= list.size(); ++i) {
-                if (i < list.size() && list[i] != ',') {
-                    name += list[i];
-                    continue;
-                }
+            for (const auto& name : Split(r.Value()))
                 if (kInvariants.count(name) == 0) BadArgs("--ignore: no invariant named '" + name + "'");
-                a.ignore.insert(name);
-                name.clear();
-            }
+                else a.ignore.insert(name);
         } else BadArgs("unknown argument '" + s + "'");
     });
     if (geteuid() != 0) nuvak::toolargs::Fail("nuvak-check", "needs root for its private namespaces", 2);

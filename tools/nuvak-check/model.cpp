@@ -36,14 +36,14 @@ std::uint32_t Database::FreshPreset(dbw::Installation& in, const std::vector<std
     return p.id;
 }
 
-Database::Database(Prng& rng) {
+Database::Database(Prng& rng, bool consistentOnly) : consistentOnly_(consistentOnly) {
     const unsigned tours = rng.Range(3, 6);
     for (unsigned t = 1; t <= tours; ++t) {
         dbw::TourDef tour;
         tour.id = t;
         tour.logical = 10000 + t;
         const unsigned steps = rng.Range(1, 3);
-        const bool consistent = rng.Percent(70);
+        const bool consistent = consistentOnly_ || rng.Percent(70);
         auto monitors = PickMonitors(rng, rng.Range(1, 3));
         for (unsigned s = 0; s < steps; ++s) {
             if (!consistent && s > 0) monitors = PickMonitors(rng, rng.Range(1, 3));
@@ -94,6 +94,13 @@ dbw::Installation Database::Edited(Prng& rng, std::string* what) {
     switch (kind) {
         case 0:  // an element moved to another monitor (new camera)
         case 1:
+            if (p != nullptr && !p->elements.empty() && consistentOnly_) {
+                auto& e = p->elements[rng.Below(p->elements.size())];
+                e.camera = FreshCamera(n);
+                std::snprintf(buf, sizeof buf, "tour %u step %zu preset %u element -> camera %u", t->id, si, p->id,
+                              e.camera);
+                break;
+            }
             if (p != nullptr && !p->elements.empty()) {
                 auto& e = p->elements[rng.Below(p->elements.size())];
                 std::uint16_t m = static_cast<std::uint16_t>(rng.Range(1, kWallMonitors));
@@ -114,7 +121,10 @@ dbw::Installation Database::Edited(Prng& rng, std::string* what) {
                 std::vector<std::uint16_t> mons;
                 if (p != nullptr)
                     for (const auto& e : p->elements) mons.push_back(static_cast<std::uint16_t>(e.monitor));
-                if (mons.empty() || rng.Percent(30)) mons = PickMonitors(rng, rng.Range(1, 3));
+                for (const auto& st : t->steps)  // a consistent tour keeps its one monitor set
+                    if (const auto* q = presetOf(st.preset); q != nullptr && mons.empty() && consistentOnly_)
+                        for (const auto& e : q->elements) mons.push_back(static_cast<std::uint16_t>(e.monitor));
+                if (mons.empty() || (!consistentOnly_ && rng.Percent(30))) mons = PickMonitors(rng, rng.Range(1, 3));
                 t->steps.push_back({FreshPreset(n, mons, rng), rng.Range(1, 3)});
                 std::snprintf(buf, sizeof buf, "tour %u step added (preset %u)", t->id, t->steps.back().preset);
             }

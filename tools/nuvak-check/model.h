@@ -38,7 +38,8 @@ class Database {
 public:
     // The first version: a few tours of 1..3 steps over monitors 1..12,
     // some with other monitors in later steps, and a few one-shot presets.
-    explicit Database(Prng& rng);
+    // consistentOnly: every step of a tour on the same monitors, also after edits.
+    Database(Prng& rng, bool consistentOnly);
     const dbw::Installation& Current() const { return cur_; }
     int Version() const { return version_; }
     // A random edit of the current definition, not yet written (Commit).
@@ -70,6 +71,7 @@ private:
     std::map<std::uint32_t, std::uint32_t> lastLogical_;  // camera -> last logical number written
     std::vector<dbw::TourDef> deleted_;           // tours an edit removed (may come back)
     int version_ = 0;
+    bool consistentOnly_ = false;
     std::uint32_t nextCamera_ = 1, nextPreset_ = 1, nextCamLogical_ = 500, nextTourLogical_ = 10100;
 };
 
