@@ -375,6 +375,15 @@ private:
         }
     }
 
+    // Until every answer is out and no monitor message came for 100 ms (at most 3 s).
+    void Quiesce() {
+        for (const double end = NowMs() + 3000; NowMs() < end;) {
+            const unsigned long before = msgs_;
+            Pump(pending_.empty() ? NowMs() + 100 : pending_.back().due + 1);
+            if (pending_.empty() && msgs_ == before) return;
+        }
+    }
+
     void Dirty(std::uint16_t mon) { dirty_[mon] = NowMs(); }
 
     // An answer as the monitor control sends it, now or a little later.
@@ -537,6 +546,8 @@ private:
         if (tm != nullptr && action == MON_TOUR_ACT_RUN) tm->noSend = false;  // a Run may send for it again
         // Next and last on a held tour: the step to expect, when it is known.
         int expect = -1;
+        if (tm != nullptr && (action == MON_TOUR_ACT_INC || action == MON_TOUR_ACT_DEC) && tm->state == TourState::Held)
+            Quiesce();  // a client still waiting for an answer shows nothing new (it is not a step lost)
         if (tm != nullptr && (action == MON_TOUR_ACT_INC || action == MON_TOUR_ACT_DEC) &&
             tm->state == TourState::Held && tm->shownStep >= 0 && tm->shownVersion == db_.Version() &&
             db_.Complete(block) && Clean(block, tm->stableSince)) {
