@@ -124,6 +124,10 @@ dbw::Installation Database::Edited(Prng& rng, std::string* what) {
                 for (const auto& st : t->steps)  // a consistent tour keeps its one monitor set
                     if (const auto* q = presetOf(st.preset); q != nullptr && mons.empty() && consistentOnly_)
                         for (const auto& e : q->elements) mons.push_back(static_cast<std::uint16_t>(e.monitor));
+                if (mons.empty() && consistentOnly_) {  // no preset left to take the monitors from
+                    std::snprintf(buf, sizeof buf, "nothing changed");
+                    break;
+                }
                 if (mons.empty() || (!consistentOnly_ && rng.Percent(30))) mons = PickMonitors(rng, rng.Range(1, 3));
                 t->steps.push_back({FreshPreset(n, mons, rng), rng.Range(1, 3)});
                 std::snprintf(buf, sizeof buf, "tour %u step added (preset %u)", t->id, t->steps.back().preset);
