@@ -84,6 +84,11 @@ const std::set<std::string> kInvariants = {
 
 const std::set<std::string> kAvoidable = {"ended-tours", "mixed-steps", "half-writes", "edits", "suspend", "drop"};
 
+// SIGINT / SIGTERM: finish the operation under way, stop the service as
+// usual, report what was done.
+volatile sig_atomic_t gStop = 0;
+void OnStopSignal(int) { gStop = 1; }
+
 // Thrown by a failed invariant; caught by the run.
 struct Failure {
     std::string invariant, detail;
@@ -166,7 +171,7 @@ public:
     int Run(double deadlineMs) {
         try {
             Start();
-            for (op_ = 1; op_ <= a_.ops && (deadlineMs <= 0 || NowMs() < deadlineMs); ++op_) Step();
+            for (op_ = 1; op_ <= a_.ops && !gStop && (deadlineMs <= 0 || NowMs() < deadlineMs); ++op_) Step();
             Stop();
         } catch (const Failure& f) {
             std::printf("FAIL seed %lu op %lu invariant %s: %s\n", seed_, op_, f.invariant.c_str(), f.detail.c_str());
@@ -696,7 +701,10 @@ int main(int argc, char** argv) {
         } else BadArgs("unknown argument '" + s + "'");
     });
     if (geteuid() != 0) nuvak::toolargs::Fail("nuvak-check", "needs root for its private namespaces", 2);
-    signal(SIGPIPE, SIG_IGN);
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
     char tmpl[] = "/tmp/nuvak-check.XXXXXX";
     if (mkdtemp(tmpl) == nullptr) nuvak::toolargs::Fail("nuvak-check", "mkdtemp failed", 2);
     const std::string dir = tmpl, db = dir + "/db";
@@ -706,7 +714,8 @@ int main(int argc, char** argv) {
         mkdir(db.c_str(), 0755);
         PrivateDatabaseFolder(db);
         const double deadline = a.minutes > 0 ? NowMs() + a.minutes * 60000.0 : 0;
-        for (unsigned long seed = a.seed; a.minutes > 0 ? NowMs() < deadline : done < a.runs; ++seed, ++done) {
+        for (unsigned long seed = a.seed; !gStop && (a.minutes > 0 ? NowMs() < deadline : done < a.runs);
+             ++seed, ++done) {
             // Fresh IPC and network namespaces per run: nothing of the last run's
             // shared memory, mailboxes or sockets is left.
             Must(unshare(CLONE_NEWIPC | CLONE_NEWNET) == 0, "unshare(CLONE_NEWIPC|CLONE_NEWNET)");
