@@ -4,13 +4,11 @@
 # manager, unit table and monitor control stand-ins, a sample database and the
 # tour service in private namespaces, driven through a scripted scenario while
 # the monitor wall changes. --keep leaves it running with a shell inside.
-# Needs root (namespaces); nothing touches the host's shared memory or ports.
+# Root only to install packages; the namespaces are made for any user through
+# a user namespace (scripts/netns-run.sh). Nothing touches the host's shared
+# memory or ports.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-if [ "$(id -u)" != 0 ]; then
-  echo "demo.sh: run as root (the installation runs in private namespaces)" >&2
-  exit 2
-fi
 scripts/bootstrap.sh
 # Only what the installation runs: the service and its stand-ins.
 demo_targets=(nuvak nuvak-tmgr nuvak-monctl nuvak-dbtool nuvak-request nuvak-units nuvak-dbupdate nuvak-netrelay)

@@ -71,14 +71,12 @@ public:
     unsigned short GetUserId() const { return userId_; }
     unsigned short GetDeviceId() const { return deviceId_; }
     unsigned long GetPriority() const { return priority_; }
-    unsigned long GetUserMonitor() const { return userMonitor_; }
     IFrameWorkServer* GetIFrameWorkServer() const { return server_; }
     unsigned short GetTourState() const { return tourState_; }
     unsigned long GetGlobalTourId() const { return globalTourId_; }
     unsigned short GetMonState() const { return monState_; }
     unsigned short GetCamState() const { return camState_; }
     unsigned short GetCallMonSelect() const { return callMonSelect_; }
-    unsigned short GetCallMonSeize() const { return callMonSeize_; }
     unsigned long GetWatchdogCount() const { return watchdogCount_; }
     unsigned short GetWatchdogFlag() const { return watchdogFlag_; }
     // Whether a monitor message naming control block `tourCntl` (offset 26)

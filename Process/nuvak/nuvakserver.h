@@ -93,7 +93,6 @@ public:
     // For tests and diagnostics.
     unsigned long GetResumeKey() const { return resumeKey_; }
     std::size_t ManagerCount() const { return managers_.size(); }
-    bool HasManager(unsigned long groupId) const { return managers_.count(groupId) != 0; }
     NuvakCntlTable* GetControlTable() const { return controls_.get(); }
     NuvakTable* GetTourTable() const { return tours_.get(); }
     GpresetTable* GetPresetTable() const { return presets_.get(); }

@@ -8,7 +8,6 @@
 #include <sys/shm.h>
 
 #include <filesystem>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -250,7 +249,10 @@ TEST_F(Service, DatabaseUpdatesWhileToursRun) {
     // A tour deleted while it runs is ended as a Stop would end it: its
     // monitors get the tour stop and no longer hold its priorities, so a
     // weaker user of another device may take them.
-    std::this_thread::sleep_for(1s);  // the restart's tour stops reach the log first
+    // The restart's own tour stops are in the log before the deletion's are
+    // looked for.
+    ASSERT_TRUE(in.WaitMon(1, Kind("tour_stop", 1), 5000ms, renumbered));
+    ASSERT_TRUE(in.WaitMon(1, Kind("tour_stop", 2), 5000ms, renumbered));
     const size_t deleted = in.MonLog().size();
     RewriteDatabase(in, Description("", p2, 10021, 5, 155));
     in.QueueSignal(NUVAK_UPDATE_SIG);
@@ -384,8 +386,10 @@ TEST_F(Service, MonitorMessagesDriveOnlyTheExchangeTheyAnswer) {
     confirm(1, 2, 10010002);      // tour 2's block, tour 1's monitor
     confirm(3, 1, 10010001);      // tour 1 for a monitor of tour 2
     confirm(2, 1, 10010001);      // the answer to monitor 2's seize
+    // The confirms arrive in the order sent and each is handled before the
+    // next is read, so a select one of the first four drove would be logged
+    // before monitor 2's.
     ASSERT_TRUE(in.WaitMon(1, Kind("camera_select", 2), 3000ms));
-    std::this_thread::sleep_for(300ms);
     EXPECT_FALSE(in.WaitMon(1, Kind("camera_select", 1), 0ms));
     EXPECT_FALSE(in.WaitMon(1, Kind("camera_select", 3), 0ms));
 }

@@ -54,7 +54,6 @@ public:
     // carries its low 4 bits): PROC_STATE_OK (the initial value) while the
     // process serves, PROC_STATE_UNKNOWN (answered as 0) while it does not.
     static void SetHealthStatus(T_uint_16 status) { _healthStatus = status; }
-    static T_uint_16 HealthStatus() { return _healthStatus; }
 
     // Diagnostics for tests.
     static bool IsRegistered() { return _bRegistered; }

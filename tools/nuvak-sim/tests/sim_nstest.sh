@@ -2,7 +2,7 @@
 # sim_nstest.sh SIM BUILD [ARGS...]: runs `nuvak-sim --build BUILD --check
 # --quick --keep ARGS` with no terminal (the shell --keep opens reads end of
 # input and leaves at once), then checks what a new user is told: --help
-# says nuvak-sim needs root; with --units, the --keep banner names the
+# says nuvak-sim runs in private namespaces; with --units, the --keep banner names the
 # network's verbs and says that requests run inside a unit ("unit K").
 set -u
 sim=$1 build=$2
@@ -10,7 +10,8 @@ shift 2
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
 fail=0
-"$sim" --help | grep -q 'Needs root' || { echo "FAIL: --help does not say it needs root"; fail=1; }
+"$sim" --help | grep -q 'private IPC, network and mount namespaces' ||
+  { echo "FAIL: --help does not say it runs in private namespaces"; fail=1; }
 "$sim" --build "$build" --check --quick --keep "$@" </dev/null >"$out" 2>&1
 rc=$?
 cat "$out"
