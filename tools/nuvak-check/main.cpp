@@ -549,7 +549,7 @@ private:
         const bool wasQuiet = tm != nullptr && tm->noSend;
         if (tm != nullptr && action == MON_TOUR_ACT_RUN) tm->noSend = false;  // a Run may send for it again
         // Next and last on a held tour: the step to expect, when it is known.
-        int expect = -1;
+        int expect = -1, before = -1;
         if (tm != nullptr && (action == MON_TOUR_ACT_INC || action == MON_TOUR_ACT_DEC) && tm->state == TourState::Held)
             Quiesce();  // a client still waiting for an answer shows nothing new (it is not a step lost)
         if (tm != nullptr && (action == MON_TOUR_ACT_INC || action == MON_TOUR_ACT_DEC) &&
@@ -557,6 +557,7 @@ private:
             db_.Complete(block) && Clean(block, tm->stableSince)) {
             const int n = static_cast<int>(db_.Tour(block)->steps.size());
             expect = (tm->shownStep + (action == MON_TOUR_ACT_INC ? 1 : n - 1)) % n;
+            before = tm->shownStep;
             opTour_ = block;
         }
         rig::Reply r;
@@ -594,7 +595,7 @@ private:
                 std::string seen;
                 for (int s : opSteps_) seen += " " + std::to_string(s);
                 Fail("one-step", std::string(kNames[ai]) + " on held tour block " + std::to_string(block) + " at step " +
-                                     std::to_string(tm->shownStep) + " should show step " + std::to_string(expect) +
+                                     std::to_string(before) + " should show step " + std::to_string(expect) +
                                      " only; shown:" + (seen.empty() ? " nothing" : seen));
             }
         }
