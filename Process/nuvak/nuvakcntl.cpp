@@ -87,7 +87,8 @@ unsigned short NuvakCntl::ControlRun(unsigned short id, unsigned short mode) {
     T_NUVAK_step* step = count ? tour->GetTourStep(stepIndex_) : nullptr;
     if (step == nullptr) return NUVAKERR_INVSTEP;
     const unsigned short presetId = step->grp_id;
-    stepIndex_ = (state_ == TOURSTATE_END) ? 0 : NextIndex(stepIndex_, count);
+    indexOnScreen_ = state_ == TOURSTATE_END;
+    stepIndex_ = indexOnScreen_ ? 0 : NextIndex(stepIndex_, count);
     state_ = TOURSTATE_RUNNING;
     timeTick_ = 0;
     return ProcessGroupPreset(TRUE, presetId);
@@ -115,7 +116,8 @@ unsigned short NuvakCntl::ControlPause(unsigned short id) {
     if (tour == nullptr) return NUVAKERR_INVALPTR;
     if (tour->GetNumStep() == 0) return NUVAKERR_INVSTEP;
     timeTick_ = 0;
-    stepIndex_ = PrevIndex(stepIndex_, tour->GetNumStep());
+    if (!indexOnScreen_) stepIndex_ = PrevIndex(stepIndex_, tour->GetNumStep());
+    indexOnScreen_ = true;
     ProcessTourPause(id);
     return 0;
 }
@@ -126,6 +128,7 @@ unsigned short NuvakCntl::ControlStart(unsigned short id) {
     state_ = TOURSTATE_RUNNING;
     mode_ = 0;
     stepIndex_ = 0;
+    indexOnScreen_ = false;
     timeTick_ = 0;
     return 0;
 }
@@ -152,6 +155,7 @@ unsigned short NuvakCntl::StepByHand(unsigned short id, bool forward) {
     T_NUVAK_step* step = tour->GetTourStep(stepIndex_);
     if (step == nullptr) return NUVAKERR_INVSTEP;
     timeTick_ = 0;
+    indexOnScreen_ = true;
     return ProcessGroupPreset(0, step->grp_id);
 }
 
@@ -214,7 +218,10 @@ unsigned short NuvakCntl::ShowPreset(unsigned short presetId, Showing how) {
         client->SetCamPresetId(el.preset);
         const auto held = held_.find(el.mon_id);
         const bool fresh = how != Showing::kStep || held == held_.end();
-        const bool seize = fresh || held->second.lost;
+        // A held monitor whose seize was answered with a suspend was given
+        // back at once (the client released it): the tour does not have it
+        // and seizes it again before it shows a camera there.
+        const bool seize = fresh || held->second.lost || client->GetMonState() == CONNST_SUSPENDED;
         if (fresh) {
             Hold(client, el.mon_id, FirstShowing(el.mon_id, member));
         } else {
@@ -402,6 +409,7 @@ unsigned short NuvakCntl::NuvakTimer(unsigned short id) {
     T_NUVAK_step* step = tour->GetTourStep(stepIndex_);
     if (step == nullptr) {
         stepIndex_ = 0;
+        indexOnScreen_ = false;
         return 0;
     }
     const unsigned short presetId = step->grp_id;
@@ -417,6 +425,7 @@ unsigned short NuvakCntl::NuvakTimer(unsigned short id) {
     }
     retry_ = 0;
     stepIndex_ = NextIndex(stepIndex_, tour->GetNumStep());
+    indexOnScreen_ = false;
     if (ProcessGroupPreset(0, presetId) != 0) return 0;
     ResetTimeTick();
     return TRUE;

@@ -167,6 +167,11 @@ private:
     unsigned short state_;
     unsigned short mode_;
     unsigned short stepIndex_;
+    // The step index names the step on the screens, not the one due next:
+    // after a Run from the ended state (the first expiry shows step 0 again)
+    // and while held after Pause, Inc or Dec. Pause moves the index back only
+    // when it names the step due next, so that it ends on the step shown.
+    bool indexOnScreen_ = false;
     unsigned short timeTick_;
     NuvakCntlTable* owner_;
     unsigned short userId_ = 0xFFFF;

@@ -82,6 +82,7 @@ TEST(NuvakCntl, StateTableWithStatusCodes) {
         {MON_TOUR_ACT_DEC, NUVAKERR_INVSTATE, TOURSTATE_RUNNING, 0, kAny},
         {MON_TOUR_ACT_RUN, 0, TOURSTATE_RUNNING, 1, kAny},              // shows the step due next
         {MON_TOUR_ACT_PAUSE, 0, TOURSTATE_STOPPED, 0, TOURSTATE_STOPPED},  // held on the step shown
+        {MON_TOUR_ACT_PAUSE, 0, TOURSTATE_STOPPED, 0, kAny},            // a second Pause stays there
         {MON_TOUR_ACT_DEC, 0, TOURSTATE_STOPPED, 2, kAny},              // by hand, wrapping round
         {MON_TOUR_ACT_INC, 0, TOURSTATE_STOPPED, 0, kAny},
         {MON_TOUR_ACT_INC, 0, TOURSTATE_STOPPED, 1, kAny},
@@ -96,6 +97,10 @@ TEST(NuvakCntl, StateTableWithStatusCodes) {
         {MON_TOUR_ACT_INC, NUVAKERR_INVSTATE, TOURSTATE_END, 0, kAny},
         {MON_TOUR_ACT_DEC, NUVAKERR_INVSTATE, TOURSTATE_END, 0, kAny},
         {MON_TOUR_ACT_PAUSE, NUVAKERR_INVSTATE, TOURSTATE_END, 0, TOURSTATE_END},  // an ended tour is not held
+        {MON_TOUR_ACT_RUN, 0, TOURSTATE_RUNNING, 0, kAny},              // step 0 shown and due again:
+        {MON_TOUR_ACT_PAUSE, 0, TOURSTATE_STOPPED, 0, kAny},            // Pause holds step 0,
+        {MON_TOUR_ACT_INC, 0, TOURSTATE_STOPPED, 1, kAny},              // Inc shows step 1
+        {MON_TOUR_ACT_DEL, 0, TOURSTATE_END, 0, kAny},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE("action " + std::to_string(r.action) + " from state " + std::to_string(b->GetState()));
