@@ -13,6 +13,7 @@ namespace {
 struct Stamper {
     int fd;
     std::string (*clock)();
+    bool owned;  // deleted when its stream is closed
     bool atLineStart = true;
 };
 
@@ -58,8 +59,18 @@ ssize_t StampWrite(void* cookie, const char* data, size_t size) {
 }
 
 int StampClose(void* cookie) {
-    delete static_cast<Stamper*>(cookie);  // the stream's ownership point
+    auto* s = static_cast<Stamper*>(cookie);
+    if (s->owned) delete s;  // the stream's ownership point
     return 0;
+}
+
+std::FILE* OpenOn(Stamper* s) {
+    cookie_io_functions_t io{};
+    io.write = StampWrite;
+    io.close = StampClose;
+    std::FILE* f = fopencookie(s, "w", io);
+    if (f != nullptr) setvbuf(f, nullptr, _IOLBF, BUFSIZ);
+    return f;
 }
 
 }  // namespace
@@ -76,14 +87,9 @@ std::string UtcStamp() {
 }
 
 std::FILE* OpenStampedStream(int fd, std::string (*clock)()) {
-    auto s = std::make_unique<Stamper>(Stamper{fd, clock != nullptr ? clock : UtcStamp});
-    cookie_io_functions_t io{};
-    io.write = StampWrite;
-    io.close = StampClose;
-    std::FILE* f = fopencookie(s.get(), "w", io);
-    if (f == nullptr) return nullptr;
-    s.release();  // the stream owns it now; StampClose deletes it
-    setvbuf(f, nullptr, _IOLBF, BUFSIZ);
+    auto s = std::make_unique<Stamper>(Stamper{fd, clock != nullptr ? clock : UtcStamp, true});
+    std::FILE* f = OpenOn(s.get());
+    if (f != nullptr) s.release();  // the stream owns it now; StampClose deletes it
     return f;
 }
 
@@ -91,7 +97,10 @@ std::FILE* StampStandardOutput() {
     static std::FILE* plain = nullptr;
     if (plain != nullptr) return plain;
     std::fflush(stdout);
-    std::FILE* stamped = OpenStampedStream(STDOUT_FILENO);
+    // Standard output's stamper lives as long as the process: stdio flushes
+    // the stream after main() returns and static objects are gone.
+    static Stamper stamper{STDOUT_FILENO, UtcStamp, false};
+    std::FILE* stamped = OpenOn(&stamper);
     if (stamped == nullptr) return stdout;  // unstamped output rather than none
     plain = stdout;
     stdout = stamped;
