@@ -1,6 +1,7 @@
 #include "databasemgr.h"
 
 #include <cstdio>
+#include <string>
 
 #include "dbif.h"
 #include "gpresettable.h"
@@ -27,6 +28,16 @@ unsigned short DatabaseMgr::DatabaseUpdate(unsigned int code) {
 void DatabaseMgr::Reload(unsigned mask) {
     const nuvak::tables::LoadOutcome outcome =
         nuvak::tables::LoadTables(tourTable_, tours_, presetTable_, presets_, mask, "DatabaseMgr");
+    // One line per reload names the tables it applied, so that an operator
+    // can tell when the service took a change (a table left as it was has
+    // had its own line from LoadTables).
+    if (outcome.applied != 0) {
+        std::string names;
+        for (unsigned table = nuvak::tables::kTours; table <= nuvak::tables::kMonitors; table <<= 1)
+            if (outcome.applied & table) names += std::string(names.empty() ? "" : ", ") + nuvak::tables::TableName(table);
+        std::printf("DatabaseMgr: reloaded %s\n", names.c_str());
+        std::fflush(stdout);
+    }
     if (mask & nuvak::tables::kTours) toursReadWhole_ = (outcome.applied & nuvak::tables::kTours) != 0;
 }
 

@@ -128,7 +128,8 @@ void NuvakServer::ReportMissingDatabase() {
 
 void NuvakServer::OnInit() {
     if (tourTimer_ != nullptr && !tourTimer_->Start(kTourTimerMs, &tourTimerId_))
-        std::printf("OnInit: the tour timer could not be started!\n");
+        std::printf("OnInit: the tour timer (%u ms, steps every tour) could not be started; no tour steps\n",
+                    static_cast<unsigned>(kTourTimerMs));
 }
 
 void NuvakServer::OnTerm() {

@@ -14,8 +14,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "rig.h"
 #include "sysdefs.h"
@@ -114,6 +116,22 @@ TEST(StartupFailures, PortTaken) {
     EXPECT_EQ(Count(out, "Address already in use"), 1u) << out;
     EXPECT_EQ(Count(out, "comm "), 2u) << out;  // the failure, then "bound after"
     EXPECT_EQ(Count(out, "TMGRIF"), 0u) << out;
+    // Every line carries the UTC time it was written: the start-up line
+    // first (version, unit, host addresses, database folder), then the
+    // failure with its text unchanged after the stamp.
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, nl; (nl = out.find('\n', at)) != std::string::npos; at = nl + 1)
+        lines.push_back(out.substr(at, nl - at));
+    ASSERT_GE(lines.size(), 3u) << out;
+    EXPECT_TRUE(StampedLine(lines[0], "nuvak ")) << lines[0];
+    EXPECT_NE(lines[0].find(" starting: unit 1, host addresses 127.0.0.1, database /opt/cctv/database, pid " +
+                            std::to_string(service.Pid())),
+              std::string::npos)
+        << lines[0];
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return StampedLine(l, line); }),
+              1)
+        << out;
+    for (const std::string& l : lines) EXPECT_TRUE(StampedLine(l, "")) << l;
 }
 
 // True when `uid` has an owner in this process's user namespace: always as
@@ -200,7 +218,8 @@ TEST(StartupFailures, NoDatabaseFolder) {
         }
     });
     mkdir("/opt/cctv/database", 0755);
-    EXPECT_EQ(Count(out, "database"), 1u) << out;
+    // Once, after the start-up line (which names the folder).
+    EXPECT_EQ(Count(out.substr(out.find('\n') + 1), "database"), 1u) << out;
 }
 
 }  // namespace

@@ -109,7 +109,7 @@ bool Proc::NextLine(const std::string& prefix, std::string* line, Ms timeout) {
         while (read_ < out.size() && (nl = out.find('\n', read_)) != std::string::npos) {
             lines_.push_back(out.substr(read_, nl - read_));
             read_ = nl + 1;
-            if (lines_.back().compare(0, prefix.size(), prefix) == 0) {
+            if (AfterStamp(lines_.back()).compare(0, prefix.size(), prefix) == 0) {
                 if (line != nullptr) *line = lines_.back();
                 return true;
             }
@@ -117,6 +117,25 @@ bool Proc::NextLine(const std::string& prefix, std::string* line, Ms timeout) {
         if (std::chrono::steady_clock::now() > end) return false;
         usleep(10000);
     }
+}
+
+namespace {
+// "YYYY-MM-DDTHH:MM:SS.mmmZ ": digits where the pattern has 'd'.
+bool HasStamp(const std::string& line) {
+    static const char kPattern[] = "dddd-dd-ddTdd:dd:dd.dddZ ";
+    if (line.size() < sizeof kPattern - 1) return false;
+    for (std::size_t i = 0; i + 1 < sizeof kPattern; ++i) {
+        const char p = kPattern[i], c = line[i];
+        if (p == 'd' ? (c < '0' || c > '9') : c != p) return false;
+    }
+    return true;
+}
+}  // namespace
+
+std::string AfterStamp(const std::string& line) { return HasStamp(line) ? line.substr(25) : line; }
+
+bool StampedLine(const std::string& line, const std::string& text) {
+    return HasStamp(line) && line.compare(25, text.size(), text) == 0;
 }
 
 std::string SanitizerReport(const std::string& output) {

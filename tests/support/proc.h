@@ -34,7 +34,8 @@ public:
     // True once the output holds `text` anywhere.
     bool WaitFor(const std::string& text, Ms timeout) const;
     // Reads whole lines after the last one read until one starts with
-    // `prefix` (false at the time-out); every line read is kept in Lines().
+    // `prefix` after its time stamp, if it has one (false at the time-out);
+    // every line read is kept in Lines(), stamp included.
     bool NextLine(const std::string& prefix, std::string* line = nullptr, Ms timeout = Ms(5000));
     const std::vector<std::string>& Lines() const { return lines_; }
 
@@ -46,6 +47,12 @@ private:
     std::size_t read_ = 0;  // bytes of the output read as lines
     std::vector<std::string> lines_;
 };
+
+// The text of a line after its time stamp ("2026-12-07T19:01:02.345Z "),
+// the whole line when it has none.
+std::string AfterStamp(const std::string& line);
+// Whether `line` starts with a well-formed time stamp followed by `text`.
+bool StampedLine(const std::string& line, const std::string& text);
 
 // Lines a sanitizer printed into a child's output (empty when clean).
 std::string SanitizerReport(const std::string& output);

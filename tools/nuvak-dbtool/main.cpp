@@ -22,6 +22,7 @@
 #include "dbif.h"
 #include "gpresettable.h"
 #include "installation.h"
+#include "linestamp.h"
 #include "nuvaktable.h"
 #include "systune.h"
 #include "tableload.h"
@@ -211,13 +212,14 @@ int RunDump(int argc, char** argv) {
     if (loaded.changing != 0) {
         for (unsigned t = tl::kTours; t <= tl::kMonitors; t <<= 1)
             if (loaded.changing & t)
-                std::fprintf(stderr, "nuvak-dbtool: the %s table kept changing while it was read (%d reads); "
-                                     "nothing printed, run dump again\n", tl::TableName(t), tl::kLoadAttempts);
+                std::fprintf(stderr, "%s nuvak-dbtool: the %s table kept changing while it was read (%d reads); "
+                                     "nothing printed, run dump again\n", UtcStamp().c_str(), tl::TableName(t),
+                             tl::kLoadAttempts);
         return 1;
     }
     bool ok = CheckTables(dir);
     if (loaded.applied != tl::kAllTables && ok) {
-        std::fprintf(stderr, "nuvak-dbtool: a table could not be read whole; it is left out\n");
+        std::fprintf(stderr, "%s nuvak-dbtool: a table could not be read whole; it is left out\n", UtcStamp().c_str());
         ok = false;
     }
     NuvakTable& tours = *tourTable;

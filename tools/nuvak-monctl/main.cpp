@@ -21,6 +21,7 @@
 
 #include "framework.h"
 #include "itmgr.h"
+#include "linestamp.h"
 #include "monctl.h"
 #include "monmsg.h"
 #include "toolargs.h"
@@ -128,16 +129,12 @@ void OnTermSignal(int) {
     errno = saved;
 }
 
-std::string UtcNow() {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    tm t{};
-    gmtime_r(&ts.tv_sec, &t);
-    char buf[96];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-                  t.tm_hour, t.tm_min, t.tm_sec, static_cast<int>((ts.tv_nsec / 1000000) % 1000));
-    return buf;
-}
+// The log's time: the same UTC millisecond text that stamps the lines of
+// standard output (and the service's), so the two can be matched.
+std::string UtcNow() { return UtcStamp(); }
+
+// Standard output without stamps: the wall drawings.
+std::FILE* gPlain = stdout;
 
 double Monotonic() {
     timespec ts{};
@@ -201,8 +198,8 @@ public:
             }
             if (gDump) {
                 gDump = 0;
-                std::fputs(wall_.Render(o_.columns).c_str(), stdout);
-                std::fflush(stdout);
+                std::fputs(wall_.Render(o_.columns).c_str(), gPlain);
+                std::fflush(gPlain);
             }
         }
         return true;
@@ -339,8 +336,8 @@ private:
                       settings_.delayMs, received_, sent_, pending_.size());
         screen += head;
         screen += wall_.Render(o_.columns);
-        std::fputs(screen.c_str(), stdout);
-        std::fflush(stdout);
+        std::fputs(screen.c_str(), gPlain);
+        std::fflush(gPlain);
     }
 
     // JSON lines. Every value is a number or a fixed word, so no escaping is
@@ -397,8 +394,9 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-    Options o = ParseArgs(argc, argv);
+    Options o = ParseArgs(argc, argv);  // usage and reasons unstamped
+    // Event lines are stamped; the wall is drawn through the plain stream.
+    gPlain = StampStandardOutput();
 
     IFrameWork* fw = CreateFrameWork();
     if (fw == nullptr) {

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "framework.h"
+#include "linestamp.h"
 #include "sharedmem.h"
 #include "sysdefs.h"
 #include "tmgrdm.h"
@@ -88,6 +89,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "nuvak-dbupdate: sigqueue(%lu): %s\n", pid, std::strerror(errno));
         return 2;
     }
+    StampStandardOutput();
     std::printf("sent 0x%lX to %lu\n", value, pid);
     return 0;
 }

@@ -90,8 +90,8 @@ ask $a "no answer" "check at unit $d (its service is down; 3 repeats 300 ms apar
 m=$([ $b != $d ] && echo $b || echo $a)
 ask $a OK "unit $m answers meanwhile" --unit $m check "$(tour $m 1)"
 "$net" start "$ndir" $d nuvak
-for _ in $(seq 100); do [ "$(grep -c '^register NUVAK' "$ndir/u$d/tmgr.out")" -ge 2 ] && break; sleep 0.1; done
-echo "   unit $d: $(grep '^register NUVAK' "$ndir/u$d/tmgr.out" | tail -1)"
+for _ in $(seq 100); do [ "$(grep -c -E '(^|Z )register NUVAK' "$ndir/u$d/tmgr.out")" -ge 2 ] && break; sleep 0.1; done
+echo "   unit $d: $(grep -E '(^|Z )register NUVAK' "$ndir/u$d/tmgr.out" | tail -1)"
 # shellcheck disable=SC2046
 ask $c OK "run tour $(tour $d 2) of unit $d again" --unit $d $(kb $c) run "$(tour $d 2)"
 pause 1

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "linestamp.h"
 #include "toolargs.h"
 
 namespace {
@@ -93,6 +94,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (listen.empty() || from.empty() || to.empty()) Fail("--listen, --from and --to are needed");
+    StampStandardOutput();
     signal(SIGINT, OnStop);
     signal(SIGTERM, OnStop);
     const int front = Bound(Addr(listen, port));

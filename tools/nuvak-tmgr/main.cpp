@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "linestamp.h"
 #include "sharedmem.h"
 #include "sysdefs.h"
 #include "systune.h"
@@ -302,8 +303,8 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-    Options o = ParseArgs(argc, argv);
+    Options o = ParseArgs(argc, argv);  // usage and reasons unstamped
+    StampStandardOutput();
 
     // Signals are taken synchronously: block them and wait with sigtimedwait.
     const int hsig = SIGRTMAX - SYS_FRAMEWORK_SIGNAL_OFFSET;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "dmunitmgr.h"
+#include "linestamp.h"
 #include "toolargs.h"
 
 namespace {
@@ -154,7 +155,7 @@ int main(int argc, char** argv) {
         for (const Entry& e : units) mgr->SetUnit(e.unit, e.ipa, e.status, e.name);
     } else if (!mgr->Link()) {
         if (remove) return 0;
-        std::printf("nuvak-units: no unit table (key 0x1006) on this machine\n");
+        std::printf("%s nuvak-units: no unit table (key 0x1006) on this machine\n", UtcStamp().c_str());
         return 0;
     }
     if (!quiet) mgr->Print(static_cast<unsigned short>(count));

@@ -10,7 +10,8 @@
 // (normally in OnTerm()) before it is unregistered. An IPCMessage obtained
 // from GetMessage() or CreateMessage() belongs to the caller, who deletes it.
 //
-// Nothing here may be called from a signal handler, and nothing here throws.
+// Nothing here may be called from a signal handler. Nothing here throws but
+// std::bad_alloc, which the failure policy below makes the end of the process.
 #ifndef FRAMEWORK_H
 #define FRAMEWORK_H
 
@@ -47,6 +48,47 @@ void SetSetupError(std::string text);
 const std::string& LastSetupError();
 // True when the line was printed now, false when it had been already.
 bool ReportSetupFailure(const std::string& line);
+
+// Failure policy, the same for every library and the service.
+//
+// A system call that fails is a returned code (a bool, a status, an errno in
+// an out-argument), never an exception. During set-up its one line is said
+// once, as above, and the process goes on without what failed, doing what
+// it can (no comm endpoints without the data module; the bind of port 5110
+// retried each second). During a pass it is an error status to the
+// requester, a dropped event or a counted miss, and not a line per event.
+//
+// A peer that fails (task manager, monitor control, another unit, the
+// database writer) is never waited for: set-up says so once and carries on;
+// a pass meets it as a time-out, a refused or missing answer or a table left
+// as it was, and answers with the status the protocol gives.
+//
+// Allocation has two rules.
+//  - Where the amount comes from input (a datagram, an XML document, a
+//    database file, a table's record count), the layer that reads the input
+//    catches std::bad_alloc at that boundary and returns its error code
+//    (DBRET_MEMORY, DBIFERR_MEMORY, a failed parse), so bad input cannot end
+//    the process.
+//  - Everywhere else (the framework's bookkeeping, a tour's control block, a
+//    monitor client, a session) allocation is ordinary `new`, make_unique or
+//    a container, and std::bad_alloc is caught nowhere: it ends the process
+//    (std::terminate, abort), and the task manager's health check sees the
+//    service gone. No code runs on in a half-made state.
+// `new (std::nothrow)` stays only at creation calls whose contract already
+// answers null, false or a code (CreateFrameWork, Register, CreateMessage,
+// the timer and signal-ring allocations, the comm client's and server's
+// sessions and transactions, the dBASE handles): it covers the object's own
+// block; construction that allocates further follows the second rule.
+// Exceptions never cross a C callback (Expat's handlers stop the parser
+// instead), a signal handler or the run loop; only the tools under tools/
+// use them, for their command lines.
+//
+// By layer: framework, task manager link, IPC: codes and bools, nothrow at
+// creation. Comm: bools and codes, nothrow at sessions and transactions.
+// Message and XML codec: null or a failed parse, bad_alloc caught at the
+// Expat handlers. dBASE and database interface: negative and DBIFERR_ codes,
+// nothrow handles, bad_alloc caught where a file drives the size. The
+// service: 16-bit statuses to requesters, the second allocation rule.
 
 // What an observer receives as `type`.
 enum EVENTTYPE {

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -67,7 +68,8 @@ FrameWorkImpl::~FrameWorkImpl() {
 
 bool FrameWorkImpl::Register(IFrameWorkClient& client, IFrameWorkServer** ppServer) {
     FW_ASSERT(ppServer != nullptr);
-    auto* worker = new Worker(this, client);  // owned by workers_
+    auto* worker = new (std::nothrow) Worker(this, client);  // owned by workers_
+    if (worker == nullptr) return false;  // the answer the caller checks
     if (!workers_.insert(worker).second) {
         delete worker;
         return false;
@@ -348,7 +350,8 @@ void FrameWorkImpl::DestroyMailbox() { mailbox_.reset(); }
 
 IFrameWork* CreateFrameWork() {
     using nuvak::fw::FrameWorkImpl;
-    if (nuvak::fw::pFrameWork == nullptr) nuvak::fw::pFrameWork = new FrameWorkImpl();
+    // Null when the object cannot be had; main() says so and does nothing.
+    if (nuvak::fw::pFrameWork == nullptr) nuvak::fw::pFrameWork = new (std::nothrow) FrameWorkImpl();
     return nuvak::fw::pFrameWork;
 }
 

@@ -2,6 +2,7 @@
 #include "worker.h"
 
 #include <algorithm>
+#include <new>
 
 #include "fwassert.h"
 #include "ipcimpl.h"
@@ -83,7 +84,9 @@ int Worker::CreateMailbox(IFrameWorkObserver& observer, unsigned short address,
 IPCMessage* Worker::CreateMessage(unsigned short address, int size) {
     T_ipchdr* block = IPC_malloc(address, size);
     if (block == nullptr) return nullptr;
-    return new IPCMessageImpl(block);  // owned by the caller
+    // Owned by the caller; null (as for no block) when it cannot be had. The
+    // block itself belongs to the process, so nothing leaks.
+    return new (std::nothrow) IPCMessageImpl(block);
 }
 
 void Worker::DestroyMailbox() { framework_->DestroyMailbox(); }

@@ -114,7 +114,7 @@ protected:
         monctl = std::make_unique<Child>(argv);
         std::string line;
         ASSERT_TRUE(monctl->NextLine("ready", &line)) << "nuvak-monctl did not start";
-        EXPECT_EQ(line.rfind("ready address 1 pid ", 0), 0u) << line;
+        EXPECT_TRUE(nuvak::rig::StampedLine(line, "ready address 1 pid ")) << line;
     }
     void Stop() {
         monctl->Signal(SIGINT);
